@@ -1,0 +1,5 @@
+add_library(kt_warnings INTERFACE)
+target_compile_options(kt_warnings INTERFACE -Wall -Wextra -Wpedantic)
+if(KT_WERROR)
+  target_compile_options(kt_warnings INTERFACE -Werror)
+endif()

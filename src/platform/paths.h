@@ -1,0 +1,30 @@
+// The family builds its paths with backslashes. Here they keep their backslashes everywhere callers
+// can see them, and are mapped to the file system only at this boundary: '\' becomes '/', and the
+// UTF-16 text becomes the UTF-8 bytes of a Linux file name.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+// The file-system form of a family path.
+std::string ToFsPath(std::u16string_view strPath);
+// The family form of a file-system path ('/' -> '\').
+std::u16string FromFsPath(std::string_view strFsPath);
+
+// _wfopen on the mapped path.
+FILE* OpenFile(std::u16string_view strPath, const char* pszMode);
+// _waccess(path, 0) == 0.
+bool PathExists(std::u16string_view strPath);
+// _wmkdir: true when the directory was made; false when it exists already or cannot be made
+// (errno tells which, as the C runtime does).
+bool MakeDirectory(std::u16string_view strPath);
+// DeleteFile.
+bool DeleteFileAt(std::u16string_view strPath);
+
+// GetModuleFileName(NULL): the running executable, in the family's form (backslashes).
+std::u16string GetModuleFileName();
+
+}  // namespace kt
