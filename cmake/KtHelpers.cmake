@@ -19,14 +19,18 @@ function(kt_add_library target)
   target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE kt_warnings)
 endfunction()
 
-# kt_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [ENV ...] [TIMEOUT s])
+# kt_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [ENV ...] [TIMEOUT s] [OWN_MAIN])
+# OWN_MAIN: the sources bring main() (Qt tests that need a QApplication); otherwise gtest_main.
 # One GoogleTest binary per test folder, registered as one ctest test each so the whole
 # binary's output shows on failure.
 function(kt_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "OWN_MAIN" "TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock kt_warnings)
+  if(NOT ARG_OWN_MAIN)
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 600)
   endif()
