@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +25,7 @@ constexpr char16_t kReplacement = 0xFFFD;
 
 struct CodePageSetting {
     std::mutex mutex;
-    std::string strName;       // resolved name in force
+    std::string strName;  // resolved name in force
     std::atomic<uint64_t> nGeneration{1};
     bool bResolved = false;
 };
@@ -277,9 +277,13 @@ bool IconvToWide(std::string_view in, const std::string& from, std::u16string& o
 
 }  // namespace
 
-std::string AnsiCodePageName() { return ThreadCurrent().strName; }
+std::string AnsiCodePageName() {
+    return ThreadCurrent().strName;
+}
 
-bool AnsiIsUtf8() { return ThreadCurrent().bUtf8; }
+bool AnsiIsUtf8() {
+    return ThreadCurrent().bUtf8;
+}
 
 bool SetAnsiCodePage(std::string_view name) {
     std::string strName;
@@ -333,9 +337,13 @@ int AnsiToWide(const char* pAnsi, int nAnsiLen, char16_t* pOut, int nOutCap) {
     return static_cast<int>(str.size());
 }
 
-std::string ToUtf8(std::u16string_view strWide) { return Utf16ToUtf8(strWide); }
+std::string ToUtf8(std::u16string_view strWide) {
+    return Utf16ToUtf8(strWide);
+}
 
-std::u16string FromUtf8(std::string_view strUtf8) { return Utf8ToUtf16(strUtf8); }
+std::u16string FromUtf8(std::string_view strUtf8) {
+    return Utf8ToUtf16(strUtf8);
+}
 
 std::string ConvertCodePage(std::string_view strIn, std::string_view fromCode,
                             std::string_view toCode) {

@@ -9,7 +9,9 @@
 namespace kt {
 namespace {
 
-bool IsBlank(char32_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsBlank(char32_t c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 template <typename Char>
 int32_t ParseLong(std::basic_string_view<Char> str) {
@@ -44,12 +46,18 @@ locale_t CLocale() {
     return s_loc;
 }
 
-double ParseDouble(const std::string& str) { return strtod_l(str.c_str(), nullptr, CLocale()); }
+double ParseDouble(const std::string& str) {
+    return strtod_l(str.c_str(), nullptr, CLocale());
+}
 
 }  // namespace
 
-int32_t WToL(std::u16string_view str) { return ParseLong(str); }
-int32_t AToI(std::string_view str) { return ParseLong(str); }
+int32_t WToL(std::u16string_view str) {
+    return ParseLong(str);
+}
+int32_t AToI(std::string_view str) {
+    return ParseLong(str);
+}
 
 double WToF(std::u16string_view str) {
     // Only ASCII can belong to a number: stop at the first other unit.
@@ -62,6 +70,8 @@ double WToF(std::u16string_view str) {
     return ParseDouble(narrow);
 }
 
-double AToF(std::string_view str) { return ParseDouble(std::string(str.substr(0, str.find('\0')))); }
+double AToF(std::string_view str) {
+    return ParseDouble(std::string(str.substr(0, str.find('\0'))));
+}
 
 }  // namespace kt

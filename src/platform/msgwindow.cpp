@@ -201,6 +201,8 @@ void SetThreadWakeHook(std::function<void()> fnWake) {
     pQueue->fnWake = std::move(fnWake);
 }
 
-uint32_t GetLastPlatformError() { return t_dwLastError; }
+uint32_t GetLastPlatformError() {
+    return t_dwLastError;
+}
 
 }  // namespace kt

@@ -44,7 +44,8 @@ bool IsMessageWindow(HWND hWnd);
 
 bool PostMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
-// DefWindowProc: the answer for a message a window procedure does not handle (0). Tests may watch it.
+// DefWindowProc: the answer for a message a window procedure does not handle (0). Tests may watch
+// it.
 LRESULT DefWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 using DefWindowProcHook = std::function<void(HWND, UINT, WPARAM, LPARAM)>;
 DefWindowProcHook SetDefWindowProcHook(DefWindowProcHook hook);

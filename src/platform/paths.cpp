@@ -29,13 +29,17 @@ FILE* OpenFile(std::u16string_view strPath, const char* pszMode) {
     return std::fopen(ToFsPath(strPath).c_str(), pszMode);
 }
 
-bool PathExists(std::u16string_view strPath) { return ::access(ToFsPath(strPath).c_str(), F_OK) == 0; }
+bool PathExists(std::u16string_view strPath) {
+    return ::access(ToFsPath(strPath).c_str(), F_OK) == 0;
+}
 
 bool MakeDirectory(std::u16string_view strPath) {
     return ::mkdir(ToFsPath(strPath).c_str(), 0777) == 0;
 }
 
-bool DeleteFileAt(std::u16string_view strPath) { return ::unlink(ToFsPath(strPath).c_str()) == 0; }
+bool DeleteFileAt(std::u16string_view strPath) {
+    return ::unlink(ToFsPath(strPath).c_str()) == 0;
+}
 
 std::u16string GetModuleFileName() {
     char buf[PATH_MAX];

@@ -55,7 +55,9 @@ bool CEvent::TryAcquireLocked() {
     return true;
 }
 
-bool CEvent::Wait(uint32_t dwMilliseconds) { return WaitAny({this}, dwMilliseconds) == 0; }
+bool CEvent::Wait(uint32_t dwMilliseconds) {
+    return WaitAny({this}, dwMilliseconds) == 0;
+}
 
 // ---- CThread ----
 
@@ -63,7 +65,9 @@ struct CThread::State {
     bool bEnded = false;  // guarded by the hub lock
 };
 
-CThread::~CThread() { Join(kInfinite); }
+CThread::~CThread() {
+    Join(kInfinite);
+}
 
 bool CThread::Start(std::function<void()> fn) {
     if (m_thread.joinable()) return false;
@@ -92,15 +96,22 @@ bool CThread::IsRunning() const {
     return !m_pState->bEnded;
 }
 
-bool CThread::IsAttached() const { return m_thread.joinable(); }
+bool CThread::IsAttached() const {
+    return m_thread.joinable();
+}
 
-std::thread::id CThread::GetId() const { return m_thread.get_id(); }
+std::thread::id CThread::GetId() const {
+    return m_thread.get_id();
+}
 
-bool CThread::TryAcquireLocked() { return !m_pState || m_pState->bEnded; }
+bool CThread::TryAcquireLocked() {
+    return !m_pState || m_pState->bEnded;
+}
 
 bool CThread::Join(uint32_t dwMilliseconds) {
     if (!m_thread.joinable()) return true;
-    if (m_thread.get_id() == std::this_thread::get_id()) return false;  // a thread cannot join itself
+    if (m_thread.get_id() == std::this_thread::get_id())
+        return false;  // a thread cannot join itself
     if (WaitAny({this}, dwMilliseconds) != 0) return false;
     m_thread.join();
     return true;
@@ -133,7 +144,9 @@ uint64_t GetTickCount64() {
             .count());
 }
 
-uint32_t GetTickCount() { return static_cast<uint32_t>(GetTickCount64()); }
+uint32_t GetTickCount() {
+    return static_cast<uint32_t>(GetTickCount64());
+}
 
 void SleepMs(uint32_t dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));

@@ -13,7 +13,7 @@ namespace {
 
 struct TraceState {
     std::mutex mutex;
-    TraceSink sink;           // empty: the default sink
+    TraceSink sink;  // empty: the default sink
     std::atomic<bool> bActive{false};
 };
 

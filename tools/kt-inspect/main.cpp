@@ -56,7 +56,8 @@ long long ParsedArgs::GetNumber(const std::string& strName, long long nFallback)
     const std::string str = Get(strName);
     char* pEnd = nullptr;
     const long long n = std::strtoll(str.c_str(), &pEnd, 10);
-    if (str.empty() || *pEnd != '\0') UsageError("--" + strName + " needs a number, got '" + str + "'");
+    if (str.empty() || *pEnd != '\0')
+        UsageError("--" + strName + " needs a number, got '" + str + "'");
     return n;
 }
 
