@@ -1,0 +1,94 @@
+#include "functional/capture.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QList>
+#include <QPixmap>
+#include <QScreen>
+#include <QString>
+#include <algorithm>
+#include <exception>
+
+#include "platform/codepage.h"
+#include "platform/paths.h"
+#include "platform/trace.h"
+#include "serverpath/clientpathmanager.h"
+
+namespace kt {
+namespace {
+
+QString ToQString(std::u16string_view str) {
+    return QString::fromUtf16(str.data(), static_cast<qsizetype>(str.size()));
+}
+
+// Writes the image through the encoder into a file created for its owner alone. An existing file
+// (a second run on the same day targets the same name) is narrowed to the owner as well.
+void SaveOwnerOnly(const QImage& image, const std::u16string& strPath,
+                   const ENCODER_CLSID& encoder) {
+    const QString strFsPath = QString::fromStdString(ToFsPath(strPath));
+    const QFileDevice::Permissions perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    QFile file(strFsPath);
+    if (file.exists()) file.setPermissions(perms);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, perms)) return;
+    QImageWriter writer(&file, QByteArray::fromStdString(encoder.strFormat));
+    writer.write(image);
+}
+
+}  // namespace
+
+int GetEncoderClsid(std::u16string_view strMimeType, ENCODER_CLSID* pClsid) {
+    const QList<QByteArray> listMime = QImageWriter::supportedMimeTypes();
+    if (listMime.isEmpty()) return -1;
+    const QByteArray strWanted = QByteArray::fromStdString(ToUtf8(strMimeType));
+    for (qsizetype i = 0; i < listMime.size(); ++i) {
+        if (listMime[i] != strWanted) continue;
+        const QList<QByteArray> listFormats = QImageWriter::imageFormatsForMimeType(listMime[i]);
+        if (listFormats.isEmpty()) continue;
+        if (pClsid) pClsid->strFormat = listFormats.front().toStdString();
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int32_t CaptureScreenToJpeg(std::u16string_view strPath, uint32_t hWnd) {
+    QScreen* pScreen = QGuiApplication::primaryScreen();
+    if (!pScreen) return 0;
+    const qreal dRatio = pScreen->devicePixelRatio();
+    const int nScreenWidth = static_cast<int>(pScreen->geometry().width() * dRatio);
+    const int nScreenHeight = static_cast<int>(pScreen->geometry().height() * dRatio);
+    KT_TRACE("当前屏幕色彩模式为: %d\n屏幕大小: %d*%d\n", pScreen->depth(), nScreenWidth,
+             nScreenHeight);
+    if (strPath.empty()) return 0;
+
+    try {
+        // A window is taken from the top-left corner of its frame and never larger than the
+        // screen; the whole screen is taken as it is.
+        QPixmap pixmap = pScreen->grabWindow(static_cast<WId>(hWnd));
+        if (pixmap.isNull()) return 0;
+        if (hWnd != 0) {
+            const int nWidth = std::min(nScreenWidth, pixmap.width());
+            const int nHeight = std::min(nScreenHeight, pixmap.height());
+            if (nWidth != pixmap.width() || nHeight != pixmap.height()) {
+                pixmap = pixmap.copy(0, 0, nWidth, nHeight);
+            }
+        }
+        const std::u16string strFile(strPath);
+        EnsureDirectoryExists(strFile);
+
+        ENCODER_CLSID encoder;
+        if (GetEncoderClsid(u"image/jpeg", &encoder) < 0) return 0;
+        SaveOwnerOnly(pixmap.toImage(), strFile, encoder);
+    } catch (const std::exception& e) {
+        KT_TRACE("%s() exception\n", "CaptureScreenToJpeg");
+        return -1;
+    } catch (...) {
+        KT_TRACE("%s() exception\n", "CaptureScreenToJpeg");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace kt

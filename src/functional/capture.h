@@ -1,0 +1,28 @@
+// Screen capture of the feedback dialog: a JPEG of the whole screen, or of one window, written to
+// the client's temporary directory before the dialog is shown. Needs a running Qt GUI application
+// (a QGuiApplication) on the calling thread, which must be the GUI thread. No Qt type appears here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+// What identifies an image encoder here: the image writer's format name (e.g. "jpeg").
+struct ENCODER_CLSID {
+    std::string strFormat;
+};
+
+// Captures the screen (hWnd 0) or the window with that native id (X11), clipped to the screen's
+// size, into a JPEG at strPath (family path form, backslashes allowed). The directory is created
+// with EnsureDirectoryExists; the file is readable by its owner only, since the picture may show
+// private data. Every failure is quiet: the result is 0 when the capture ran or there was nothing
+// to do (empty path, no screen, no encoder), -1 when an exception was raised while capturing.
+int32_t CaptureScreenToJpeg(std::u16string_view strPath, uint32_t hWnd);
+
+// Index of the first installed image encoder whose MIME type equals strMimeType exactly (case
+// counts) and its identity in *pClsid; -1 when there is none.
+int GetEncoderClsid(std::u16string_view strMimeType, ENCODER_CLSID* pClsid);
+
+}  // namespace kt
