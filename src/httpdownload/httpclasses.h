@@ -1,0 +1,142 @@
+// One HTTP transfer at a time on libcurl's easy interface. CHttp_Base runs a transfer on the
+// caller's thread; CHttp_Async adds the request id, a worker thread and reporting to its owner.
+// One object serves many transfers: the pool recycles it instead of freeing it.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/sync.h"
+
+class IAsyReporter;
+class IHttpReporter;
+
+inline constexpr uint32_t kHttpDefaultTimeout = 300000;
+inline constexpr int32_t kHttpInitialBuffer = 4096;
+
+class CHttp_Base {
+public:
+    explicit CHttp_Base(std::u16string strUrl = std::u16string(),
+                        uint32_t dwTimeout = kHttpDefaultTimeout);
+    virtual ~CHttp_Base();
+    CHttp_Base(const CHttp_Base&) = delete;
+    CHttp_Base& operator=(const CHttp_Base&) = delete;
+
+    // The transfer: returns (and keeps) the result code.
+    virtual int32_t Run();
+    // Appends reply body bytes; false when no memory is left for them.
+    virtual bool OnWriteData(const char* pData, size_t nCount);
+    virtual int32_t IsCancelled() const;
+    // Appends one reply header line (nSize * nCount bytes of ANSI text, no terminator).
+    virtual bool OnHeaderLine(const char* pText, size_t nSize, size_t nCount);
+    // Bytes uploaded so far.
+    virtual bool OnProgress(double dValue);
+    virtual int32_t GetHttpIndex() const;
+
+    // Creates the easy handle with the default header lines and options (once).
+    bool InitCurl();
+    // Puts the handle back to a fresh state: defaults only, libcurl's own connect time-out.
+    bool ResetCurl();
+
+    void SetFormRequest(std::u16string_view strUrl, std::u16string_view strForm, int32_t bCompress);
+    void SetDataRequest(std::u16string_view strUrl, const void* pData, uint32_t nLength,
+                        int32_t bCompress);
+    // 0 for a null or empty line, else 1; the line follows the default ones.
+    int32_t AddHeader(const char16_t* pszLine);
+    void SetTimeout(uint32_t dwMilliseconds) { m_dwTimeout = dwMilliseconds; }
+    uint32_t GetTimeout() const { return m_dwTimeout; }
+    int32_t GetResult() const { return m_nResult; }
+    int32_t GetHttpStatus() const { return m_nHttpStatus; }
+    const std::u16string& GetUrl() const { return m_strUrl; }
+    const std::u16string& GetHeaderText() const { return m_strHeaderText; }
+    double GetDownloadSize() const { return m_dDownloadSize; }
+    int32_t GetLastCurlCode() const { return m_nLastCurlCode; }
+    // Sets the cancel flag; a running transfer aborts at its next progress callback.
+    void Cancel() { m_nCancel.store(1, std::memory_order_relaxed); }
+
+    // A std::malloc'd copy of exactly the received bytes (the caller frees it), or null and 0.
+    char* CopyData(int32_t* pLength);
+    // The receive buffer itself; with bDetach the object forgets it (the caller frees it then).
+    char* TakeData(int32_t* pLength, bool bDetach);
+    // The reply declared gzip and its body still starts with the gzip magic.
+    bool IsGzipBody();
+
+protected:
+    static size_t WriteCallback(char* pData, size_t nSize, size_t nCount, void* pUser);
+    static size_t HeaderCallback(char* pData, size_t nSize, size_t nCount, void* pUser);
+    static int ProgressCallback(void* pUser, curl_off_t nDlTotal, curl_off_t nDlNow,
+                                curl_off_t nUlTotal, curl_off_t nUlNow);
+
+    // The default options of a new or reset handle; bConnectTimeout only for a new one.
+    bool ApplyDefaultOptions(bool bConnectTimeout);
+    // A list that starts with the default lines (kept when it exists).
+    bool EnsureHeaderList();
+    void DropBody();
+    // Recycling: every per-request field back to its constructed value.
+    void ResetFields();
+
+    CURL* m_hCurl = nullptr;
+    curl_slist* m_pHeaderList = nullptr;
+    // Read by the pool's thread while a worker may be finishing a run.
+    std::atomic<int32_t> m_nResult{0};
+    std::atomic<int32_t> m_nHttpStatus{200};
+    std::u16string m_strUrl;
+    char* m_pBody = nullptr;
+    int32_t m_nBodyLength = 0;
+    std::u16string m_strHeaderText;
+    std::atomic<int32_t> m_nCancel{0};
+    int32_t m_bCompress = 0;
+    // The receive buffer grows geometrically; m_nRecvCount bytes of it are the reply.
+    char* m_pRecvBuffer = nullptr;
+    int32_t m_nRecvCapacity = 0;
+    int32_t m_nRecvCount = 0;
+    mutable kt::CCriticalSection m_csBuffer;
+    uint32_t m_dwTimeout = kHttpDefaultTimeout;
+    double m_dDownloadSize = 0;
+    int32_t m_nLastCurlCode = 0;
+};
+
+class CHttp_Async : public CHttp_Base {
+public:
+    CHttp_Async(long nId, IAsyReporter* pOwner);
+    // Stops (and joins) the worker first.
+    ~CHttp_Async() override;
+
+    bool OnProgress(double dValue) override;
+    int32_t GetHttpIndex() const override;
+
+    // Stops a previous worker, clears the cancel flag and starts a new worker; false when no thread
+    // could be created.
+    bool Start();
+    // Sets the cancel flag and waits for the worker without limit. Only the thread that starts
+    // workers stops them, so each worker is joined exactly once.
+    void Stop();
+    // The worker is alive (false as soon as its procedure has returned).
+    bool IsRunning() const;
+    // The worker's thread, to wait on together with other objects; null when none was started.
+    kt::CThread* GetWorkerThread() const { return m_pThread.get(); }
+    // Reporter cleared, fields reset, handle reset (added header lines go with it).
+    void Recycle();
+
+    void SetReporter(IHttpReporter* pReporter) { m_pReporter = pReporter; }
+    IHttpReporter* GetReporter() const { return m_pReporter; }
+    void SetOwner(IAsyReporter* pOwner) { m_pOwner = pOwner; }
+    IAsyReporter* GetOwner() const { return m_pOwner; }
+    long GetId() const { return m_nId; }
+
+    // Hands the result of a run to the owner (a stop turns success into -12).
+    void NotifyAsyncReporter(int32_t nResult);
+
+protected:
+    static void ThreadProc(CHttp_Async* pThis);
+
+    long m_nId;
+    std::unique_ptr<kt::CThread> m_pThread;
+    IAsyReporter* m_pOwner;
+    IHttpReporter* m_pReporter = nullptr;
+};
