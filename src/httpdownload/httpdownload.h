@@ -26,8 +26,6 @@
 #include "httpdownload/httpclasses.h"
 #include "platform/sync.h"
 
-namespace kt {
-
 class IAsyReporter;
 class IHttpReporter;
 class CMTRDownload;
@@ -43,9 +41,9 @@ inline constexpr uint32_t kDownloadPartTimeout = 5000000;
 inline constexpr uint32_t kDownloadStopWaitMs = 500000;
 
 // One part of a download, or a stand-alone information request (id -1, no owner, no download).
-// A part runs on a worker of its own rather than CHttp_Async's: the download's wait holds each
-// part's thread until it has seen that thread end, so a finished part is always found and its
-// complete flag checked, never lost to a handle its worker already closed.
+// A part runs on CHttp_Async's worker. Only the download's thread starts and joins part workers, so
+// a part's thread stays attached after it ended until the download's wait has seen that end: a
+// finished part is always found and its complete flag checked.
 class CHttp_DownloadFile : public CHttp_Async {
 public:
     explicit CHttp_DownloadFile(long nId = -1, IAsyReporter* pOwner = nullptr);
@@ -62,7 +60,7 @@ public:
     // False on a file error, which fails the transfer.
     bool OnWriteData(const char* pData, size_t nCount) override;
     // The base's cancel flag, or a stop of this part (which a new run does not clear).
-    int32_t IsCancelled() override;
+    int32_t IsCancelled() const override;
 
     // Opens the local file (read/write, created if missing, never truncated, shared with the other
     // parts) at nStart and starts the worker. nLength -1 means unknown: no range is asked for.
@@ -71,16 +69,14 @@ public:
     bool StartPart(const std::u16string& strUrl, const std::u16string& strPath, int32_t nLength,
                    int32_t nStart, CMTRDownload* pDownload);
     // Sets the cancel flag and waits for the worker to end (it closes the file on its way out).
+    // Download's thread only.
     void StopPart();
-    // Sets the cancel flag only; the worker ends at the transfer's next progress call.
+    // Sets the cancel flag only; the worker ends at the transfer's next progress call. Any thread.
     void SignalStop();
 
-    // The part worker's thread: signalled for WaitAny once it has ended; stays valid (and the part
-    // counted as running) until JoinPart or StopPart.
-    CWaitable* GetPartThread() { return m_pThread.get(); }
-    bool IsPartRunning() const;
-    // Closes the thread of a worker that has ended (waits for it otherwise).
-    void JoinPart();
+    // The part worker's thread while it is attached (running, or ended and not yet joined); null
+    // otherwise. Signalled for kt::WaitAny once the worker has ended.
+    kt::CThread* GetPartThread() const;
 
     bool IsComplete() const { return m_bComplete.load(); }
     int32_t GetWritten() const { return m_nWritten.load(); }
@@ -115,7 +111,6 @@ private:
     std::vector<char> m_vecHold;
     size_t m_nHeld = 0;
     std::atomic<bool> m_bStopPart{false};
-    std::unique_ptr<CThread> m_pThread;
 };
 
 // One download. Created by the pool (NewDownload) with its id, or on the caller's stack by
@@ -191,29 +186,40 @@ private:
     // The whole download on the calling thread: start the parts, wait, finish.
     bool RunDownload();
     void FinishDownload(bool bSuccess);
+    // Signals every part first (so that they abort together), then waits for each.
     void StopParts();
     void ReleaseParts();
     void WorkerMain();
     // Part worker side: count the bytes and tell the owner.
     void AddDownloaded(int32_t nCount);
 
+    // What the download's threads read while a run is under way, copied from the settings when it
+    // is prepared: the pool may change the settings of a running download (SetDownload,
+    // DetachReporter) without racing its workers.
+    struct RUN_SETTINGS {
+        std::u16string strUrl;
+        std::u16string strPath;
+        IHttpReporter* pReporter = nullptr;
+        IAsyReporter* pOwner = nullptr;
+        uint32_t dwPartTimeout = kDownloadPartTimeout;
+    };
+
     std::u16string m_strUrl;
     std::u16string m_strPath;
     int32_t m_nPartCount = 1;
     uint32_t m_nRangeSupport = 0;
-    uint32_t m_dwPartTimeout = kDownloadPartTimeout;
-    int32_t m_nFileSize = 0;
+    std::atomic<uint32_t> m_dwPartTimeout{kDownloadPartTimeout};
+    std::atomic<int32_t> m_nFileSize{0};
     int32_t m_nDownloaded = 0;
-    mutable CCriticalSection m_csProgress;
-    std::unique_ptr<CEvent> m_pStopEvent;
-    std::unique_ptr<CThread> m_pThread;
+    RUN_SETTINGS m_run;
+    mutable kt::CCriticalSection m_csProgress;
+    std::unique_ptr<kt::CEvent> m_pStopEvent;
+    std::unique_ptr<kt::CThread> m_pThread;
     int64_t m_tLastModified = 0;
     // Guards the parts array against Stop while the worker creates or frees parts.
-    CCriticalSection m_csParts;
+    kt::CCriticalSection m_csParts;
     std::vector<std::unique_ptr<CHttp_DownloadFile>> m_vecParts;
     IHttpReporter* m_pReporter = nullptr;
     IAsyReporter* m_pOwner = nullptr;
     long m_nId = -1;
 };
-
-}  // namespace kt
