@@ -106,13 +106,13 @@ std::string WriteReplyEnvelope(const CDataTable* pTable, int32_t nStatus,
     writer.WriteString(u"status");
     writer.WriteType(DT_INTEGER);
     writer.WriteInt(nStatus);
-    if (nStatus < 0) {
-        writer.WriteString(u"message");
-        writer.WriteType(DT_STRING);
-        writer.WriteString(strMessage);
-        return writer.GetBuffer();
-    }
     if (nStatus > 0) return writer.GetBuffer();
+    // A negative status carries its message inside the status field; status 0 is followed by the
+    // second field, which the reader takes while the status is still 0.
+    writer.WriteString(u"message");
+    writer.WriteType(DT_STRING);
+    writer.WriteString(strMessage);
+    if (nStatus < 0) return writer.GetBuffer();
     writer.WriteString(u"data");
     writer.WriteType(pTable ? DT_TABLE : DT_EMPTY);
     std::string strOut = writer.GetBuffer();

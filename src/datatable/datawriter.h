@@ -39,10 +39,11 @@ private:
 // byte length in front). Rows are written m_nCols cells wide by their column's code.
 std::string WriteTableSection(const CDataTable& table, int32_t nHeader1 = 0, int32_t nHeader2 = 0);
 
-// A reply envelope: three leading words, then one integer status field ("status"); a negative
-// status carries the message as a text field ("message"). With status 0 the payload field
-// ("data") has the type DT_TABLE and the table section follows when a table is given; without
-// one it has the type DT_EMPTY and nothing follows.
+// A reply envelope: three leading words and an integer status field ("status"). A negative
+// status is followed by its message (a "message" name, DT_STRING, the text); status 0 by a second
+// field ("message", DT_STRING, the text) and the payload field ("data"), whose type is DT_TABLE
+// with the table section after it when a table is given, DT_EMPTY and nothing after it otherwise.
+// A positive status ends the envelope.
 std::string WriteReplyEnvelope(const CDataTable* pTable, int32_t nStatus = 0,
                                std::u16string_view strMessage = u"");
 
