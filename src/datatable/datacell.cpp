@@ -225,11 +225,6 @@ int CompareTextIgnoreWidth(std::u16string_view strLeft, std::u16string_view strR
 
 // ---- construction ----
 
-CDataCell::CDataCell(uint32_t nType) : m_nType(nType) {
-    m_value.n = 0;
-    if (nType & DT_FAMILY_STRING) m_value.p = new std::u16string();
-}
-
 CDataCell::CDataCell(const CDataCell& other) : m_nType(other.m_nType) {
     if (other.IsStringFamily())
         m_value.p = new std::u16string(other.m_value.p ? *other.m_value.p : std::u16string());
@@ -268,17 +263,6 @@ CDataCell& CDataCell::operator=(CDataCell&& other) noexcept {
     other.m_nType = DT_EMPTY;
     other.m_value.n = 0;
     return *this;
-}
-
-CDataCell::~CDataCell() {
-    ReleaseText();
-}
-
-void CDataCell::ReleaseText() {
-    if (IsStringFamily()) {
-        delete m_value.p;
-        m_value.n = 0;
-    }
 }
 
 void CDataCell::SetInteger(int64_t nValue, uint32_t nType) {
@@ -503,25 +487,6 @@ void CDataCell::SetValueByType(std::u16string_view strText, uint32_t nType) {
 }
 
 // ---- reading from a reply ----
-
-bool CDataCell::ReadValue(CDataBufParser& parser, uint32_t nType) {
-    ReleaseText();
-    m_nType = nType;
-    if (IsNoValueCode(nType)) {
-        m_nType = DT_EMPTY;
-        m_value.n = 0;
-    } else if (nType & DT_FAMILY_INTEGER) {
-        m_value.n = parser.ReadInt();
-    } else if (nType & DT_FAMILY_STRING) {
-        m_value.p = new std::u16string();
-        parser.ReadString(*m_value.p);
-    } else if ((nType & DT_CODE_MASK) == DT_DOUBLE) {
-        parser.ReadDouble(m_value.d);
-    } else if (nType & DT_FAMILY_FLOAT) {
-        parser.ReadFloat(m_value.d);
-    }
-    return m_nType == DT_EMPTY;
-}
 
 bool CDataCell::ReadValue(CDataBufParser& parser) {
     const uint32_t nType = parser.ReadType();

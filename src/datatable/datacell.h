@@ -15,11 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "datatable/databufparser.h"
 #include "datatable/datetime.h"
 
 namespace kt {
-
-class CDataBufParser;
 
 // Type codes. The flag byte (bits 24-31) is never part of a code.
 inline constexpr uint32_t DT_EMPTY = 0x000;
@@ -51,12 +50,15 @@ inline constexpr uint32_t DT_FLAGS_MASK = 0xFF000000;
 class CDataCell {
 public:
     // A text code gets a new empty string, any other code a zero value.
-    explicit CDataCell(uint32_t nType = DT_EMPTY);
+    explicit CDataCell(uint32_t nType = DT_EMPTY) : m_nType(nType) {
+        m_value.n = 0;
+        if (nType & DT_FAMILY_STRING) m_value.p = new std::u16string();
+    }
     CDataCell(const CDataCell& other);
     CDataCell(CDataCell&& other) noexcept;
     CDataCell& operator=(const CDataCell& other);
     CDataCell& operator=(CDataCell&& other) noexcept;
-    ~CDataCell();
+    ~CDataCell() { ReleaseText(); }
 
     // Direct setters for the numeric families (the wire and text setters are below). The type
     // word becomes the code; a held string is released.
@@ -105,7 +107,25 @@ public:
 
     // Reads one value of the code (or a type index and then its value). True when the cell ended
     // up with type word 0.
-    bool ReadValue(CDataBufParser& parser, uint32_t nType);
+    // Inline: this is the inner loop of every table parse.
+    bool ReadValue(CDataBufParser& parser, uint32_t nType) {
+        ReleaseText();
+        m_nType = nType;
+        if ((nType & DT_CODE_MASK) < 0x100) {
+            m_nType = DT_EMPTY;
+            m_value.n = 0;
+        } else if (nType & DT_FAMILY_INTEGER) {
+            m_value.n = parser.ReadInt();
+        } else if (nType & DT_FAMILY_STRING) {
+            m_value.p = new std::u16string();
+            parser.ReadString(*m_value.p);
+        } else if ((nType & DT_CODE_MASK) == DT_DOUBLE) {
+            parser.ReadDouble(m_value.d);
+        } else if (nType & DT_FAMILY_FLOAT) {
+            parser.ReadFloat(m_value.d);
+        }
+        return m_nType == DT_EMPTY;
+    }
     bool ReadValue(CDataBufParser& parser);
 
     bool Equal(const CDataCell& other) const;
@@ -149,7 +169,12 @@ private:
         std::u16string* p;
     };
 
-    void ReleaseText();
+    void ReleaseText() {
+        if (IsStringFamily()) {
+            delete m_value.p;
+            m_value.n = 0;
+        }
+    }
     bool AddOrSubtract(const CDataCell& other, bool bSubtract);
     bool ApplyMath(double (*pfn)(double));
 
