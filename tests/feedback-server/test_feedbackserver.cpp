@@ -1,7 +1,10 @@
 // The bundled receiver: what it stores, where it stores it, and how it numbers reports under load.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,7 +209,12 @@ TEST_F(FeedbackServerTest, FiftyConcurrentReportsAreNumberedWithoutGaps) {
         vecThreads.emplace_back([this, i, &vecReplies] {
             const std::u16string strUser = kt::FromUtf8("user-" + std::to_string(i));
             auto res = Post(ReporterBody(strUser, u"n", u"f.jpeg", std::string(1000 + i, 'j')));
-            if (res && res->status == 200) vecReplies[i] = res->body;
+            if (res && res->status == 200) {
+                vecReplies[i] = res->body;
+            } else {
+                vecReplies[i] = res ? "status " + std::to_string(res->status)
+                                    : "error " + httplib::to_string(res.error());
+            }
         });
     }
     for (auto& t : vecThreads) t.join();
@@ -217,7 +225,7 @@ TEST_F(FeedbackServerTest, FiftyConcurrentReportsAreNumberedWithoutGaps) {
     // Each reply names the folder that holds that sender's report, and no folder twice.
     std::set<std::string> setReplied;
     for (int i = 0; i < kReports; ++i) {
-        ASSERT_FALSE(vecReplies[i].empty()) << "report " << i << " was refused";
+        ASSERT_EQ(0u, vecReplies[i].rfind("反馈已收到", 0)) << i << ": " << vecReplies[i];
         const std::string strFolder = vecReplies[i].substr(vecReplies[i].size() - 7, 6);
         EXPECT_TRUE(setReplied.insert(strFolder).second) << strFolder;
         const json report = Report(strFolder);
@@ -263,6 +271,71 @@ TEST_F(FeedbackServerTest, IndexListsNewestFirstEscapedWithThumbnails) {
     ASSERT_TRUE(img);
     EXPECT_EQ("JPEGDATA", img->body);
     EXPECT_EQ("image/jpeg", img->get_header_value("Content-Type"));
+}
+
+// The reporter's engine sends its default urlencoded content type first and the form's line
+// behind it, exactly like this.
+TEST_F(FeedbackServerTest, FormLineBehindTheEnginesDefaultContentTypeIsFound) {
+    StartServer();
+    const std::string strBody = ReporterBody(u"u", u"n", u"C:\\say \"hi\".jpeg", "JPEG");
+    const std::string strRequest =
+        "POST /feedback HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\nPriority: low\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Type: multipart/form-data; boundary=---------------------------7d92de3351722\r\n"
+        "Content-Length: " +
+        std::to_string(strBody.size()) + "\r\nConnection: close\r\n\r\n" + strBody;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(m_nPort));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    ASSERT_EQ(static_cast<ssize_t>(strRequest.size()),
+              ::send(fd, strRequest.data(), strRequest.size(), 0));
+    std::string strReply;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) strReply.append(buf, n);
+    ::close(fd);
+    EXPECT_EQ(0u, strReply.rfind("HTTP/1.1 200", 0)) << strReply;
+    const json report = Report("000001");
+    EXPECT_EQ("n", report["fields"]["F001V_YY_RDQ012"]);
+    EXPECT_EQ("C:\\say \"hi\".jpeg", report["attachments"][0]["filename"]);
+    EXPECT_EQ("say _hi_.jpeg", report["attachments"][0]["storedAs"]);
+}
+
+TEST(Multipart, SplitsTheReportersBodyAndRefusesBrokenOnes) {
+    const std::string strBody = ReporterBody(u"u", u"n", u"a\"b\".jpeg", std::string("J\0\r\n", 4));
+    const std::string strBoundary = "---------------------------7d92de3351722";
+    std::vector<ktfeedback::FORM_PART> vec;
+    ASSERT_TRUE(ktfeedback::ParseMultipart(strBody, strBoundary, vec));
+    ASSERT_EQ(9u, vec.size());
+    EXPECT_EQ("DATA_FROM", vec[0].strName);
+    EXPECT_EQ("client", vec[0].strData);
+    EXPECT_FALSE(vec[0].strFileName.has_value());
+    EXPECT_EQ("F007C_YY_RDQ013", vec[7].strName);
+    EXPECT_EQ("\xB5\xDA\xD2\xBB\xD0\xD0\r\n\xB5\xDA\xB6\xFE\xD0\xD0",
+              kt::ConvertCodePage(vec[7].strData, "UTF-8", "GBK"));
+    EXPECT_EQ("ATTACH_FILE_NAME", vec[8].strName);
+    EXPECT_EQ("a\"b\".jpeg", vec[8].strFileName.value_or("<none>"));
+    EXPECT_EQ("image/pjpeg", vec[8].strContentType);
+    EXPECT_EQ(std::string("J\0\r\n", 4), vec[8].strData);
+
+    EXPECT_EQ(strBoundary,
+              ktfeedback::MultipartBoundary("multipart/form-data; boundary=" + strBoundary));
+    EXPECT_EQ("abc", ktfeedback::MultipartBoundary("Multipart/Form-Data; boundary=\"abc\""));
+    EXPECT_EQ("", ktfeedback::MultipartBoundary("application/x-www-form-urlencoded"));
+    const std::vector<std::string> vecBroken = {
+        "",                                      // nothing at all
+        "no delimiter here",                     // no delimiter
+        strBody.substr(0, strBody.size() / 2),   // cut in the middle of a part
+        strBody.substr(0, strBody.size() - 52),  // closing delimiter missing
+        "--" + strBoundary + "\r\nContent-Disposition: form-data; name=\"x\"",  // no blank line
+    };
+    for (const std::string& str : vecBroken) {
+        EXPECT_FALSE(ktfeedback::ParseMultipart(str, strBoundary, vec)) << str.size();
+    }
+    EXPECT_FALSE(ktfeedback::ParseMultipart(strBody, "", vec));
 }
 
 TEST_F(FeedbackServerTest, NonMultipartPostsAreRefused) {

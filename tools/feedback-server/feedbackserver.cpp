@@ -1,6 +1,7 @@
 #include "feedbackserver.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,7 +142,88 @@ constexpr FIELD_LABEL kFieldLabels[] = {
     {"PAGE_TYPE", "附件类型"},       {"DATA_FROM", "来源"},
 };
 
+// The value of a parameter (name=value or name="value") inside a header value. The reporter sends
+// quotation marks in paths unescaped, so a quoted value ends only at a quotation mark that the
+// next parameter or the end of the line follows.
+std::optional<std::string> HeaderParam(std::string_view strHeader, std::string_view strName) {
+    size_t nPos = 0;
+    while (true) {
+        nPos = strHeader.find(';', nPos);
+        if (nPos == std::string_view::npos) return std::nullopt;
+        ++nPos;
+        while (nPos < strHeader.size() && strHeader[nPos] == ' ') ++nPos;
+        if (Lower(std::string(strHeader.substr(nPos, strName.size()))) != strName ||
+            nPos + strName.size() >= strHeader.size() || strHeader[nPos + strName.size()] != '=') {
+            continue;
+        }
+        std::string_view strValue = strHeader.substr(nPos + strName.size() + 1);
+        if (!strValue.empty() && strValue.front() == '"') {
+            // The closing quotation mark is the one followed by the next parameter or the end.
+            for (size_t nEnd = strValue.find('"', 1); nEnd != std::string_view::npos;
+                 nEnd = strValue.find('"', nEnd + 1)) {
+                size_t nAfter = nEnd + 1;
+                while (nAfter < strValue.size() && strValue[nAfter] == ' ') ++nAfter;
+                if (nAfter == strValue.size() || strValue[nAfter] == ';') {
+                    return std::string(strValue.substr(1, nEnd - 1));
+                }
+            }
+            return std::string(strValue.substr(1));
+        }
+        return std::string(strValue.substr(0, strValue.find(';')));
+    }
+}
+
 }  // namespace
+
+std::string MultipartBoundary(std::string_view strContentType) {
+    const std::string strLower = Lower(std::string(strContentType));
+    if (strLower.rfind("multipart/form-data", 0) != 0) return {};
+    return HeaderParam(strContentType, "boundary").value_or("");
+}
+
+bool ParseMultipart(std::string_view strBody, std::string_view strBoundary,
+                    std::vector<FORM_PART>& vecParts) {
+    vecParts.clear();
+    if (strBoundary.empty()) return false;
+    const std::string strDelim = "--" + std::string(strBoundary);
+    size_t nPos = strBody.find(strDelim);
+    if (nPos == std::string_view::npos) return false;
+    while (true) {
+        nPos += strDelim.size();
+        if (strBody.substr(nPos, 2) == "--") return true;  // the closing delimiter
+        if (strBody.substr(nPos, 2) != "\r\n") return false;
+        nPos += 2;
+        const size_t nHeadEnd = strBody.find("\r\n\r\n", nPos);
+        if (nHeadEnd == std::string_view::npos) return false;
+        FORM_PART part;
+        std::string_view strHead = strBody.substr(nPos, nHeadEnd - nPos);
+        while (!strHead.empty()) {
+            const size_t nEol = strHead.find("\r\n");
+            const std::string_view strLine = strHead.substr(0, nEol);
+            strHead =
+                nEol == std::string_view::npos ? std::string_view() : strHead.substr(nEol + 2);
+            const size_t nColon = strLine.find(':');
+            if (nColon == std::string_view::npos) continue;
+            const std::string strName = Lower(std::string(strLine.substr(0, nColon)));
+            std::string_view strValue = strLine.substr(nColon + 1);
+            while (!strValue.empty() && strValue.front() == ' ') strValue.remove_prefix(1);
+            if (strName == "content-disposition") {
+                part.strName = HeaderParam(strValue, "name").value_or("");
+                // "name" must not match the tail of "filename": HeaderParam only looks at
+                // parameter starts, after a semicolon.
+                part.strFileName = HeaderParam(strValue, "filename");
+            } else if (strName == "content-type") {
+                part.strContentType = std::string(strValue);
+            }
+        }
+        const size_t nDataStart = nHeadEnd + 4;
+        const size_t nNext = strBody.find("\r\n" + strDelim, nDataStart);
+        if (nNext == std::string_view::npos) return false;
+        part.strData = std::string(strBody.substr(nDataStart, nNext - nDataStart));
+        vecParts.push_back(std::move(part));
+        nPos = nNext + 2;
+    }
+}
 
 std::string ReportFolderName(uint64_t nNumber) {
     char sz[32];
@@ -219,21 +301,30 @@ int CFeedbackServer::Bind(std::string& strError) {
         }
     });
     svr.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.is_multipart_form_data()) {
+        // The form's own Content-Type line may stand behind a default one: the last multipart
+        // line names the boundary.
+        std::string strBoundary;
+        for (auto [it, end] = req.headers.equal_range("Content-Type"); it != end; ++it) {
+            const std::string strFound = MultipartBoundary(it->second);
+            if (!strFound.empty()) strBoundary = strFound;
+        }
+        std::vector<FORM_PART> vecParts;
+        if (!req.files.empty()) {
+            // The HTTP library already split the form (the multipart line came first).
+            for (const auto& [strName, part] : req.files) {
+                FORM_PART p;
+                p.strName = part.name;
+                if (!part.filename.empty() || part.name == "ATTACH_FILE_NAME") {
+                    p.strFileName = part.filename;
+                }
+                p.strContentType = part.content_type;
+                p.strData = part.content;
+                vecParts.push_back(std::move(p));
+            }
+        } else if (strBoundary.empty() || !ParseMultipart(req.body, strBoundary, vecParts)) {
             res.status = 400;
             res.set_content(Utf8ToAnsi("需要 multipart/form-data 表单。\n"), TextContentType());
             return;
-        }
-        std::vector<FORM_PART> vecParts;
-        for (const auto& [strName, part] : req.files) {
-            FORM_PART p;
-            p.strName = part.name;
-            if (!part.filename.empty() || part.name == "ATTACH_FILE_NAME") {
-                p.strFileName = part.filename;
-            }
-            p.strContentType = part.content_type;
-            p.strData = part.content;
-            vecParts.push_back(std::move(p));
         }
         std::string strError;
         const uint64_t nNumber = StoreReport(vecParts, req.remote_addr, strError);
@@ -263,9 +354,17 @@ int CFeedbackServer::Bind(std::string& strError) {
                 res.set_content(std::move(strData), MimeOfName(strFile));
             });
 
+    // The library listens with a backlog of 5: a burst of reports (fifty clients posting at once)
+    // would overflow it and see connections dropped. Keep the socket to widen the backlog.
+    svr.set_socket_options([this](socket_t sock) {
+        int nYes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof(nYes));
+        m_nListenSocket = sock;
+    });
     m_nPort = m_options.nPort == 0
                   ? svr.bind_to_any_port(m_options.strHost)
                   : (svr.bind_to_port(m_options.strHost, m_options.nPort) ? m_options.nPort : -1);
+    if (m_nPort > 0 && m_nListenSocket >= 0) ::listen(m_nListenSocket, 256);
     if (m_nPort <= 0) {
         strError = "cannot listen on " + m_options.strHost + ":" + std::to_string(m_options.nPort);
         m_nPort = -1;

@@ -32,6 +32,16 @@ struct FORM_PART {
     std::string strData;
 };
 
+// The boundary parameter of a multipart/form-data Content-Type value; empty when the value is not
+// one. The reporter's engine sends its default "application/x-www-form-urlencoded" line first and
+// the form's own line behind it, so callers look at every Content-Type line.
+std::string MultipartBoundary(std::string_view strContentType);
+
+// Splits a multipart body. False when the body holds no delimiter or a part is cut short; the
+// preamble before the first delimiter (the reporter sends a CR LF there) is skipped.
+bool ParseMultipart(std::string_view strBody, std::string_view strBoundary,
+                    std::vector<FORM_PART>& vecParts);
+
 // A file name that can only name a file inside the report's folder: the last path component (both
 // separators count), control characters and separators replaced, leading dots removed, at most 120
 // bytes (never cutting a UTF-8 sequence); "attachment" when nothing usable is left. Input is UTF-8.
@@ -73,6 +83,7 @@ private:
     SERVER_OPTIONS m_options;
     std::unique_ptr<httplib::Server> m_pServer;
     int m_nPort = -1;
+    int m_nListenSocket = -1;
     std::mutex m_mutexNumber;
     uint64_t m_nNextNumber = 1;
     std::atomic<uint64_t> m_nStored{0};
