@@ -171,6 +171,47 @@ TEST(DataTable, RepeatedPropertyAndAttributeNames) {
     EXPECT_EQ(WriteTableSection(again), strSection);
 }
 
+TEST(DataTable, TruncatedPropertiesAttributesAndRows) {
+    // Every prefix of a section with properties, attributes and several value kinds: no read
+    // past the prefix (ASan), heads always as many as the column count, and whatever was read
+    // completely is the same as in the full parse.
+    CDataTable full = ThreeColumns(2);
+    full.m_vecHeads[1].m_nType = DT_DOUBLE;
+    full.m_vecHeads[2].m_nType = DT_FLOAT;
+    CDataCell cell;
+    cell.SetDouble(2.5, DT_DOUBLE);
+    full.SetCell(0, 1, cell);
+    full.SetCell(1, 2, cell);
+    cell.SetString(u"v", DT_STRING2);
+    full.m_mapProps[u"p1"] = cell;
+    full.m_mapProps[u"p2"] = cell;
+    full.m_vecHeads[0].m_mapAttrs[u"a"] = cell;
+    cell.SetInteger(-300, DT_INTEGER);
+    full.m_vecHeads[2].m_mapAttrs[u"b"] = cell;
+    const std::string str = WriteTableSection(full);
+    CDataTable reference;
+    ASSERT_EQ(reference.ParseBuffer(str.data(), static_cast<uint32_t>(str.size())), 0);
+    kttest::CTraceCapture trace;
+    for (size_t k = 0; k <= str.size(); ++k) {
+        SCOPED_TRACE(k);
+        std::unique_ptr<char[]> pCopy(new char[k]);
+        std::memcpy(pCopy.get(), str.data(), k);
+        CDataTable table;
+        const int nResult = table.ParseBuffer(pCopy.get(), static_cast<uint32_t>(k));
+        EXPECT_TRUE(nResult == 0 || nResult == -1);
+        EXPECT_EQ(static_cast<int>(table.m_vecHeads.size()), table.GetColCount());
+        // Properties come before the heads: once a prefix holds them all, they are all there.
+        const CDataColumnHead* pFirst = table.GetColumnHead(0);
+        if (pFirst && pFirst->m_strName == u"A") {
+            EXPECT_EQ(table.m_mapProps.size(), 2u);
+        }
+        if (k == str.size()) {
+            EXPECT_EQ(nResult, 0);
+            EXPECT_EQ(WriteTableSection(table), str);
+        }
+    }
+}
+
 TEST(DataTable, RowLengthBeyondTheBufferStopsTheParse) {
     CDataBufWriter w;
     for (int32_t n : {0, 0, 1, 3, 0}) w.WriteInt(n);
