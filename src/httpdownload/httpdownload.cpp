@@ -298,12 +298,12 @@ int32_t CMTRDownload::GetReomteSiteInfo(CHttp_DownloadFile* pPart, const std::u1
     }
     pPart->m_strLocalPath = std::move(strKeep);
 
-    // An error answer fails the transfer (-17) before any header is looked at; a 404 is told
-    // apart as "no such file" (-100), like every reply whose headers do not parse.
-    if (nResult == 0 || nResult == HTTP_ERR_REPLY) {
-        if (!pPart->ParseSiteInfo()) {
-            nResult = HTTP_NO_INDEX;
-        }
+    if (nResult == 0) {
+        if (!pPart->ParseSiteInfo()) nResult = HTTP_NO_INDEX;
+    } else if (nResult == HTTP_ERR_REPLY && pPart->GetHttpStatus() == 404) {
+        // An error status fails the transfer before the headers are looked at; a missing file is
+        // still told apart from other error answers, as the header parse does.
+        nResult = HTTP_NO_INDEX;
     }
     KT_TRACE("End GetReomteSiteInfo: %d\n", static_cast<int>(std::clock()));
     return nResult;

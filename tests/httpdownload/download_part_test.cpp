@@ -1,0 +1,264 @@
+// The file download against the loopback server, driven directly (no pool): what the information
+// request learns from a reply, the ranges the parts ask for, the file they produce, and the
+// failures that must end a download instead of leaving a wrong file behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "download_support.h"
+#include "httpdownload/httpdownload.h"
+#include "httpdownload/httppublic.h"
+#include "support/http_server.h"
+
+namespace {
+
+using dltest::kRfcExampleDate;
+using dltest::kRfcExampleTime;
+using dltest::Wide;
+
+std::vector<std::string> RangesOf(const kttest::CHttpServer& server) {
+    std::vector<std::string> vecRanges;
+    for (const kttest::RECORDED_REQUEST& req : server.Requests()) {
+        vecRanges.push_back(req.HeaderCount("Range") ? req.Header("Range") : "<none>");
+    }
+    return vecRanges;
+}
+
+// The ranges a download of nSize bytes in nParts parts must ask for, part 0 taking the remainder.
+std::vector<std::string> ExpectedRanges(long long nSize, long long nParts) {
+    std::vector<std::string> vec;
+    const long long nQuot = nSize / nParts;
+    long long nStart = 0;
+    for (long long i = 0; i < nParts; ++i) {
+        const long long nLength = i == 0 ? nQuot + nSize % nParts : nQuot;
+        vec.push_back("bytes=" + std::to_string(nStart) + "-" +
+                      std::to_string(nStart + nLength - 1));
+        nStart += nLength;
+    }
+    return vec;
+}
+
+class DownloadPartTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_server.IsRunning()); }
+
+    std::u16string Url(const std::string& strPath) const { return Wide(m_server.Url(strPath)); }
+
+    dltest::CTimeZone m_zone{"UTC"};
+    // Taken before the server starts its threads; compared once it has joined them again.
+    const int m_nThreadsBefore = dltest::ThreadCount();
+    kttest::CHttpServer m_server;
+    dltest::CScratchDir m_dir;
+};
+
+TEST(DownloadPartCount, OnePartBelowOneMebibyteThenOnePerStartedMebibyteUpToTen) {
+    struct CASE {
+        uint32_t nRange;
+        int32_t nSize;
+        int32_t nParts;
+    };
+    const CASE aCases[] = {
+        {1, 1, 1},         {1, 1048575, 1},    {1, 1048576, 2},  {1, 2097151, 2},
+        {1, 3000000, 3},   {1, 9437183, 9},    {1, 9437184, 10}, {1, 10000001, 10},
+        {1, 52428800, 10}, {1, INT32_MAX, 10}, {0, 52428800, 1}, {0, 3000000, 1},
+    };
+    for (const CASE& c : aCases) {
+        EXPECT_EQ(c.nParts, CMTRDownload::PartCountFor(c.nRange, c.nSize))
+            << "range " << c.nRange << " size " << c.nSize;
+    }
+}
+
+TEST_F(DownloadPartTest, RangedDownloadsSplitAsSpecifiedAndReproduceTheFile) {
+    struct CASE {
+        size_t nSize;
+        int nParts;
+    };
+    // 3,000,000: three equal parts; 10,000,001: ten parts, part 0 one byte longer; 50 MiB: still
+    // ten; one byte below 1 MiB: a single part.
+    const CASE aCases[] = {{3000000, 3}, {10000001, 10}, {52428800, 10}, {1048575, 1}};
+    for (const CASE& c : aCases) {
+        SCOPED_TRACE(c.nSize);
+        const std::string strData = dltest::MakeData(c.nSize);
+        m_server.ClearRequests();
+        m_server.SetResource("/file.bin", {strData, true, kRfcExampleDate});
+
+        CMTRDownload download;
+        ASSERT_TRUE(download.DownloadSync(Url("/file.bin"), m_dir.FamilyPath("out.bin"), nullptr));
+        EXPECT_EQ(c.nParts, download.GetPartCount());
+
+        std::vector<std::string> vecRanges = RangesOf(m_server);
+        ASSERT_EQ(static_cast<size_t>(c.nParts) + 1, vecRanges.size());
+        EXPECT_EQ("bytes=0-0", vecRanges.front());
+        vecRanges.erase(vecRanges.begin());
+        // The parts start one after the other but their requests may arrive in any order.
+        std::vector<std::string> vecExpected = ExpectedRanges(c.nSize, c.nParts);
+        std::sort(vecRanges.begin(), vecRanges.end());
+        std::sort(vecExpected.begin(), vecExpected.end());
+        EXPECT_EQ(vecExpected, vecRanges);
+
+        EXPECT_TRUE(dltest::ReadFile(m_dir.File("out.bin")) == strData) << "file differs";
+        EXPECT_EQ(kRfcExampleTime, dltest::FileMTime(m_dir.File("out.bin")));
+        // A finished download goes back to its defaults.
+        EXPECT_EQ(kDownloadPartTimeout, download.GetPartTimeout());
+        EXPECT_EQ(0, download.GetFileSize());
+        EXPECT_EQ(0, download.GetDownloaded());
+    }
+}
+
+TEST_F(DownloadPartTest, ExactRangeTextsForThreeMillionBytes) {
+    m_server.SetResource("/f", {dltest::MakeData(3000000), true, kRfcExampleDate});
+    CMTRDownload download;
+    ASSERT_TRUE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f"), nullptr));
+    std::vector<std::string> vecRanges = RangesOf(m_server);
+    std::sort(vecRanges.begin(), vecRanges.end());
+    EXPECT_EQ((std::vector<std::string>{"bytes=0-0", "bytes=0-999999", "bytes=1000000-1999999",
+                                        "bytes=2000000-2999999"}),
+              vecRanges);
+}
+
+TEST_F(DownloadPartTest, ServerWithoutRangesIsFetchedWholeByOnePartWithoutRange) {
+    const std::string strData = dltest::MakeData(2500000);
+    m_server.SetResource("/plain", {strData, false, kRfcExampleDate});
+    CMTRDownload download;
+    ASSERT_TRUE(download.DownloadSync(Url("/plain"), m_dir.FamilyPath("plain.bin"), nullptr));
+    EXPECT_EQ(1, download.GetPartCount());
+    EXPECT_EQ(0u, download.GetRangeSupport());
+    EXPECT_EQ((std::vector<std::string>{"bytes=0-0", "<none>"}), RangesOf(m_server));
+    EXPECT_TRUE(dltest::ReadFile(m_dir.File("plain.bin")) == strData) << "file differs";
+    EXPECT_EQ(kRfcExampleTime, dltest::FileMTime(m_dir.File("plain.bin")));
+}
+
+TEST_F(DownloadPartTest, InformationRequestReadsStatusSizeAndRangeSupport) {
+    struct CASE {
+        const char* pszPath;
+        kttest::HTTP_REPLY reply;
+        int32_t nCode;
+        uint32_t nRange;
+        int32_t nSize;
+    };
+    const CASE aCases[] = {
+        {"/r206", {206, {{"Content-Range", "bytes 0-0/12345"}}, "x"}, 0, 1, 12345},
+        {"/r200", {200, {}, std::string(512, 'a')}, 0, 0, 512},
+        // A range reply whose total is unknown: the size stays 0.
+        {"/star", {206, {{"Content-Range", "bytes 0-0/*"}}, "x"}, 0, 1, 0},
+        // A value without "/" is read whole.
+        {"/bare", {206, {{"Content-Range", "777"}}, "x"}, 0, 1, 777},
+        {"/missing", {404, {}, "not here"}, HTTP_NO_INDEX, 0, 0},
+        {"/broken", {500, {}, "oops"}, HTTP_ERR_REPLY, 0, 0},
+        {"/busy", {504, {}, ""}, HTTP_ERR_TIMEOUT, 0, 0},
+        // Beyond what this engine's 32-bit sizes can hold: refused, not wrapped.
+        {"/huge", {206, {{"Content-Range", "bytes 0-0/4294967296"}}, "x"}, HTTP_NO_INDEX, 1, 0},
+    };
+    for (const CASE& c : aCases) {
+        SCOPED_TRACE(c.pszPath);
+        m_server.SetReply(c.pszPath, c.reply);
+        m_server.ClearRequests();
+        CHttp_DownloadFile part;
+        part.SetTimeout(10000);
+        EXPECT_EQ(c.nCode, CMTRDownload::GetReomteSiteInfo(&part, Url(c.pszPath)));
+        EXPECT_EQ(c.nRange, part.GetRangeSupport());
+        EXPECT_EQ(c.nSize, part.GetRemoteSize());
+        ASSERT_EQ(1u, m_server.RequestCount());
+        EXPECT_EQ("bytes=0-0", m_server.Request(0).Header("Range"));
+    }
+
+    CHttp_DownloadFile part;
+    EXPECT_EQ(HTTP_ERR_PARAM, CMTRDownload::GetReomteSiteInfo(&part, u""));
+    EXPECT_EQ(HTTP_ERR_PARAM, CMTRDownload::GetReomteSiteInfo(nullptr, Url("/r206")));
+}
+
+TEST_F(DownloadPartTest, LastModifiedFollowsTheGmtShiftRule) {
+    m_server.SetReply(
+        "/gmt",
+        {206, {{"Content-Range", "bytes 0-0/10"}, {"Last-Modified", kRfcExampleDate}}, "x"});
+    m_server.SetReply("/offset", {206,
+                                  {{"Content-Range", "bytes 0-0/10"},
+                                   {"Last-Modified", "Sun, 06 Nov 1994 10:49:37 +0200"}},
+                                  "x"});
+    m_server.SetReply("/garbage",
+                      {206, {{"Content-Range", "bytes 0-0/10"}, {"Last-Modified", "soon"}}, "x"});
+    {
+        CHttp_DownloadFile part;
+        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/gmt")));
+        EXPECT_EQ(kRfcExampleTime, part.GetLastModified());
+    }
+    {
+        // Eight hours east of Greenwich: a GMT date is read back as local time.
+        dltest::CTimeZone zone("CST-8");
+        CHttp_DownloadFile part;
+        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/gmt")));
+        EXPECT_EQ(kRfcExampleTime - 8 * 3600, part.GetLastModified());
+        // Without "gmt" anywhere in the headers the parsed instant is kept as it is.
+        CHttp_DownloadFile other;
+        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&other, Url("/offset")));
+        EXPECT_EQ(kRfcExampleTime, other.GetLastModified());
+    }
+    CHttp_DownloadFile part;
+    ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/garbage")));
+    EXPECT_EQ(0, part.GetLastModified());
+}
+
+TEST_F(DownloadPartTest, PreparationFailuresRunNoPartAndKeepTheLocalFile) {
+    // An existing local file is not truncated for a download that cannot run.
+    std::ofstream(m_dir.File("keep.bin"), std::ios::binary) << "precious";
+    m_server.SetReply("/missing", {404, {}, "no"});
+    m_server.SetReply("/star", {206, {{"Content-Range", "bytes 0-0/*"}}, "x"});
+    for (const char* pszPath : {"/missing", "/star"}) {
+        SCOPED_TRACE(pszPath);
+        m_server.ClearRequests();
+        CMTRDownload download;
+        EXPECT_FALSE(download.DownloadSync(Url(pszPath), m_dir.FamilyPath("keep.bin"), nullptr));
+        EXPECT_EQ(1u, m_server.RequestCount());
+        EXPECT_EQ("precious", dltest::ReadFile(m_dir.File("keep.bin")));
+    }
+
+    // A local file that cannot be created (its directory is a file).
+    m_server.SetResource("/f", {dltest::MakeData(4000), true, ""});
+    m_server.ClearRequests();
+    CMTRDownload download;
+    const std::u16string strBad = m_dir.FamilyPath("keep.bin") + u"\\inside.bin";
+    EXPECT_FALSE(download.DownloadSync(Url("/f"), strBad, nullptr));
+    EXPECT_EQ(1u, m_server.RequestCount());
+    EXPECT_EQ(kDownloadPartTimeout, download.GetPartTimeout());
+}
+
+TEST_F(DownloadPartTest, PartAnsweredWithTheWholeFileFailsInsteadOfOverwritingOthers) {
+    const std::string strData = dltest::MakeData(3000000);
+    // Honours the size request, then ignores the range of every part.
+    m_server.SetHandler([strData](const kttest::RECORDED_REQUEST& req) {
+        if (req.Header("Range") == "bytes=0-0") {
+            return kttest::HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
+        }
+        return kttest::HTTP_REPLY{200, {}, strData};
+    });
+    CMTRDownload download;
+    EXPECT_FALSE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f.bin"), nullptr));
+}
+
+TEST_F(DownloadPartTest, ShortPartFailsTheDownload) {
+    const std::string strData = dltest::MakeData(3000000);
+    // The middle part comes back one byte short but otherwise well-formed.
+    m_server.SetHandler([strData](const kttest::RECORDED_REQUEST& req) {
+        const std::string strRange = req.Header("Range");
+        if (strRange == "bytes=0-0") {
+            return kttest::HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
+        }
+        const size_t nDash = strRange.find('-');
+        const size_t nFirst = std::stoul(strRange.substr(6, nDash - 6));
+        const size_t nLast = std::stoul(strRange.substr(nDash + 1));
+        std::string strBody = strData.substr(nFirst, nLast - nFirst + 1);
+        if (nFirst == 1000000) strBody.pop_back();
+        return kttest::HTTP_REPLY{206,
+                                  {{"Content-Range", "bytes " + std::to_string(nFirst) + "-" +
+                                                         std::to_string(nLast) + "/3000000"}},
+                                  strBody};
+    });
+    CMTRDownload download;
+    EXPECT_FALSE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f.bin"), nullptr));
+    m_server.Stop();
+    EXPECT_EQ(m_nThreadsBefore, dltest::ThreadCount());
+}
+
+}  // namespace
