@@ -1,0 +1,123 @@
+// Loopback HTTP server for network tests: answers on 127.0.0.1 with an ephemeral port, records
+// every request exactly as it arrived (header lines in wire order, body bytes) and replies as the
+// test scripts it: fixed replies per path, a callback, or a file-like resource with byte ranges.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kttest {
+
+// One request as the client sent it. Plain value; copies are independent of the server.
+struct RECORDED_REQUEST {
+    std::string strMethod;   // "GET", "POST", ...
+    std::string strTarget;   // request target as sent: path with query, e.g. "/a/b?x=1"
+    std::string strPath;     // strTarget up to the '?'
+    std::string strQuery;    // after the '?', empty when there is none
+    std::string strVersion;  // "HTTP/1.1"
+    // Header lines in the order they were sent, each "Name: value" exactly as on the wire
+    // (without the CRLF; obsolete line folding is kept as separate lines).
+    std::vector<std::string> vecHeaderLines;
+    std::string strBody;  // body bytes; a chunked body is recorded de-chunked
+    bool bChunked = false;
+
+    // Value of the first header called strName (case-insensitive), leading blanks removed;
+    // empty when absent.
+    std::string Header(const std::string& strName) const;
+    // Number of header lines called strName (case-insensitive).
+    size_t HeaderCount(const std::string& strName) const;
+    // Header names in wire order, as spelled by the client.
+    std::vector<std::string> HeaderNames() const;
+};
+
+// What the server answers. Content-Length is always added by the server; Content-Type only
+// when listed in vecHeaders.
+struct HTTP_REPLY {
+    int nStatus = 200;
+    std::vector<std::pair<std::string, std::string>> vecHeaders;  // extra headers, in order
+    std::string strBody;
+    bool bGzip = false;  // send strBody gzip-compressed with "Content-Encoding: gzip"
+    int nDelayMs = 0;    // wait this long before answering (cut short by the server's stop)
+};
+
+// A downloadable file: GET and HEAD, with or without byte ranges.
+struct HTTP_RESOURCE {
+    std::string strData;
+    bool bRanges = true;          // false: ignore Range, always 200 with the whole body
+    std::string strLastModified;  // "Last-Modified" value when not empty
+    std::string strContentType = "application/octet-stream";
+};
+
+// Computes the reply for one request. Runs on a server thread; must be thread-safe with respect
+// to whatever it captures.
+using HttpHandler = std::function<HTTP_REPLY(const RECORDED_REQUEST&)>;
+
+// Gzip (RFC 1952) of a byte string, as the server sends it for bGzip replies.
+std::string GzipBytes(const std::string& strData);
+
+// The loopback server. Construction starts it (check IsRunning()), destruction stops it and
+// joins every thread it started. All methods are thread-safe; configuration changes apply to
+// requests that arrive afterwards. Not copyable or movable.
+//
+// Precedence for a request: callback handler, then a resource on its path, then a reply on its
+// path, then the default reply (200, empty body).
+class CHttpServer {
+public:
+    CHttpServer();
+    ~CHttpServer();
+    CHttpServer(const CHttpServer&) = delete;
+    CHttpServer& operator=(const CHttpServer&) = delete;
+
+    // True when both listening sockets are up; false after a failed start or after Stop().
+    bool IsRunning() const;
+    // Port the clients connect to (0 when the start failed).
+    int Port() const;
+    // "http://127.0.0.1:PORT" + strPath; strPath should start with '/'.
+    std::string Url(const std::string& strPath = "/") const;
+
+    // Stops accepting, breaks open connections and waits for every server thread. Held and
+    // delayed replies are cut short. Idempotent; the destructor calls it.
+    void Stop();
+
+    // Reply for requests to strPath (path without query); replaces an earlier one.
+    void SetReply(const std::string& strPath, HTTP_REPLY reply);
+    // Reply for paths without their own reply or resource.
+    void SetDefaultReply(HTTP_REPLY reply);
+    // Shorthand for SetDefaultReply with a status and a body.
+    void SetReply(int nStatus, std::string strBody);
+    // Callback that answers every request (an empty function removes it). The callback is copied.
+    void SetHandler(HttpHandler fnHandler);
+    // Serves resource on strPath (GET and HEAD; other methods get 405).
+    void SetResource(const std::string& strPath, HTTP_RESOURCE resource);
+    // Limits every connection's reply bytes to nBytesPerSecond (0: unlimited). Applies to data
+    // the server sends after the call.
+    void SetThrottle(size_t nBytesPerSecond);
+    // While true, replies wait (after being recorded) until set false again or the server stops.
+    void HoldReplies(bool bHold);
+
+    // Number of complete requests recorded so far (head and whole body received).
+    size_t RequestCount() const;
+    // Copy of request nIndex in arrival order; an empty record when out of range.
+    RECORDED_REQUEST Request(size_t nIndex) const;
+    // Copies of all recorded requests in arrival order.
+    std::vector<RECORDED_REQUEST> Requests() const;
+    // Waits until at least nCount requests are recorded; false on time-out.
+    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const;
+    // Number of TCP connections accepted so far.
+    size_t ConnectionCount() const;
+    // Forgets the recorded requests (configuration stays).
+    void ClearRequests();
+
+    struct IMPL;
+
+private:
+    std::unique_ptr<IMPL> m_pImpl;
+};
+
+}  // namespace kttest

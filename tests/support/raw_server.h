@@ -1,0 +1,81 @@
+// Raw-socket loopback server for replies no well-behaved HTTP library produces: connections
+// closed without an answer, requests that are never answered, bodies cut short, connections
+// dropped in the middle of a reply.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kttest {
+
+// What the server does with one accepted connection.
+struct RAW_ACTION {
+    enum class EKind {
+        kClose,              // close at once, before reading anything
+        kCloseAfterRequest,  // read the request, then close without answering
+        kStall,              // read the request, then answer nothing until the server stops
+        kReply,              // read the request, send strReply (up to nLimit bytes), close
+    };
+    EKind eKind = EKind::kStall;
+    std::string strReply;
+    size_t nLimit = static_cast<size_t>(-1);  // kReply: bytes of strReply actually sent
+    int nDelayMs = 0;                         // kReply: wait before sending
+    bool bReset = false;                      // close with a TCP reset instead of an orderly FIN
+
+    static RAW_ACTION Close();
+    static RAW_ACTION CloseAfterRequest();
+    static RAW_ACTION Stall();
+    // Sends strBytes whole, then closes.
+    static RAW_ACTION Reply(std::string strBytes);
+    // Sends the first nBytes of strBytes, then closes (a drop at byte nBytes).
+    static RAW_ACTION Drop(std::string strBytes, size_t nBytes);
+};
+
+// The raw server. Construction starts it (check IsRunning()), destruction stops it. Each
+// connection runs on its own thread, so a stalled one does not block the next. All methods are
+// thread-safe. Not copyable or movable.
+//
+// A request is read up to the end of its head plus a Content-Length body (at most a few seconds
+// are spent waiting for it); those bytes are recorded.
+class CRawServer {
+public:
+    // Starts with the default action Stall.
+    CRawServer();
+    ~CRawServer();
+    CRawServer(const CRawServer&) = delete;
+    CRawServer& operator=(const CRawServer&) = delete;
+
+    // True while accepting connections.
+    bool IsRunning() const;
+    // Port the clients connect to (0 when the start failed).
+    int Port() const;
+    // "http://127.0.0.1:PORT" + strPath.
+    std::string Url(const std::string& strPath = "/") const;
+
+    // Shuts every socket down, wakes stalled connections and joins all threads; returns within
+    // a fraction of a second. Idempotent; the destructor calls it.
+    void Stop();
+
+    // Action for connections without a queued one.
+    void SetDefaultAction(RAW_ACTION action);
+    // Queues an action for the next accepted connection (first in, first out).
+    void QueueAction(RAW_ACTION action);
+
+    // Number of requests read so far (connections closed by kClose read none).
+    size_t RequestCount() const;
+    // Raw bytes of request nIndex in reading order; empty when out of range.
+    std::string Request(size_t nIndex) const;
+    // Waits until at least nCount requests are read; false on time-out.
+    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const;
+    // Number of connections accepted so far.
+    size_t ConnectionCount() const;
+
+    struct IMPL;
+
+private:
+    std::unique_ptr<IMPL> m_pImpl;
+};
+
+}  // namespace kttest
