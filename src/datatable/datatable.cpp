@@ -1,6 +1,7 @@
 #include "datatable/datatable.h"
 
 #include <algorithm>
+#include <new>
 
 #include "platform/trace.h"
 
@@ -147,6 +148,17 @@ std::u16string CDataTable::GetCellString(int32_t nRow, int32_t nCol) const {
 }
 
 int CDataTable::Parse(CDataBufParser& parser) {
+    try {
+        return ParseSection(parser);
+    } catch (const std::bad_alloc&) {
+        // A reply can ask for more than memory holds; that is its failure, not the caller's.
+        KT_TRACE("%s() exception\n", "CDataTable::Parse");
+        Clear();
+        return kParseOutOfMemory;
+    }
+}
+
+int CDataTable::ParseSection(CDataBufParser& parser) {
     Clear();
     parser.ReadInt();
     parser.ReadInt();

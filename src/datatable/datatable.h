@@ -79,8 +79,10 @@ public:
     std::u16string GetCellString(int32_t nRow, int32_t nCol) const;
 
     // 0, or -1 for an impossible row length (what was read stays) or for counts the buffer cannot
-    // hold (the table stays empty).
+    // hold (the table stays empty), or kParseOutOfMemory when memory ran out (the table is
+    // cleared); nothing is thrown.
     int Parse(CDataBufParser& parser);
+    static constexpr int kParseOutOfMemory = -100;
     // As Parse over the caller's bytes, which are not copied.
     int ParseBuffer(const void* pBuf, uint32_t nSize);
     int LoadFromFile(std::u16string_view strPath);
@@ -114,6 +116,7 @@ public:
     std::map<std::u16string, int32_t> m_mapColIndex;
 
 private:
+    int ParseSection(CDataBufParser& parser);
     void WidenRow(CDataRow& row) const;
 };
 

@@ -54,8 +54,13 @@ int ReadReplyTable(const char* pData, size_t nLen, std::unique_ptr<CDataTable>& 
         }
         std::u16string strName;
         parser.ReadString(strName);
-        if (parser.ReadType() == DT_TABLE)
-            pTable->ParseBuffer(parser.GetCurrent(), parser.GetRemain());
+        // The parse result is not a verdict on the reply, except that memory ran out.
+        if (parser.ReadType() == DT_TABLE &&
+            pTable->ParseBuffer(parser.GetCurrent(), parser.GetRemain()) ==
+                CDataTable::kParseOutOfMemory) {
+            pTable.reset();
+            return kReplyException;
+        }
         pTable->BuildColumnIndex();
         return kReplyOk;
     } catch (const std::exception& e) {
