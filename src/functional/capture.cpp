@@ -20,10 +20,6 @@
 namespace kt {
 namespace {
 
-QString ToQString(std::u16string_view str) {
-    return QString::fromUtf16(str.data(), static_cast<qsizetype>(str.size()));
-}
-
 // Writes the image through the encoder into a file created for its owner alone. An existing file
 // (a second run on the same day targets the same name) is narrowed to the owner as well.
 void SaveOwnerOnly(const QImage& image, const std::u16string& strPath,

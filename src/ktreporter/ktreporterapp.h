@@ -1,0 +1,96 @@
+// The application object: start-up, the profile store, the client directories, the URL table, the
+// parsed command line, shut-down. One per process, used on the GUI thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ktreporter/reporterargs.h"
+#include "serverpath/clientpathmanager.h"
+#include "serverpath/serverpathmanager.h"
+
+namespace kt {
+
+inline constexpr ClientPathType kClientPathEtc = static_cast<ClientPathType>(1);
+inline constexpr ClientPathType kClientPathTmp = static_cast<ClientPathType>(6);
+inline constexpr SPathType kSptFeedback = static_cast<SPathType>(24);
+
+inline constexpr std::u16string_view kRegistryKey = u"KTReporter Software";
+inline constexpr std::u16string_view kMsgInetPoolFailed = u"初始化HTTP操作请求池信息！";
+inline constexpr std::u16string_view kMsgHttpPoolFailed = u"初始化HTTPxx操作请求池信息！";
+
+class CKTReporterApp {
+public:
+    // Becomes the process's application object (Get) until destroyed.
+    CKTReporterApp();
+    ~CKTReporterApp();
+    CKTReporterApp(const CKTReporterApp&) = delete;
+    CKTReporterApp& operator=(const CKTReporterApp&) = delete;
+
+    static CKTReporterApp* Get();
+
+    // The whole process: the Qt application (the graphics start-up), InitInstance, ExitInstance.
+    // vecArgs is the command line as the process received it, program name first. Returns the
+    // process's exit status.
+    int Run(int& argc, char** argv, std::vector<std::u16string> vecArgs);
+
+    // Start-up steps 1 to 12; always false. Needs a QApplication.
+    bool InitInstance();
+    // Shut-down: the pools in reverse order; returns 0.
+    int ExitInstance();
+
+    // Pieces of start-up, in the order InitInstance calls them.
+    void SetRegistryKey(std::u16string_view strKey);
+    // Steps 6 and 7: the client root and the URL table from its etc directory. strExeDir ends in
+    // a backslash.
+    void SetExecutableDirectory(std::u16string_view strExeDir);
+    // Step 10 over the stored command line.
+    bool ParseCommandLine();
+    void SetCommandLine(std::vector<std::u16string> vecArgs) { m_vecCmdLine = std::move(vecArgs); }
+
+    // The profile: QSettings of organisation "KTReporter Software" and application GetAppName(),
+    // one group per section. Before SetRegistryKey nothing is stored and defaults are answered.
+    bool WriteProfileString(std::u16string_view strSection, std::u16string_view strEntry,
+                            std::u16string_view strValue);
+    std::u16string GetProfileString(std::u16string_view strSection, std::u16string_view strEntry,
+                                    std::u16string_view strDefault) const;
+
+    std::u16string GetClientPath(ClientPathType nType);
+    std::u16string GetServerURL(SPathType nType) const;
+    std::u16string GetUserId() const { return m_args.m_strUserId; }
+    int32_t GetAttachType() const { return m_args.m_nAttachType; }
+    const std::u16string& GetAttachPath() const { return m_args.m_strAttachPath; }
+    uint32_t GetCaptureWnd() const { return m_args.m_hCaptureWnd; }
+    const CReporterArgs& GetArgs() const { return m_args; }
+    const std::u16string& GetExecutableDirectory() const { return m_strExeDir; }
+    // The executable's base name: the application's name in captions and in the profile.
+    const std::u16string& GetAppName() const { return m_strAppName; }
+    void SetAppName(std::u16string strName) { m_strAppName = std::move(strName); }
+
+    // Deletes the archive given by -P when -T 1 and -D were given; nothing otherwise.
+    void CleanUpAttachment();
+
+private:
+    CClientPathManager m_pathClient;
+    std::u16string m_strExeDir;
+    CServerPathManager m_pathServer;
+    CReporterArgs m_args;
+
+    std::u16string m_strRegistryKey;
+    std::u16string m_strAppName;
+    std::vector<std::u16string> m_vecCmdLine;
+    bool m_bEnginePumped = false;
+};
+
+// Lets the Qt event loop pump the engine's message window: the wake hook of the calling (GUI)
+// thread queues one PumpMessages call into that thread's Qt loop. Remove it before the Qt
+// application goes away.
+void InstallEnginePump();
+void RemoveEnginePump();
+
+// Installs the QMessageBox handler of platform/msgbox.h (parent: the active window).
+void InstallQtMessageBox();
+
+}  // namespace kt
