@@ -92,7 +92,8 @@ int32_t CHttp_DownloadFile::Run() {
                           static_cast<int64_t>(m_nStartOffset),
                           static_cast<int64_t>(m_nStartOffset) + m_nPartLength - 1);
         }
-        CURLcode eCode = curl_easy_setopt(m_hCurl, CURLOPT_RANGE, szRange[0] ? szRange : nullptr);
+        CURLcode eCode = curl_easy_setopt(
+            m_hCurl, CURLOPT_RANGE, szRange[0] != 0 ? szRange : static_cast<const char*>(nullptr));
         if (eCode != CURLE_OK) {
             m_nLastCurlCode = eCode;
             nResult = HTTP_ERR_OPERATION;
@@ -294,7 +295,7 @@ int32_t CMTRDownload::GetReomteSiteInfo(CHttp_DownloadFile* pPart, const std::u1
     if (curl_easy_setopt(pPart->m_hCurl, CURLOPT_RANGE, "0-0") == CURLE_OK) {
         pPart->SetDataRequest(strUrl, nullptr, 0, 0);
         nResult = pPart->CHttp_Base::Run();
-        curl_easy_setopt(pPart->m_hCurl, CURLOPT_RANGE, nullptr);
+        curl_easy_setopt(pPart->m_hCurl, CURLOPT_RANGE, static_cast<const char*>(nullptr));
     }
     pPart->m_strLocalPath = std::move(strKeep);
 
@@ -305,7 +306,7 @@ int32_t CMTRDownload::GetReomteSiteInfo(CHttp_DownloadFile* pPart, const std::u1
         // still told apart from other error answers, as the header parse does.
         nResult = HTTP_NO_INDEX;
     }
-    KT_TRACE("End GetReomteSiteInfo: %d\n", static_cast<int>(std::clock()));
+    if (nResult == 0) KT_TRACE("End GetReomteSiteInfo: %d\n", static_cast<int>(std::clock()));
     return nResult;
 }
 

@@ -1,0 +1,5 @@
+if(TARGET kt_transfer)
+  add_executable(download_parallel ${CMAKE_CURRENT_SOURCE_DIR}/download_parallel.cpp)
+  target_include_directories(download_parallel PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(download_parallel PRIVATE kt_transfer benchmark::benchmark Threads::Threads)
+endif()
