@@ -247,6 +247,24 @@ TEST(DataTable, RowLengthBeyondTheBufferStopsTheParse) {
     }
 }
 
+TEST(DataTable, DeclaredSizesOfATruncatedSectionAreKept) {
+    // Found by fuzzing: seven bytes declare 128 columns and 1793 rows. Within the bounds the
+    // buffer allows, a truncated section keeps its declared shape with empty values.
+    const std::string str = Hex("80 80 01 80 0E 81 80");
+    CDataTable table;
+    ASSERT_EQ(table.ParseBuffer(str.data(), static_cast<uint32_t>(str.size())), 0);
+    EXPECT_EQ(table.GetColCount(), 128);
+    EXPECT_EQ(table.GetRowCount(), 1793);
+    EXPECT_EQ(table.GetRow(1792)->GetCellCount(), 128);
+    EXPECT_EQ(table.GetCellString(1792, 127), u"--");
+    // Beyond what any buffer of that size can describe, nothing is allocated.
+    kttest::CTraceCapture trace;
+    const std::string strHuge = Hex("80 80 04 00 80 04 00 80 80");  // 65536 x 65536
+    EXPECT_EQ(table.ParseBuffer(strHuge.data(), static_cast<uint32_t>(strHuge.size())), -1);
+    EXPECT_EQ(table.GetColCount(), 0);
+    EXPECT_EQ(table.GetRowCount(), 0);
+}
+
 TEST(DataTable, FloatAndDoubleColumnsTakeTheirBytes) {
     CDataTable src(2, 3);
     src.m_vecHeads.resize(3);
