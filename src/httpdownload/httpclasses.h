@@ -132,6 +132,14 @@ public:
     // Hands the result of a run to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
 
+    // Notifications are posted with nothing but the id, so a message still queued for a released
+    // (or detached) run could reach the id's next user. The pool marks every notification posted
+    // so far as stale when it lets a run go, and asks for each one it dispatches whether it is
+    // still wanted. Pool thread only, the worker stopped.
+    void ForgetQueuedNotifications() { m_nDropUntil = m_nPosted.load(std::memory_order_acquire); }
+    // Counts one dispatched worker notification; false when it belongs to a forgotten run.
+    bool TakeNotification() { return ++m_nDispatched > m_nDropUntil; }
+
 protected:
     static void ThreadProc(CHttp_Async* pThis);
 
@@ -139,4 +147,7 @@ protected:
     std::unique_ptr<kt::CThread> m_pThread;
     IAsyReporter* m_pOwner;
     IHttpReporter* m_pReporter = nullptr;
+    std::atomic<uint64_t> m_nPosted{0};
+    uint64_t m_nDispatched = 0;
+    uint64_t m_nDropUntil = 0;
 };

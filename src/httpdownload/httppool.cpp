@@ -275,6 +275,7 @@ void CHttp_Pool::Release(long nId) {
     POOL_STATE& s = State();
     if (CHttp_Async* pRequest = FindRequest(nId)) {
         pRequest->Stop();
+        pRequest->ForgetQueuedNotifications();
         pRequest->Recycle();
         kt::CAutoLock lock(s.csRequests);
         if (s.mapParkedRequests.count(nId) != 0) return;  // released twice: parked already
@@ -379,7 +380,10 @@ void CHttp_Pool::DetachReporter(IHttpReporter* pReporter) {
         pRequest->Cancel();
         vecStopping.push_back(pRequest);
     }
-    for (CHttp_Async* pRequest : vecStopping) pRequest->Stop();
+    for (CHttp_Async* pRequest : vecStopping) {
+        pRequest->Stop();
+        pRequest->ForgetQueuedNotifications();
+    }
     for (CMTRDownload* pDownload : SnapshotDownloads()) {
         if (pDownload->GetReporter() != pReporter) continue;
         pDownload->SetReporter(nullptr);
@@ -399,9 +403,11 @@ kt::LRESULT CHttp_Pool::Dispatch(kt::UINT uMsg, long nId, kt::LPARAM lValue) {
     POOL_STATE& s = State();
     {
         kt::CAutoLock lock(s.csRequests);
-        if (s.mapParkedRequests.count(nId) != 0) return 0;
         const auto it = s.mapRequests.find(nId);
         if (it != s.mapRequests.end()) {
+            // Counted before the parked test, so that the count matches what the workers posted.
+            const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
+            if (s.mapParkedRequests.count(nId) != 0 || !bWanted) return 0;
             // The reporter may release, restart or even delete this request: nothing below
             // touches it after the call.
             IHttpReporter* pReporter = it->second->GetReporter();

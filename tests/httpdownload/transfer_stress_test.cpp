@@ -1,0 +1,206 @@
+// Many requests on a few dozen ids with cancels, releases and reporter deaths thrown in at random,
+// from the pool's thread and from inside reporter calls: every request that was neither released
+// nor detached hears exactly one terminal call, and nothing else hears anything.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "httpdownload/httppublic.h"
+#include "platform/codepage.h"
+#include "platform/msgwindow.h"
+#include "platform/sync.h"
+#include "support/http_server.h"
+
+namespace {
+
+constexpr int kSlots = 64;
+constexpr int kRequests = 2000;
+constexpr int kReporters = 4;
+
+class CStress;
+
+class CStressReporter : public IHttpReporter {
+public:
+    CStressReporter(CStress* pStress, int nIndex) : m_pStress(pStress), m_nIndex(nIndex) {}
+    int32_t OnRequestFinished(long nId) override;
+    int32_t OnRequestFailed(long nId, int32_t nResult) override;
+    int32_t OnRequestProgress(long nId, double dValue) override;
+
+private:
+    CStress* m_pStress;
+    int m_nIndex;
+};
+
+struct SLOT {
+    long nId = -1;
+    bool bPending = false;
+    int nReporter = -1;
+};
+
+class CStress {
+public:
+    explicit CStress(const std::string& strUrl) : m_strUrl(kt::FromUtf8(strUrl)) {
+        for (int i = 0; i < kReporters; ++i) {
+            m_apReporters[static_cast<size_t>(i)] = std::make_unique<CStressReporter>(this, i);
+        }
+    }
+
+    void Run() {
+        const uint64_t nDeadline = kt::GetTickCount64() + 120000;
+        while (kt::GetTickCount64() < nDeadline) {
+            for (int i = 0; i < kSlots && m_nStarted < kRequests; ++i) {
+                if (!m_aSlots[static_cast<size_t>(i)].bPending) Start(i);
+            }
+            RandomAction();
+            kt::PumpMessagesFor(1);
+            if (m_nStarted >= kRequests && Pending() == 0) break;
+        }
+        // Anything still queued must not reach anyone.
+        kt::PumpMessagesFor(50);
+        kt::PumpMessages();
+    }
+
+    void OnTerminal(int nReporter, long nId, int32_t nResult) {
+        EXPECT_EQ(std::this_thread::get_id(), m_mainThread);
+        const auto it = m_mapIdToSlot.find(nId);
+        if (it == m_mapIdToSlot.end()) {
+            ADD_FAILURE() << "terminal call for an id no slot holds: " << nId;
+            return;
+        }
+        SLOT& slot = m_aSlots[static_cast<size_t>(it->second)];
+        if (!slot.bPending || slot.nReporter != nReporter) {
+            ADD_FAILURE() << "unexpected terminal call for id " << nId << " result " << nResult;
+            return;
+        }
+        EXPECT_TRUE(nResult == 0 || nResult == HTTP_ERR_USER_ABORT) << nResult;
+        if (nResult == 0) {
+            long nLength = 0;
+            char* pData = HttpPool_GetData(nId, &nLength);
+            EXPECT_EQ(std::string(pData ? pData : "", static_cast<size_t>(nLength)), "reply");
+            std::free(pData);
+        }
+        slot.bPending = false;
+        ++m_nTerminals;
+        // From inside the call: sometimes release the id, sometimes start the next request on it.
+        const unsigned nDice = m_rng() % 8;
+        if (nDice == 0) {
+            ReleaseSlot(it->second);
+        } else if (nDice == 1 && m_nStarted < kRequests) {
+            Start(it->second);
+        }
+    }
+
+    void CheckProgress(long nId) {
+        EXPECT_EQ(std::this_thread::get_id(), m_mainThread);
+        EXPECT_TRUE(m_mapIdToSlot.count(nId) != 0) << nId;
+    }
+
+    int m_nStarted = 0;
+    int m_nTerminals = 0;
+    int m_nUnanswered = 0;  // released or detached while pending
+
+private:
+    void Start(int nSlot) {
+        SLOT& slot = m_aSlots[static_cast<size_t>(nSlot)];
+        slot.nReporter = static_cast<int>(m_rng() % kReporters);
+        const char* pszBody = (m_rng() % 2) ? "body" : "";
+        const int nStarted = HttpPool_RequestData(
+            &slot.nId, m_strUrl.c_str(), pszBody, static_cast<uint32_t>(std::strlen(pszBody)),
+            m_apReporters[static_cast<size_t>(slot.nReporter)].get(), 10000, 0, 0);
+        ASSERT_EQ(nStarted, 0);
+        ASSERT_GT(slot.nId, 0);
+        ASSERT_LE(slot.nId, kSlots + 17);  // ids are reused, not piled up
+        m_mapIdToSlot[slot.nId] = nSlot;
+        slot.bPending = true;
+        ++m_nStarted;
+    }
+
+    void ReleaseSlot(int nSlot) {
+        SLOT& slot = m_aSlots[static_cast<size_t>(nSlot)];
+        if (slot.nId < 0) return;
+        HttpPool_Release(slot.nId);
+        if (slot.bPending) ++m_nUnanswered;
+        slot.bPending = false;
+        m_mapIdToSlot.erase(slot.nId);
+        slot.nId = -1;  // the parked id may go to any slot next
+    }
+
+    void RandomAction() {
+        const unsigned nDice = m_rng() % 100;
+        const int nSlot = static_cast<int>(m_rng() % kSlots);
+        SLOT& slot = m_aSlots[static_cast<size_t>(nSlot)];
+        if (nDice < 10) {
+            if (slot.nId > 0) HttpPool_Cancel(slot.nId);  // still answered, with -12 or 0
+        } else if (nDice < 14) {
+            ReleaseSlot(nSlot);
+        } else if (nDice < 15) {
+            // A reporter dies: its pending requests are stopped and never heard of again.
+            const int nReporter = static_cast<int>(m_rng() % kReporters);
+            for (SLOT& other : m_aSlots) {
+                if (other.bPending && other.nReporter == nReporter) {
+                    other.bPending = false;
+                    ++m_nUnanswered;
+                }
+            }
+            m_apReporters[static_cast<size_t>(nReporter)] =
+                std::make_unique<CStressReporter>(this, nReporter);
+        }
+    }
+
+    int Pending() const {
+        int n = 0;
+        for (const SLOT& slot : m_aSlots) n += slot.bPending ? 1 : 0;
+        return n;
+    }
+
+    std::u16string m_strUrl;
+    std::array<SLOT, kSlots> m_aSlots{};
+    std::map<long, int> m_mapIdToSlot;
+    std::array<std::unique_ptr<CStressReporter>, kReporters> m_apReporters;
+    std::mt19937 m_rng{20261205};
+    std::thread::id m_mainThread = std::this_thread::get_id();
+};
+
+int32_t CStressReporter::OnRequestFinished(long nId) {
+    m_pStress->OnTerminal(m_nIndex, nId, 0);
+    return 0;
+}
+
+int32_t CStressReporter::OnRequestFailed(long nId, int32_t nResult) {
+    m_pStress->OnTerminal(m_nIndex, nId, nResult);
+    return 0;
+}
+
+int32_t CStressReporter::OnRequestProgress(long nId, double /*dValue*/) {
+    m_pStress->CheckProgress(nId);
+    return 0;
+}
+
+TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
+    kttest::CHttpServer server;
+    ASSERT_TRUE(server.IsRunning());
+    server.SetHandler([](const kttest::RECORDED_REQUEST&) {
+        thread_local std::mt19937 rng(std::hash<std::thread::id>()(std::this_thread::get_id()));
+        return kttest::HTTP_REPLY{200, {}, "reply", false, static_cast<int>(rng() % 6)};
+    });
+    ASSERT_EQ(HttpPool_Initialize(nullptr), 1);
+    {
+        CStress stress(server.Url("/stress"));
+        stress.Run();
+        EXPECT_EQ(stress.m_nStarted, kRequests);
+        EXPECT_EQ(stress.m_nTerminals + stress.m_nUnanswered, kRequests);
+        EXPECT_GT(stress.m_nTerminals, kRequests / 2);
+        HttpPool_Uninitialize();
+    }
+    kt::PumpMessages();
+}
+
+}  // namespace
