@@ -86,11 +86,15 @@ protected:
 };
 
 TEST_F(TransferPool, IdsStartAtOneAndAgainAfterANewInitialisation) {
+    EXPECT_EQ(HttpPool_AreAllRunning(), 1);  // an empty table
     EXPECT_EQ(HttpPool_NewRequest(), 1);
     EXPECT_EQ(HttpPool_NewRequest(), 2);
     // Downloads draw from the same counter.
     EXPECT_EQ(HttpPool().NewDownload(), 3);
     EXPECT_EQ(HttpPool_NewRequest(), 4);
+    EXPECT_EQ(HttpPool_AreAllRunning(), 0);  // allocated, never started
+    EXPECT_EQ(HttpPool_GetResult(2), 0);
+    EXPECT_EQ(HttpPool_GetResult(3), HTTP_NO_INDEX);  // a download id is not a request
     const kt::HWND hOld = CHttp_StatusMgr::GetWindow();
     ASSERT_EQ(HttpPool_Initialize(nullptr), 1);
     const kt::HWND hNew = CHttp_StatusMgr::GetWindow();
