@@ -1,0 +1,431 @@
+#include "httpdownload/inetpool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "datatable/replyreader.h"
+#include "platform/codepage.h"
+#include "platform/trace.h"
+
+using namespace kt;
+
+namespace {
+
+// A thread that has not ended this long after its request was cancelled is reported in the trace
+// (and still waited for: a request thread is never killed).
+constexpr uint32_t kDeleteWaitMs = 1000;
+
+constexpr char16_t kDefaultProbeUrl[] = u"http://www.people.com.cn/images/img/index/logo_16682.gif";
+
+std::mutex g_mutexProbe;
+std::u16string g_strProbeUrl;
+
+bool HavePool() {
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    return pool.pManager != nullptr;
+}
+
+STATUSINFO* FindLocked(long nId) {
+    INET_POOL_STATE& pool = InetPool();
+    auto it = pool.mapInfo.find(nId);
+    if (it == pool.mapInfo.end()) {
+        KT_DEBUG_ASSERT(it != pool.mapInfo.end());
+        return nullptr;
+    }
+    return it->second;
+}
+
+void RequestThread(CAsyncHttp* pHttp, int nKind, std::u16string strUrl, std::string strBody,
+                   std::u16string strHeaders, int nTimeout) {
+    if (pHttp == nullptr) return;
+    if (!strHeaders.empty()) pHttp->SetExtraHeaders(strHeaders);
+    pHttp->SetTimeout(nTimeout);
+    if (nKind != kAsyncKindGet && nKind != kAsyncKindPost) {
+        KT_TRACE("%s() refuses request kind %d\n", "RequestThread", nKind);
+        return;
+    }
+    pHttp->OpenRequest(nKind, strUrl, strBody.data(), static_cast<int>(strBody.size()));
+}
+
+// Stops a record's request and waits for its threads; the record is no longer in the table and
+// nothing reports for its id any more.
+void StopAndWait(STATUSINFO& info) {
+    CAsyncHttp* pHttp = info.m_pAsyncHttp.get();
+    if (pHttp != nullptr) pHttp->Cancel();
+    const uint64_t qwStart = GetTickCount64();
+    bool bReported = false;
+    for (auto& pThread : info.m_vecThreads) {
+        // A cancel that came before the transfer had raised its running flag is lost, so it is
+        // repeated until the thread is gone.
+        while (!pThread->Join(20)) {
+            if (pHttp != nullptr) pHttp->Cancel();
+            if (!bReported && GetTickCount64() - qwStart > kDeleteWaitMs) {
+                KT_TRACE("%s() request %ld still running after %u ms; waiting for it\n",
+                         "DeleteRequest", info.m_nId, kDeleteWaitMs);
+                bReported = true;
+            }
+        }
+    }
+    // The transfer's main thread may outlive the request thread after a time-out.
+    if (pHttp != nullptr) pHttp->Close();
+}
+
+void Detach(STATUSINFO& info) {
+    info.m_pOwner = nullptr;
+    info.m_pfnStatus = nullptr;
+    info.m_pfnProgress = nullptr;
+    info.m_bDeleting = true;
+    if (info.m_pAsyncHttp) info.m_pAsyncHttp->SetReporter(nullptr);
+}
+
+}  // namespace
+
+bool InitPool(void* /*hInstance*/) {
+    UninitPool();
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    pool.pManager = std::make_unique<CHttpStatusMgr>();
+    if (!pool.bClassRegistered) {
+        pool.bClassRegistered =
+            RegisterWindowClass(kInetStatusWindowClass, &CHttpStatusMgr::WindowProc) ||
+            GetLastPlatformError() == kErrorClassAlreadyExists;
+    }
+    // A registered class alone does not carry notifications: a pool started again after
+    // UninitPool gets a window of its own.
+    if (pool.bClassRegistered && pool.hWnd.load() == 0)
+        pool.hWnd.store(CreateMessageWindow(kInetStatusWindowClass));
+    return pool.hWnd.load() != 0;
+}
+
+void UninitPool() {
+    INET_POOL_STATE& pool = InetPool();
+    std::list<std::unique_ptr<STATUSINFO>> listInfo;
+    {
+        CAutoLock lock(pool.csTable);
+        if (pool.pManager == nullptr && pool.listInfo.empty()) return;
+        pool.bStopping.store(true);
+        listInfo.swap(pool.listInfo);
+        pool.mapInfo.clear();
+        pool.nLastId.store(0);
+        const HWND hWnd = pool.hWnd.exchange(0);
+        // Notifications still queued for the window die with it.
+        if (hWnd != 0) DestroyMessageWindow(hWnd);
+        for (auto& pInfo : listInfo) Detach(*pInfo);
+    }
+    for (auto& pInfo : listInfo) StopAndWait(*pInfo);
+    for (auto& pInfo : listInfo) {
+        KT_TRACE("pInfo: %p  length:%d  Deleted.\n", static_cast<void*>(pInfo.get()),
+                 static_cast<int>(sizeof(STATUSINFO)));
+        pInfo.reset();
+    }
+    CAutoLock lock(pool.csTable);
+    pool.pManager.reset();
+    pool.bStopping.store(false);
+}
+
+long CreateRequest(IHttpReporter* pOwner, INET_STATUS_CALLBACK pfnStatus,
+                   INET_PROGRESS_CALLBACK pfnProgress) {
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return -1;
+    auto pInfo = std::make_unique<STATUSINFO>();
+    KT_TRACE("pInfo: %p  length:%d  Created.\n", static_cast<void*>(pInfo.get()),
+             static_cast<int>(sizeof(STATUSINFO)));
+    pInfo->m_pOwner = pOwner;
+    pInfo->m_pfnStatus = pfnStatus;
+    pInfo->m_pfnProgress = pfnProgress;
+    pInfo->m_nId = pool.nLastId.fetch_add(1) + 1;
+    const long nId = pInfo->m_nId;
+    pool.mapInfo[nId] = pInfo.get();
+    pool.listInfo.push_back(std::move(pInfo));
+    return nId;
+}
+
+int SetRequest(long nId, const char16_t* pszUrl, const void* pBody, int nLength) {
+    if (nId < 0 || pszUrl == nullptr || *pszUrl == 0) return kInetBadArgument;
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return kInetBadArgument;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr) return kInetNoRequest;
+    pInfo->m_strUrl = pszUrl;
+    if (pBody != nullptr && nLength > 0) {
+        pInfo->m_strBody.assign(static_cast<const char*>(pBody), nLength);
+        pInfo->m_nBodyLength = nLength;
+    } else {
+        pInfo->m_strBody.clear();
+        pInfo->m_nBodyLength = 0;
+    }
+    return kInetOk;
+}
+
+int SetRequestText(long nId, const char16_t* pszUrl, const char16_t* pszBody) {
+    const std::string strBody = pszBody != nullptr ? ToAnsi(pszBody) : std::string();
+    return SetRequest(nId, pszUrl, strBody.data(), static_cast<int>(strBody.size()));
+}
+
+int SetRequestUrl(long nId, const char16_t* pszUrl) {
+    if (nId < 0 || pszUrl == nullptr || *pszUrl == 0) return kInetBadArgument;
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return kInetBadArgument;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr) return kInetNoRequest;
+    pInfo->m_strUrl = pszUrl;
+    return kInetOk;
+}
+
+int SetRequestHeaders(long nId, const char16_t* pszHeaders) {
+    if (nId < 0) return kInetBadArgument;
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return kInetBadArgument;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr) return kInetNoRequest;
+    pInfo->m_strHeaders = pszHeaders != nullptr ? pszHeaders : u"";
+    return kInetOk;
+}
+
+int StartRequest(long nId, int nKind) {
+    if (nId < 0) return kInetBadArgument;
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return kInetBadArgument;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr || pInfo->m_bDeleting) return kInetNoRequest;
+    pInfo->m_nKind = nKind;
+    if (!pInfo->m_pAsyncHttp) {
+        pInfo->m_pAsyncHttp = std::make_unique<CAsyncHttp>(nId, pool.pManager.get());
+        KT_TRACE("pInfo->m_pAsyncHttp: %p  length:%d  Created.\n",
+                 static_cast<void*>(pInfo->m_pAsyncHttp.get()),
+                 static_cast<int>(sizeof(CAsyncHttp)));
+    }
+    auto& vecThreads = pInfo->m_vecThreads;
+    for (auto it = vecThreads.begin(); it != vecThreads.end();) {
+        if (!(*it)->IsRunning() && (*it)->Join(0))
+            it = vecThreads.erase(it);
+        else
+            ++it;
+    }
+    // The thread gets copies: the record may be changed by the next SetRequest while it runs.
+    auto pThread = std::make_unique<CThread>();
+    CAsyncHttp* pHttp = pInfo->m_pAsyncHttp.get();
+    const bool bStarted =
+        pThread->Start([pHttp, nKind, strUrl = pInfo->m_strUrl, strBody = pInfo->m_strBody,
+                        strHeaders = pInfo->m_strHeaders, nTimeout = pInfo->m_nTimeout]() {
+            RequestThread(pHttp, nKind, strUrl, strBody, strHeaders, nTimeout);
+        });
+    if (!bStarted) return kInetThreadFailed;
+    pInfo->m_idThread = pThread->GetId();
+    vecThreads.push_back(std::move(pThread));
+    return kInetOk;
+}
+
+void CancelRequest(long nId) {
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo != nullptr && pInfo->m_pAsyncHttp) pInfo->m_pAsyncHttp->Cancel();
+}
+
+void DeleteRequest(long nId) {
+    INET_POOL_STATE& pool = InetPool();
+    STATUSINFO* pInfo = nullptr;
+    {
+        CAutoLock lock(pool.csTable);
+        if (pool.pManager == nullptr) return;
+        pInfo = FindLocked(nId);
+        if (pInfo == nullptr || pInfo->m_bDeleting) return;
+        Detach(*pInfo);
+        std::lock_guard<std::mutex> lockDeleting(pool.mutexDeleting);
+        pool.setDeleting.insert(nId);
+    }
+    // The wait happens without the lock where possible; when an owner deletes its own request
+    // from inside a notification the window procedure still holds it, which is why the
+    // request's reports give up for ids in setDeleting.
+    StopAndWait(*pInfo);
+    std::unique_ptr<STATUSINFO> pOwned;
+    {
+        CAutoLock lock(pool.csTable);
+        pool.mapInfo.erase(nId);
+        for (auto it = pool.listInfo.begin(); it != pool.listInfo.end(); ++it) {
+            if (it->get() == pInfo) {
+                pOwned = std::move(*it);
+                pool.listInfo.erase(it);
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> lockDeleting(pool.mutexDeleting);
+        pool.setDeleting.erase(nId);
+    }
+    if (pOwned) {
+        KT_TRACE("pInfo: %p  length:%d  Deleted.\n", static_cast<void*>(pOwned.get()),
+                 static_cast<int>(sizeof(STATUSINFO)));
+    }
+}
+
+bool IsRequestRunning(long nId) {
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return false;
+    STATUSINFO* pInfo = FindLocked(nId);
+    return pInfo != nullptr && pInfo->m_pAsyncHttp && pInfo->m_pAsyncHttp->IsRunning();
+}
+
+uint32_t GetRequestStatus(long nId) {
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return 0;
+    STATUSINFO* pInfo = FindLocked(nId);
+    return pInfo != nullptr && pInfo->m_pAsyncHttp ? pInfo->m_pAsyncHttp->GetStatus() : 0;
+}
+
+bool IsRequestSucceeded(long nId) {
+    if (!HavePool()) return false;
+    return GetRequestStatus(nId) == 0;
+}
+
+char* GetReply(long nId, long* pLength) {
+    if (pLength != nullptr) *pLength = 0;
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return nullptr;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr) return nullptr;
+    CAutoLock lockReply(pInfo->m_csReply);
+    if (pLength != nullptr) *pLength = pInfo->m_nReplyLength;
+    if (pInfo->m_nReplyLength <= 0) return nullptr;
+    char* pCopy = static_cast<char*>(std::malloc(pInfo->m_nReplyLength));
+    if (pCopy == nullptr) {
+        if (pLength != nullptr) *pLength = 0;
+        return nullptr;
+    }
+    std::memcpy(pCopy, pInfo->m_pReply.get(), pInfo->m_nReplyLength);
+    return pCopy;
+}
+
+int GetReplyTable(long nId, CDataTable*& pTable) {
+    KT_DEBUG_ASSERT(nId >= 1);
+    if (!HavePool()) return kInetBadArgument;
+    long nLength = 0;
+    char* pReply = GetReply(nId, &nLength);
+    if (pReply == nullptr || nLength <= 0) {
+        std::free(pReply);
+        return kInetNoReply;
+    }
+    const int nResult = ReadReplyTable(pReply, static_cast<size_t>(nLength), pTable);
+    std::free(pReply);
+    return nResult;
+}
+
+void SetRequestTimeout(long nId, int nMilliseconds) {
+    INET_POOL_STATE& pool = InetPool();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr) return;
+    pInfo->m_nTimeout = nMilliseconds;
+    if (pInfo->m_pAsyncHttp) pInfo->m_pAsyncHttp->SetTimeout(nMilliseconds);
+}
+
+void PostRequestMessage(long nId, int32_t nValue) {
+    PostMessage(InetPool().hWnd.load(), WM_INET_USER_MESSAGE, static_cast<WPARAM>(nId), nValue);
+}
+
+std::u16string GetProbeUrl() {
+    {
+        std::lock_guard<std::mutex> lock(g_mutexProbe);
+        if (!g_strProbeUrl.empty()) return g_strProbeUrl;
+    }
+    const char* pszEnv = std::getenv("KTREPORTER_PROBE_URL");
+    if (pszEnv != nullptr && *pszEnv != '\0') return FromUtf8(pszEnv);
+    return kDefaultProbeUrl;
+}
+
+void SetProbeUrl(const std::u16string& strUrl) {
+    std::lock_guard<std::mutex> lock(g_mutexProbe);
+    g_strProbeUrl = strUrl;
+}
+
+// ---- CAsyncHttpHandle ----
+
+CAsyncHttpHandle::~CAsyncHttpHandle() {
+    if (m_nId > 0) ::DeleteRequest(m_nId);
+}
+
+long CAsyncHttpHandle::CreateRequest(IHttpReporter* pOwner, INET_STATUS_CALLBACK pfnStatus,
+                                     INET_PROGRESS_CALLBACK pfnProgress) {
+    if (m_nId > 0) ::DeleteRequest(m_nId);
+    m_nId = ::CreateRequest(pOwner, pfnStatus, pfnProgress);
+    return m_nId;
+}
+
+int CAsyncHttpHandle::SetRequest(const char16_t* pszUrl, const void* pBody, int nLength) {
+    return ::SetRequest(m_nId, pszUrl, pBody, nLength);
+}
+
+int CAsyncHttpHandle::SetRequestText(const char16_t* pszUrl, const char16_t* pszBody) {
+    return ::SetRequestText(m_nId, pszUrl, pszBody);
+}
+
+int CAsyncHttpHandle::SetRequestUrl(const char16_t* pszUrl) {
+    return ::SetRequestUrl(m_nId, pszUrl);
+}
+
+int CAsyncHttpHandle::StartRequest(int nKind) {
+    return ::StartRequest(m_nId, nKind);
+}
+
+void CAsyncHttpHandle::CancelRequest() {
+    ::CancelRequest(m_nId);
+}
+
+void CAsyncHttpHandle::DeleteRequest() {
+    if (m_nId > 0) ::DeleteRequest(m_nId);
+    m_nId = 0;
+}
+
+bool CAsyncHttpHandle::IsRequestRunning() const {
+    return ::IsRequestRunning(m_nId);
+}
+
+uint32_t CAsyncHttpHandle::GetRequestStatus() const {
+    return ::GetRequestStatus(m_nId);
+}
+
+bool CAsyncHttpHandle::IsRequestSucceeded() const {
+    return ::IsRequestSucceeded(m_nId);
+}
+
+char* CAsyncHttpHandle::GetReply(long* pLength) const {
+    return ::GetReply(m_nId, pLength);
+}
+
+int CAsyncHttpHandle::GetReplyTable(CDataTable*& pTable) const {
+    return ::GetReplyTable(m_nId, pTable);
+}
+
+void CAsyncHttpHandle::SetRequestTimeout(int nMilliseconds) {
+    ::SetRequestTimeout(m_nId, nMilliseconds);
+}
+
+void CAsyncHttpHandle::PostRequestMessage(int32_t nValue) {
+    ::PostRequestMessage(m_nId, nValue);
+}
+
+int CAsyncHttpHandle::ProbeConnection() {
+    if (m_nId <= 0) {
+        m_nId = ::CreateRequest(nullptr, nullptr, nullptr);
+        if (m_nId <= 0) {
+            m_nId = 0;
+            return kInetBadArgument;
+        }
+    }
+    const std::u16string strUrl = GetProbeUrl();
+    const int nResult = ::SetRequest(m_nId, strUrl.c_str(), nullptr, 0);
+    if (nResult != kInetOk) return nResult;
+    return ::StartRequest(m_nId, kAsyncKindGet);
+}
