@@ -116,7 +116,9 @@ protected:
     static constexpr int kScreenHeight = 800;
 
     void SetUp() override {
-        m_root = fs::temp_directory_path() / ("kte2e-" + std::to_string(::getpid()));
+        m_root = fs::temp_directory_path() /
+                 ("kte2e-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_root);
         fs::create_directories(m_root / "client" / "etc");
         fs::create_directories(m_root / "config");

@@ -277,7 +277,9 @@ TEST_F(FeedbackServerTest, IndexListsNewestFirstEscapedWithThumbnails) {
 // behind it, exactly like this.
 TEST_F(FeedbackServerTest, FormLineBehindTheEnginesDefaultContentTypeIsFound) {
     StartServer();
-    const std::string strBody = ReporterBody(u"u", u"n", u"C:\\say \"hi\".jpeg", "JPEG");
+    // Well above the library's 8 KB limit for urlencoded bodies, as a screenshot is.
+    const std::string strJpeg(100000, 'J');
+    const std::string strBody = ReporterBody(u"u", u"n", u"C:\\say \"hi\".jpeg", strJpeg);
     const std::string strRequest =
         "POST /feedback HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\nPriority: low\r\n"
         "Content-Type: application/x-www-form-urlencoded\r\n"
@@ -302,6 +304,7 @@ TEST_F(FeedbackServerTest, FormLineBehindTheEnginesDefaultContentTypeIsFound) {
     EXPECT_EQ("n", report["fields"]["F001V_YY_RDQ012"]);
     EXPECT_EQ("C:\\say \"hi\".jpeg", report["attachments"][0]["filename"]);
     EXPECT_EQ("say _hi_.jpeg", report["attachments"][0]["storedAs"]);
+    EXPECT_EQ(strJpeg, Slurp(m_store / "000001" / "say _hi_.jpeg"));
 }
 
 TEST(Multipart, SplitsTheReportersBodyAndRefusesBrokenOnes) {

@@ -291,6 +291,12 @@ int CFeedbackServer::Bind(std::string& strError) {
 
     httplib::Server& svr = *m_pServer;
     svr.set_payload_max_length(m_options.nMaxBody);
+    // One line per request on stderr: what support staff look at when a report did not arrive.
+    svr.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+        std::fprintf(stderr, "%s %s %s -> %d (%s bytes in, %zu out)\n", req.remote_addr.c_str(),
+                     req.method.c_str(), req.path.c_str(), res.status,
+                     req.get_header_value("Content-Length").c_str(), res.body.size());
+    });
     svr.set_error_handler([this](const httplib::Request&, httplib::Response& res) {
         if (res.status == 413) {
             res.set_content(Utf8ToAnsi("反馈内容超过 " + std::to_string(m_options.nMaxBody) +
@@ -300,31 +306,48 @@ int CFeedbackServer::Bind(std::string& strError) {
             res.set_content(std::to_string(res.status) + "\n", "text/plain");
         }
     });
-    svr.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        // The form's own Content-Type line may stand behind a default one: the last multipart
-        // line names the boundary.
-        std::string strBoundary;
-        for (auto [it, end] = req.headers.equal_range("Content-Type"); it != end; ++it) {
-            const std::string strFound = MultipartBoundary(it->second);
-            if (!strFound.empty()) strBoundary = strFound;
-        }
+    // The body is read here rather than by the library: the reporter's engine sends a default
+    // "application/x-www-form-urlencoded" line before the form's own, and the library would hold
+    // such a body to its small limit for urlencoded forms.
+    svr.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
+                          const httplib::ContentReader& reader) {
         std::vector<FORM_PART> vecParts;
-        if (!req.files.empty()) {
-            // The HTTP library already split the form (the multipart line came first).
-            for (const auto& [strName, part] : req.files) {
-                FORM_PART p;
-                p.strName = part.name;
-                if (!part.filename.empty() || part.name == "ATTACH_FILE_NAME") {
-                    p.strFileName = part.filename;
-                }
-                p.strContentType = part.content_type;
-                p.strData = part.content;
-                vecParts.push_back(std::move(p));
+        if (req.is_multipart_form_data()) {
+            // The multipart line came first: the library splits the form itself.
+            reader(
+                [&vecParts](const httplib::MultipartFormData& file) {
+                    FORM_PART part;
+                    part.strName = file.name;
+                    if (!file.filename.empty() || file.name == "ATTACH_FILE_NAME") {
+                        part.strFileName = file.filename;
+                    }
+                    part.strContentType = file.content_type;
+                    vecParts.push_back(std::move(part));
+                    return true;
+                },
+                [&vecParts](const char* pData, size_t nLen) {
+                    if (!vecParts.empty()) vecParts.back().strData.append(pData, nLen);
+                    return true;
+                });
+            if (res.status >= 400) return;
+        } else {
+            std::string strBody;
+            reader([&strBody](const char* pData, size_t nLen) {
+                strBody.append(pData, nLen);
+                return true;
+            });
+            if (res.status >= 400) return;
+            // The last multipart line names the boundary.
+            std::string strBoundary;
+            for (auto [it, end] = req.headers.equal_range("Content-Type"); it != end; ++it) {
+                const std::string strFound = MultipartBoundary(it->second);
+                if (!strFound.empty()) strBoundary = strFound;
             }
-        } else if (strBoundary.empty() || !ParseMultipart(req.body, strBoundary, vecParts)) {
-            res.status = 400;
-            res.set_content(Utf8ToAnsi("需要 multipart/form-data 表单。\n"), TextContentType());
-            return;
+            if (strBoundary.empty() || !ParseMultipart(strBody, strBoundary, vecParts)) {
+                res.status = 400;
+                res.set_content(Utf8ToAnsi("需要 multipart/form-data 表单。\n"), TextContentType());
+                return;
+            }
         }
         std::string strError;
         const uint64_t nNumber = StoreReport(vecParts, req.remote_addr, strError);
