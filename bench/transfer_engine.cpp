@@ -290,7 +290,11 @@ BENCHMARK(BM_Get200M_PeakMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->
 class CRatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& vecRuns) override {
-        for (const Run& run : vecRuns) m_mapTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
+        for (const Run& run : vecRuns) {
+            m_mapTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
+            const auto it = run.counters.find("peak_over_size");
+            if (it != run.counters.end()) m_dPeak = it->second.value;
+        }
         ConsoleReporter::ReportRuns(vecRuns);
     }
     void PrintRatio(const char* pszWhat, const std::string& strFloor, const std::string& strEngine,
@@ -307,8 +311,16 @@ public:
                     dRatio >= dGoal ? "ok" : "BELOW");
     }
 
+    void PrintPeak() const {
+        if (m_dPeak <= 0) return;
+        std::printf("%-44s %.2fx its size (goal below 2.2x) %s\n",
+                    "Peak memory of a 200 MB reply (+GetData)", m_dPeak,
+                    m_dPeak < 2.2 ? "ok" : "ABOVE");
+    }
+
 private:
     std::map<std::string, double> m_mapTimes;
+    double m_dPeak = 0;
 };
 
 }  // namespace
@@ -332,6 +344,7 @@ int main(int argc, char** argv) {
                         "BM_Seq1K_Engine/iterations:3/real_time", 0);
     reporter.PrintRatio("50 MB POST", "BM_Post50M_BareCopyOnce/iterations:6/real_time",
                         "BM_Post50M_Engine/iterations:6/real_time", 0.9);
+    reporter.PrintPeak();
     benchmark::Shutdown();
     curl_global_cleanup();
     return 0;
