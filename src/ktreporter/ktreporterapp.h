@@ -15,7 +15,7 @@ namespace kt {
 
 inline constexpr ClientPathType kClientPathEtc = static_cast<ClientPathType>(1);
 inline constexpr ClientPathType kClientPathTmp = static_cast<ClientPathType>(6);
-inline constexpr SPathType kSptFeedback = static_cast<SPathType>(24);
+inline constexpr SPathType kSptFeedback = SPT_FEEDBACK;
 
 inline constexpr std::u16string_view kRegistryKey = u"KTReporter Software";
 inline constexpr std::u16string_view kMsgInetPoolFailed = u"初始化HTTP操作请求池信息！";

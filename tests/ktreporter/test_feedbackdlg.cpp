@@ -29,7 +29,7 @@
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
 #include "platform/paths.h"
-#include "support/loopback.h"
+#include "support/http_server.h"
 
 namespace {
 
@@ -57,8 +57,10 @@ bool PumpUntil(const std::function<bool()>& fnDone, int nGuardMs = 20000) {
 
 std::vector<std::string> ContentTypes(const kttest::RECORDED_REQUEST& req) {
     std::vector<std::string> vec;
-    for (auto [it, end] = req.headers.equal_range("Content-Type"); it != end; ++it) {
-        vec.push_back(it->second);
+    for (const std::string& strLine : req.vecHeaderLines) {
+        if (QString::fromStdString(strLine.substr(0, 13)).toLower() != QLatin1String("content-type:"))
+            continue;
+        vec.push_back(strLine.substr(strLine.find_first_not_of(' ', 13)));
     }
     return vec;
 }
@@ -100,8 +102,8 @@ protected:
 
     // Starts the receiver and writes etc/urlserver.xml with kind 24 pointing at it.
     void StartReceiver() {
-        m_pServer = std::make_unique<kttest::CLoopbackServer>();
-        ASSERT_TRUE(m_pServer->Start());
+        m_pServer = std::make_unique<kttest::CHttpServer>();
+        ASSERT_TRUE(m_pServer->IsRunning());
         std::ofstream(m_root / "etc" / "urlserver.xml")
             << "<?xml version=\"1.0\"?>\n<root>\n  <url id=\"1\" path=\"http://127.0.0.1:1/x\"/>\n"
                "  <url id=\"24\" path=\"http://127.0.0.1:"
@@ -163,7 +165,7 @@ protected:
     fs::path m_root;
     std::vector<BOX> m_vecBoxes;
     std::unique_ptr<kt::CKTReporterApp> m_pApp;
-    std::unique_ptr<kttest::CLoopbackServer> m_pServer;
+    std::unique_ptr<kttest::CHttpServer> m_pServer;
     std::unique_ptr<CFeedBackDlg> m_pDlg;
 };
 
