@@ -1,0 +1,311 @@
+// CAsyncHttp against loopback servers: the request on the wire, the progress stages, the receive
+// buffer, failures by step, time-out, cancel and a second OpenRequest while one runs.
+#include "httpdownload/asynchttp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "inet/inet_test_util.h"
+#include "platform/codepage.h"
+#include "platform/inet/wininet.h"
+#include "support/http_server.h"
+#include "support/raw_server.h"
+
+namespace {
+
+struct CRecorder : IAsyncReporter {
+    std::mutex mutex;
+    std::vector<std::pair<long, long>> vecProgress;
+    std::atomic<int> nFinished{0};
+    std::atomic<int> nCancelled{0};
+    std::atomic<long> nLastId{0};
+
+    void ReportStatus(long, long) override {}
+    void ReportProgress(long nId, long nStage, long nValue) override {
+        nLastId = nId;
+        std::lock_guard<std::mutex> lock(mutex);
+        vecProgress.emplace_back(nStage, nValue);
+    }
+    void ReportCancelled(long nId) override {
+        nLastId = nId;
+        ++nCancelled;
+    }
+    void ReportFinished(long nId) override {
+        nLastId = nId;
+        ++nFinished;
+    }
+    std::vector<std::pair<long, long>> Progress() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return vecProgress;
+    }
+};
+
+std::string Bytes(const CAsyncHttp& http) {
+    int nLength = 0;
+    const char* p = http.GetData(&nLength);
+    return p ? std::string(p, nLength) : std::string();
+}
+
+class AsyncHttp : public ::testing::Test {
+protected:
+    void TearDown() override {
+        // Every transfer released what it opened.
+        EXPECT_TRUE(inettest::WaitFor([] { return kt::InternetOpenHandleCount() == 0; }));
+    }
+};
+
+TEST_F(AsyncHttp, GetAndPostAsTheServerReceivesThem) {
+    kttest::CHttpServer server;
+    server.SetReply(200, "ok");
+    CRecorder rec;
+    CAsyncHttp http(7, &rec);
+    http.SetExtraHeaders(u"X-Extra: 1\r\nX-Two: 2\r\n");
+
+    const std::string strUrl = server.Url("/p/a%20b c/中?x=1");
+    // Non-ASCII goes out as the escaped bytes of its ANSI form.
+    ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(strUrl), nullptr, 0), 0u);
+    const std::string strBody = "name=%E4&x=1";
+    EXPECT_EQ(http.OpenRequest(kAsyncKindPost, kt::FromUtf8(server.Url("/post")), strBody.data(),
+                               static_cast<int>(strBody.size())),
+              0u);
+    kt::SetAnsiCodePage("");
+    EXPECT_EQ(Bytes(http), "ok");
+    EXPECT_EQ(rec.nFinished.load(), 2);
+    EXPECT_EQ(rec.nLastId.load(), 7);
+
+    ASSERT_EQ(server.RequestCount(), 2u);
+    const kttest::RECORDED_REQUEST get = server.Request(0);
+    EXPECT_EQ(get.strMethod, "GET");
+    // "%20" escaped once more, the blank left to the request line's own escaping, the GBK bytes
+    // of the CJK character escaped.
+    EXPECT_EQ(get.strTarget, "/p/a%2520b%20c/%D6%D0?x=1");
+    EXPECT_EQ(get.strVersion, "HTTP/1.1");
+    EXPECT_EQ(get.Header("User-Agent"), "ASYNCHTTP");
+    std::vector<std::string> vecLines;
+    for (const std::string& strLine : get.vecHeaderLines) {
+        if (strLine.rfind("Content-Type", 0) == 0 || strLine.rfind("Priority", 0) == 0 ||
+            strLine.rfind("X-", 0) == 0)
+            vecLines.push_back(strLine);
+    }
+    EXPECT_EQ(vecLines, (std::vector<std::string>{"Content-Type: application/x-www-form-urlencoded",
+                                                  "Priority: low", "X-Extra: 1", "X-Two: 2"}));
+    EXPECT_TRUE(get.strBody.empty());
+
+    const kttest::RECORDED_REQUEST post = server.Request(1);
+    EXPECT_EQ(post.strMethod, "POST");
+    EXPECT_EQ(post.strTarget, "/post");
+    EXPECT_EQ(post.strBody, strBody);
+    EXPECT_EQ(post.Header("Content-Length"), std::to_string(strBody.size()));
+    http.Close();
+}
+
+TEST_F(AsyncHttp, PostWithoutBodyAndAnUnknownKind) {
+    kttest::CHttpServer server;
+    CAsyncHttp http(1, nullptr);
+    const std::string strBody = "ignored";
+    // A GET carries no body even when one is given.
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(server.Url("/g")), strBody.data(), 7),
+              0u);
+    EXPECT_EQ(http.OpenRequest(kAsyncKindPost, kt::FromUtf8(server.Url("/e")), nullptr, 0), 0u);
+    EXPECT_EQ(http.OpenRequest(5, kt::FromUtf8(server.Url("/k")), strBody.data(), 7),
+              kAsyncBadKind);
+    ASSERT_EQ(server.RequestCount(), 3u);
+    EXPECT_TRUE(server.Request(0).strBody.empty());
+    EXPECT_EQ(server.Request(1).strMethod, "POST");
+    EXPECT_TRUE(server.Request(1).strBody.empty());
+    EXPECT_EQ(server.Request(1).Header("Content-Length"), "0");
+    // Any kind above 0 keeps its body, and an unknown kind is sent as a GET that carries it.
+    EXPECT_EQ(server.Request(2).strMethod, "GET");
+    EXPECT_EQ(server.Request(2).strBody, strBody);
+}
+
+TEST_F(AsyncHttp, LargeReplyProgressAndBufferGrowth) {
+    kttest::CHttpServer server;
+    std::string strBody(10000, '\0');
+    for (size_t i = 0; i < strBody.size(); ++i) strBody[i] = static_cast<char>(i * 7 + i / 251);
+    server.SetReply(200, strBody);
+    CRecorder rec;
+    CAsyncHttp http(3, &rec);
+    EXPECT_EQ(http.GetCapacity(), kAsyncInitialBuffer);
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(server.Url("/big")), nullptr, 0), 0u);
+    EXPECT_EQ(Bytes(http), strBody);
+
+    const auto progress = rec.Progress();
+    ASSERT_GE(progress.size(), 4u);  // at least 3 blocks of at most 4096 bytes
+    EXPECT_EQ(progress.front(), std::make_pair(0L, -1L));
+    EXPECT_EQ(progress.back(), std::make_pair(3L, 0L));
+    // Totals grow by at most one read block each, end at the reply size, and the capacity follows
+    // the doubling rule applied to exactly these totals.
+    long nPrevious = 0;
+    int nCapacity = kAsyncInitialBuffer;
+    for (size_t i = 1; i + 1 < progress.size(); ++i) {
+        EXPECT_EQ(progress[i].first, 2);
+        EXPECT_GT(progress[i].second, nPrevious);
+        EXPECT_LE(progress[i].second - nPrevious, kAsyncReadBlock);
+        const int nTotal = static_cast<int>(progress[i].second);
+        if (nTotal > nCapacity) nCapacity = ((nCapacity + nTotal) / 4096 * 4096) * 2;
+        nPrevious = progress[i].second;
+    }
+    EXPECT_EQ(nPrevious, 10000);
+    EXPECT_EQ(http.GetCapacity(), nCapacity);
+    EXPECT_GE(nCapacity, 10000);
+}
+
+TEST_F(AsyncHttp, TakeDataConsumesTheReceivedBytes) {
+    kttest::CHttpServer server;
+    server.SetReply(200, "0123456789");
+    CAsyncHttp http(1, nullptr);
+    http.OpenRequest(kAsyncKindGet, kt::FromUtf8(server.Url("/")), nullptr, 0);
+    int nLength = 0;
+    const char* p = http.TakeData(&nLength, false);
+    ASSERT_EQ(nLength, 10);
+    EXPECT_EQ(std::string(p, 10), "0123456789");
+    p = http.TakeData(&nLength, true);
+    ASSERT_EQ(nLength, 10);
+    EXPECT_EQ(std::string(p, 10), "0123456789");
+    EXPECT_EQ(http.GetCapacity(), kAsyncInitialBuffer - 10);
+    const char* pAfter = http.GetData(&nLength);
+    EXPECT_EQ(nLength, 0);
+    EXPECT_EQ(pAfter, p + 10);
+    // Taking nothing gives the buffer up.
+    EXPECT_EQ(http.TakeData(&nLength, true), pAfter);
+    EXPECT_EQ(http.GetData(&nLength), nullptr);
+    // The next transfer starts with a buffer again.
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(server.Url("/")), nullptr, 0), 0u);
+    EXPECT_EQ(Bytes(http), "0123456789");
+}
+
+TEST_F(AsyncHttp, FailuresByStep) {
+    kttest::CHttpServer server;
+    CRecorder rec;
+    CAsyncHttp http(2, &rec);
+    // A URL that cannot be split: no connection at all, and the reporter still hears the end.
+    for (const char16_t* pszUrl : {u"no url", u"http://127.0.0.1:99999/", u"http:///x"}) {
+        EXPECT_EQ(http.OpenRequest(kAsyncKindGet, pszUrl, nullptr, 0), kAsyncUrlFailed);
+    }
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+    EXPECT_EQ(rec.nFinished.load(), 3);
+    EXPECT_TRUE(rec.Progress().empty());
+
+    // Nothing listening: the connection step fails.
+    const std::string strRefused =
+        "http://127.0.0.1:" + std::to_string(inettest::ClosedPort()) + "/x";
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(strRefused), nullptr, 0),
+              kAsyncConnectFailed);
+
+    // A reply that breaks off: stopped through the exit event.
+    kttest::CRawServer raw;
+    raw.SetDefaultAction(kttest::RAW_ACTION::CloseAfterRequest());
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(raw.Url("/x")), nullptr, 0),
+              kAsyncStopped);
+    EXPECT_EQ(rec.nFinished.load(), 5);
+    EXPECT_FALSE(http.IsRunning());
+}
+
+TEST_F(AsyncHttp, TimeOutReturnsAfterAboutASecondAndStillReportsFinished) {
+    kttest::CRawServer raw;  // reads the request, never answers
+    CRecorder rec;
+    inettest::CTraceLines trace;
+    CAsyncHttp http(4, &rec);
+    http.SetTimeout(1000);
+    const auto start = std::chrono::steady_clock::now();
+    http.OpenRequest(kAsyncKindGet, kt::FromUtf8(raw.Url("/never")), nullptr, 0);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    EXPECT_GE(elapsed, 950);
+    EXPECT_LT(elapsed, 2500);
+    EXPECT_EQ(rec.nFinished.load(), 1);
+    EXPECT_EQ(raw.RequestCount(), 1u);
+    // The main thread sees the closed event and ends by itself.
+    EXPECT_TRUE(inettest::WaitFor([&] { return !http.IsRunning(); }, 2000));
+    http.Close();
+    EXPECT_EQ(trace.Count("Handle be closed.\n"), 1u);
+    EXPECT_EQ(trace.Count("Exit  CAsyncHttp::AsyncMainThread()\n"), 1u);
+}
+
+TEST_F(AsyncHttp, CancelDuringATransferAndOpenRequestWhileRunning) {
+    kttest::CRawServer raw;
+    CRecorder rec;
+    CAsyncHttp http(9, &rec);
+    http.Cancel();  // idle: nothing happens
+    EXPECT_EQ(rec.nCancelled.load(), 0);
+    EXPECT_EQ(http.GetStatus(), 0u);
+
+    std::thread caller(
+        [&] { http.OpenRequest(kAsyncKindGet, kt::FromUtf8(raw.Url("/stall")), nullptr, 0); });
+    ASSERT_TRUE(raw.WaitForRequests(1));
+    ASSERT_TRUE(http.IsRunning());
+    // A second transfer while one runs is refused at once with status 3.
+    EXPECT_EQ(
+        http.OpenRequest(kAsyncKindGet, kt::FromUtf8(raw.Url("/second")), nullptr, 0) & kAsyncBusy,
+        kAsyncBusy);
+    EXPECT_EQ(raw.RequestCount(), 1u);
+    EXPECT_EQ(rec.nFinished.load(), 0);
+
+    http.Cancel();
+    caller.join();
+    EXPECT_EQ(rec.nCancelled.load(), 1);
+    EXPECT_EQ(rec.nFinished.load(), 1);
+    EXPECT_EQ(http.GetStatus() & kAsyncStopped, kAsyncStopped);
+    EXPECT_TRUE(inettest::WaitFor([&] { return !http.IsRunning(); }));
+    // The object is reusable after a cancel.
+    kttest::CHttpServer server;
+    server.SetReply(200, "again");
+    EXPECT_EQ(http.OpenRequest(kAsyncKindGet, kt::FromUtf8(server.Url("/")), nullptr, 0), 0u);
+    EXPECT_EQ(Bytes(http), "again");
+}
+
+TEST_F(AsyncHttp, TraceLinesOfOneTransfer) {
+    kttest::CHttpServer server;
+    CRecorder rec;
+    CAsyncHttp http(1, &rec);
+    inettest::CTraceLines trace;
+    http.SetReporter(&rec);
+    http.OpenRequest(kAsyncKindGet, kt::FromUtf8(server.Url("/")), nullptr, 0);
+    http.Close();
+    std::vector<std::string> vecLines = trace.Lines();
+    char szReporter[64];
+    std::snprintf(szReporter, sizeof(szReporter), "Set Async http reporter to %p\n",
+                  static_cast<void*>(&rec));
+    const std::vector<std::string> vecExpected = {
+        szReporter,
+        "Enter OpenRequest()\n",
+        "Enter AsyncMainThread()\n",
+        "Enter WaitExitEvent()\n",
+        "Exit WaitExitEvent()\n",
+        "Exit AsyncMainThread()\n",
+        "Exit  CAsyncHttp::AsyncMainThread()\n",
+        "WaitForSingleObject(m_hMainThread, INFINITE);\n",
+        "Exit CAsyncHttp::OpenRequest()\n",
+    };
+    // In this order (the caller's last two lines may come before the main thread's last two).
+    size_t nAt = 0;
+    for (const std::string& strLine : vecLines) {
+        if (nAt < vecExpected.size() && strLine == vecExpected[nAt]) ++nAt;
+    }
+    EXPECT_GE(nAt, 6u);
+    for (const std::string& strLine : vecExpected) {
+        EXPECT_EQ(std::count(vecLines.begin(), vecLines.end(), strLine), 1) << strLine;
+    }
+    EXPECT_EQ(vecLines.back().rfind("-------m_hMainThread = ", 0), 0u);
+}
+
+TEST(AsyncHttpEscape, EscapesPercentControlsAndHighBytes) {
+    ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
+    EXPECT_EQ(CAsyncHttp::EscapeObject(u""), u"");
+    EXPECT_EQ(CAsyncHttp::EscapeObject(u"/a%20b c?x=1&y=~"), u"/a%2520b c?x=1&y=~");
+    EXPECT_EQ(CAsyncHttp::EscapeObject(u"/中"), u"/%D6%D0");
+    EXPECT_EQ(CAsyncHttp::EscapeObject(std::u16string(u"\x01\x1f\x7f\t", 4)), u"%01%1F\x7f%09");
+    ASSERT_TRUE(kt::SetAnsiCodePage("UTF-8"));
+    EXPECT_EQ(CAsyncHttp::EscapeObject(u"é"), u"%C3%A9");
+    kt::SetAnsiCodePage("");
+}
+
+}  // namespace
