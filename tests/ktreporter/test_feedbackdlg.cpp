@@ -58,7 +58,8 @@ bool PumpUntil(const std::function<bool()>& fnDone, int nGuardMs = 20000) {
 std::vector<std::string> ContentTypes(const kttest::RECORDED_REQUEST& req) {
     std::vector<std::string> vec;
     for (const std::string& strLine : req.vecHeaderLines) {
-        if (QString::fromStdString(strLine.substr(0, 13)).toLower() != QLatin1String("content-type:"))
+        if (QString::fromStdString(strLine.substr(0, 13)).toLower() !=
+            QLatin1String("content-type:"))
             continue;
         vec.push_back(strLine.substr(strLine.find_first_not_of(' ', 13)));
     }
