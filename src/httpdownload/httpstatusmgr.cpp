@@ -6,7 +6,7 @@
 
 using namespace kt;
 
-INET_POOL_STATE& InetPool() {
+INET_POOL_STATE& GetInetPoolState() {
     // Never destroyed: request threads may still look at it while static objects go away.
     static INET_POOL_STATE* s_pState = new INET_POOL_STATE;
     return *s_pState;
@@ -26,7 +26,7 @@ STATUSINFO::~STATUSINFO() {
 namespace {
 
 bool IsTornDown(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     if (pool.bStopping.load()) return true;
     std::lock_guard<std::mutex> lock(pool.mutexDeleting);
     return pool.setDeleting.count(nId) != 0;
@@ -36,7 +36,7 @@ bool IsTornDown(long nId) {
 // request may hold the lock while it waits for these threads, so the report gives up once the
 // request is being torn down.
 bool LockForReport(std::unique_lock<CCriticalSection>& lock, long nId) {
-    lock = std::unique_lock<CCriticalSection>(InetPool().csTable, std::defer_lock);
+    lock = std::unique_lock<CCriticalSection>(GetInetPoolState().csTable, std::defer_lock);
     for (;;) {
         if (lock.try_lock()) return true;
         if (IsTornDown(nId)) return false;
@@ -45,7 +45,7 @@ bool LockForReport(std::unique_lock<CCriticalSection>& lock, long nId) {
 }
 
 STATUSINFO* FindLocked(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     auto it = pool.mapInfo.find(nId);
     return it == pool.mapInfo.end() ? nullptr : it->second;
 }
@@ -94,7 +94,7 @@ void CHttpStatusMgr::ReportFinished(long nId) {
         pInfo->m_nReplyLength = nLength;
     }
     const uint32_t dwStatus = pInfo->m_pAsyncHttp->GetStatus();
-    PostMessage(InetPool().hWnd.load(),
+    PostMessage(GetInetPoolState().hWnd.load(),
                 dwStatus > 0 ? WM_INET_REQUEST_FAILED : WM_INET_REQUEST_FINISHED,
                 static_cast<WPARAM>(nId), reinterpret_cast<LPARAM>(pInfo));
 }
@@ -105,7 +105,7 @@ LRESULT CHttpStatusMgr::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM l
         return DefWindowProc(hWnd, uMsg, wParam, lParam);
     const long nId = static_cast<long>(wParam);
     // The record is found by id, never through lParam: it may have been deleted since the post.
-    CAutoLock lock(InetPool().csTable);
+    CAutoLock lock(GetInetPoolState().csTable);
     STATUSINFO* pInfo = FindLocked(nId);
     if (pInfo == nullptr || pInfo->m_pOwner == nullptr) return 0;
     switch (uMsg) {

@@ -87,4 +87,4 @@ struct INET_POOL_STATE {
     std::set<long> setDeleting;
     std::atomic<bool> bStopping{false};
 };
-INET_POOL_STATE& InetPool();
+INET_POOL_STATE& GetInetPoolState();

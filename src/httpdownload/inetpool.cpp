@@ -22,13 +22,13 @@ std::mutex g_mutexProbe;
 std::u16string g_strProbeUrl;
 
 bool HavePool() {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     return pool.pManager != nullptr;
 }
 
 STATUSINFO* FindLocked(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     auto it = pool.mapInfo.find(nId);
     if (it == pool.mapInfo.end()) {
         KT_DEBUG_ASSERT(it != pool.mapInfo.end());
@@ -68,8 +68,8 @@ void StopAndWait(STATUSINFO& info) {
             }
         }
     }
-    // The transfer's main thread may outlive the request thread after a time-out.
-    if (pHttp != nullptr) pHttp->Close();
+    // A transfer's main thread may outlive its request thread after a time-out; the record's
+    // destruction closes the request, which waits for it.
 }
 
 void Detach(STATUSINFO& info) {
@@ -84,7 +84,7 @@ void Detach(STATUSINFO& info) {
 
 bool InitPool(void* /*hInstance*/) {
     UninitPool();
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     pool.pManager = std::make_unique<CHttpStatusMgr>();
     if (!pool.bClassRegistered) {
@@ -100,7 +100,7 @@ bool InitPool(void* /*hInstance*/) {
 }
 
 void UninitPool() {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     std::list<std::unique_ptr<STATUSINFO>> listInfo;
     {
         CAutoLock lock(pool.csTable);
@@ -127,7 +127,7 @@ void UninitPool() {
 
 long CreateRequest(IHttpReporter* pOwner, INET_STATUS_CALLBACK pfnStatus,
                    INET_PROGRESS_CALLBACK pfnProgress) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return -1;
     auto pInfo = std::make_unique<STATUSINFO>();
@@ -145,7 +145,7 @@ long CreateRequest(IHttpReporter* pOwner, INET_STATUS_CALLBACK pfnStatus,
 
 int SetRequest(long nId, const char16_t* pszUrl, const void* pBody, int nLength) {
     if (nId < 0 || pszUrl == nullptr || *pszUrl == 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return kInetBadArgument;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -168,7 +168,7 @@ int SetRequestText(long nId, const char16_t* pszUrl, const char16_t* pszBody) {
 
 int SetRequestUrl(long nId, const char16_t* pszUrl) {
     if (nId < 0 || pszUrl == nullptr || *pszUrl == 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return kInetBadArgument;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -179,7 +179,7 @@ int SetRequestUrl(long nId, const char16_t* pszUrl) {
 
 int SetRequestHeaders(long nId, const char16_t* pszHeaders) {
     if (nId < 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return kInetBadArgument;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -190,7 +190,7 @@ int SetRequestHeaders(long nId, const char16_t* pszHeaders) {
 
 int StartRequest(long nId, int nKind) {
     if (nId < 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return kInetBadArgument;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -224,7 +224,7 @@ int StartRequest(long nId, int nKind) {
 }
 
 void CancelRequest(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -232,7 +232,7 @@ void CancelRequest(long nId) {
 }
 
 void DeleteRequest(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     STATUSINFO* pInfo = nullptr;
     {
         CAutoLock lock(pool.csTable);
@@ -258,17 +258,20 @@ void DeleteRequest(long nId) {
                 break;
             }
         }
-        std::lock_guard<std::mutex> lockDeleting(pool.mutexDeleting);
-        pool.setDeleting.erase(nId);
     }
     if (pOwned) {
         KT_TRACE("pInfo: %p  length:%d  Deleted.\n", static_cast<void*>(pOwned.get()),
                  static_cast<int>(sizeof(STATUSINFO)));
+        // Closing the request waits for a main thread that may still be reporting, so the id
+        // stays marked until then.
+        pOwned.reset();
     }
+    std::lock_guard<std::mutex> lockDeleting(pool.mutexDeleting);
+    pool.setDeleting.erase(nId);
 }
 
 bool IsRequestRunning(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return false;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -276,7 +279,7 @@ bool IsRequestRunning(long nId) {
 }
 
 uint32_t GetRequestStatus(long nId) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return 0;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -290,7 +293,7 @@ bool IsRequestSucceeded(long nId) {
 
 char* GetReply(long nId, long* pLength) {
     if (pLength != nullptr) *pLength = 0;
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return nullptr;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -322,7 +325,7 @@ int GetReplyTable(long nId, CDataTable*& pTable) {
 }
 
 void SetRequestTimeout(long nId, int nMilliseconds) {
-    INET_POOL_STATE& pool = InetPool();
+    INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     if (pool.pManager == nullptr) return;
     STATUSINFO* pInfo = FindLocked(nId);
@@ -332,7 +335,8 @@ void SetRequestTimeout(long nId, int nMilliseconds) {
 }
 
 void PostRequestMessage(long nId, int32_t nValue) {
-    PostMessage(InetPool().hWnd.load(), WM_INET_USER_MESSAGE, static_cast<WPARAM>(nId), nValue);
+    PostMessage(GetInetPoolState().hWnd.load(), WM_INET_USER_MESSAGE, static_cast<WPARAM>(nId),
+                nValue);
 }
 
 std::u16string GetProbeUrl() {

@@ -413,10 +413,15 @@ TEST_F(InetPool, StressShutDownDuringManyTransfers) {
     });
     for (int i = 0; i < 20; ++i) kt::PumpMessagesFor(10);
     other.join();
+    EXPECT_FALSE(owner.Events().empty());
     for (const EVENT& ev : owner.Events()) EXPECT_EQ(ev.idThread, std::this_thread::get_id());
 
-    // A few more starts right before the end.
-    for (int i = 0; i < 4; ++i) StartRequest(vecIds[i], 0);
+    // A few more right before the end, certain to be under way.
+    for (int i = 0; i < 4; ++i) {
+        const long nId = CreateRequest(&owner, nullptr, &OnProgress);
+        SetRequestUrl(nId, kt::FromUtf8(server.Url("/late")).c_str());
+        ASSERT_EQ(StartRequest(nId, 0), kInetOk);
+    }
     const auto start = std::chrono::steady_clock::now();
     UninitPool();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
