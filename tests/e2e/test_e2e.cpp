@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -173,12 +174,9 @@ protected:
             << m_nPort << "/feedback\"/>\n</root>\n";
     }
     std::vector<std::string> ReporterEnv() const {
-        return {"DISPLAY=" + m_strDisplay,
-                "QT_QPA_PLATFORM=xcb",
-                "XDG_CONFIG_HOME=" + (m_root / "config").string(),
-                "KTREPORTER_CODEPAGE=GBK",
-                "KTREPORTER_TRACE=1",
-                "NO_PROXY=127.0.0.1,localhost",
+        return {"DISPLAY=" + m_strDisplay, "QT_QPA_PLATFORM=xcb",
+                "XDG_CONFIG_HOME=" + (m_root / "config").string(), "KTREPORTER_CODEPAGE=GBK",
+                "KTREPORTER_TRACE=1", "NO_PROXY=127.0.0.1,localhost",
                 "no_proxy=127.0.0.1,localhost",
                 // Leak checks stay on in sanitizer builds; only the system libraries' own
                 // one-time allocations are excused.
@@ -281,6 +279,57 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     const std::string strProfile =
         Slurp(m_root / "config" / "KTReporter Software" / "ktreporter.conf");
     EXPECT_NE(std::string::npos, strProfile.find("FEEDBACK_NAME=Zhang San")) << strProfile;
+}
+
+TEST_F(EndToEndTest, WindowGivenWithHIsCapturedAtItsOwnSize) {
+    // A first reporter provides a window to photograph (it takes no screenshot itself).
+    CChild first;
+    ASSERT_TRUE(StartReporter(first, {"-T", "1"}));
+    const std::string strFirst = WaitForWindow("问题反馈");
+    ASSERT_FALSE(strFirst.empty());
+    const std::string strGeometry = Xdo("getwindowgeometry --shell " + strFirst);
+    const auto value = [&strGeometry](const std::string& strKey) {
+        const size_t nPos = strGeometry.find(strKey + "=");
+        return nPos == std::string::npos ? -1
+                                         : std::stoi(strGeometry.substr(nPos + strKey.size() + 1));
+    };
+    const int nWidth = value("WIDTH");
+    const int nHeight = value("HEIGHT");
+    ASSERT_GT(nWidth, 0);
+    ASSERT_GT(nHeight, 0);
+
+    CChild second;
+    ASSERT_TRUE(StartReporter(second, {"-T", "0", "-H", strFirst}));
+    // The capture runs before the second dialog is shown.
+    std::string strSecond;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+        const std::string strAll = Xdo("search --onlyvisible --name '^问题反馈$'", 5);
+        if (std::count(strAll.begin(), strAll.end(), '\n') >= 1) {
+            for (size_t nPos = 0; nPos < strAll.size();) {
+                const size_t nEnd = std::min(strAll.find('\n', nPos), strAll.size());
+                if (strAll.substr(nPos, nEnd - nPos) != strFirst)
+                    strSecond = strAll.substr(nPos, nEnd - nPos);
+                nPos = nEnd + 1;
+            }
+            if (!strSecond.empty()) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(strSecond.empty());
+    std::vector<fs::path> vecShots;
+    for (const auto& entry : fs::directory_iterator(m_root / "client" / "tmp")) {
+        vecShots.push_back(entry.path());
+    }
+    ASSERT_EQ(1u, vecShots.size());
+    EXPECT_EQ(std::make_pair(nWidth, nHeight), JpegSize(Slurp(vecShots[0])));
+
+    for (const std::string& strWindow : {strSecond, strFirst}) {
+        Xdo("windowfocus --sync " + strWindow);
+        Xdo("key Escape");
+    }
+    EXPECT_EQ(0, second.Wait(30));
+    EXPECT_EQ(0, first.Wait(30));
 }
 
 TEST_F(EndToEndTest, CommandLinesThatAreNotPairsEndWithoutAWindow) {
