@@ -140,7 +140,10 @@ private:
         if (nDice < 10) {
             if (slot.nId > 0) HttpPool_Cancel(slot.nId);  // still answered, with -12 or 0
         } else if (nDice < 14) {
+            // Released and asked again at once: the new request gets the parked id back while
+            // the old run's notification may still be queued.
             ReleaseSlot(nSlot);
+            if (m_nStarted < kRequests) Start(nSlot);
         } else if (nDice < 15) {
             // A reporter dies: its pending requests are stopped and never heard of again.
             const int nReporter = static_cast<int>(m_rng() % kReporters);
