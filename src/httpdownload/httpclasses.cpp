@@ -401,6 +401,8 @@ int32_t CHttp_Async::GetHttpIndex() const {
 
 bool CHttp_Async::Start() {
     Stop();
+    for (const std::u16string& strLine : m_vecNextRunHeaders) AddHeader(strLine.c_str());
+    m_vecNextRunHeaders.clear();
     m_nCancel.store(0, std::memory_order_relaxed);
     auto pThread = std::make_unique<kt::CThread>();
     if (!pThread->Start([this] { ThreadProc(this); })) return false;
@@ -420,8 +422,16 @@ bool CHttp_Async::IsRunning() const {
     return m_pThread && m_pThread->IsRunning();
 }
 
+int32_t CHttp_Async::AddHeaderForNextRun(const char16_t* pszLine) {
+    if (pszLine == nullptr || pszLine[0] == 0) return 0;
+    if (!IsRunning()) return AddHeader(pszLine);
+    m_vecNextRunHeaders.emplace_back(pszLine);
+    return 1;
+}
+
 void CHttp_Async::Recycle() {
     m_pReporter = nullptr;
+    m_vecNextRunHeaders.clear();
     ResetFields();
     ResetCurl();
 }

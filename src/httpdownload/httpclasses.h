@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/sync.h"
 
@@ -122,6 +123,9 @@ public:
     kt::CThread* GetWorkerThread() const { return m_pThread.get(); }
     // Reporter cleared, fields reset, handle reset (added header lines go with it).
     void Recycle();
+    // AddHeader for a request whose worker may be running: the list belongs to libcurl until the
+    // run ends, so the line joins it when the next run starts. 0 for a null or empty line, else 1.
+    int32_t AddHeaderForNextRun(const char16_t* pszLine);
 
     void SetReporter(IHttpReporter* pReporter) { m_pReporter = pReporter; }
     IHttpReporter* GetReporter() const { return m_pReporter; }
@@ -147,6 +151,7 @@ protected:
     std::unique_ptr<kt::CThread> m_pThread;
     IAsyReporter* m_pOwner;
     IHttpReporter* m_pReporter = nullptr;
+    std::vector<std::u16string> m_vecNextRunHeaders;
     std::atomic<uint64_t> m_nPosted{0};
     uint64_t m_nDispatched = 0;
     uint64_t m_nDropUntil = 0;

@@ -242,9 +242,7 @@ int32_t CHttp_Pool::AddHeader(long nId, const char16_t* pszLine) {
     if (nId < 0 || pszLine == nullptr || pszLine[0] == 0) return HTTP_ERR_PARAM;
     CHttp_Async* pRequest = FindRequest(nId);
     if (pRequest == nullptr) return HTTP_ERR_PARAM;
-    // The list belongs to the worker while it runs.
-    if (pRequest->IsRunning()) pRequest->Stop();
-    return pRequest->AddHeader(pszLine) != 0 ? HTTP_OK : HTTP_ERR_PARAM;
+    return pRequest->AddHeaderForNextRun(pszLine) != 0 ? HTTP_OK : HTTP_ERR_PARAM;
 }
 
 int32_t CHttp_Pool::Start(long nId) {

@@ -165,6 +165,23 @@ TEST_F(TransferRequest, ServerReceivesTheDefaultLinesThenTheAddedOnesAndTheBodyA
     EXPECT_EQ(m_server.Request(2).Header("User-Agent"), "ASYNCHTTP");
 }
 
+TEST_F(TransferRequest, AHeaderAddedWhileRunningJoinsTheNextRun) {
+    m_server.SetReply("/slow", HTTP_REPLY{200, {}, "slow", false, 300});
+    long nId = -1;
+    const size_t nBefore = m_reporter.Terminals();
+    ASSERT_EQ(HttpPool_RequestData(&nId, Wide(m_server.Url("/slow")).c_str(), nullptr, 0,
+                                   &m_reporter, 5000, 0, 0),
+              0);
+    ASSERT_TRUE(m_server.WaitForRequests(1));
+    EXPECT_EQ(HttpPool_AddHeader(nId, u"X-Late: yes"), 0);
+    // The running request is neither stopped nor changed.
+    ASSERT_TRUE(PumpUntil([&] { return m_reporter.Terminals() > nBefore; }));
+    EXPECT_EQ(m_reporter.Outcome(), 0);
+    EXPECT_EQ(m_server.Request(0).HeaderCount("X-Late"), 0u);
+    EXPECT_EQ(Fetch(nId, m_server.Url("/next")), 0);
+    EXPECT_EQ(m_server.Request(1).Header("X-Late"), "yes");
+}
+
 TEST_F(TransferRequest, FormIsUrlEncodedInTheAnsiCodePageAndAnEmptyFormIsAGet) {
     ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
     long nId = -1;
