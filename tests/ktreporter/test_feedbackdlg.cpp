@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTextCursor>
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
@@ -515,6 +516,22 @@ TEST_F(FeedbackDlgTest, EscapeAndCloseCancel) {
     QApplication::sendEvent(&second, &esc);
     EXPECT_EQ(kt::kIdCancel, second.result());
     EXPECT_FALSE(second.isVisible());
+}
+
+TEST_F(FeedbackDlgTest, ReturnSubmitsExceptInTheDescriptionWhereItBreaksTheLine) {
+    PrepareApp({});
+    CFeedBackDlg& dlg = OpenDialog();
+    Fill(u"", u"a@b.cn", u"", u"t", u"d");
+    QPlainTextEdit* pDesc = static_cast<QPlainTextEdit*>(dlg.GetDlgItem(kt::IDC_EDIT_DESC));
+    pDesc->moveCursor(QTextCursor::End);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+    QApplication::sendEvent(pDesc, &enter);
+    EXPECT_TRUE(m_vecBoxes.empty());
+    EXPECT_EQ(u"d\r\n", dlg.GetDlgItemText(kt::IDC_EDIT_DESC));
+
+    QApplication::sendEvent(dlg.GetDlgItem(kt::IDC_EDIT_EMAIL), &enter);
+    ASSERT_EQ(1u, m_vecBoxes.size());
+    EXPECT_EQ(u"必填信息不全，请输入完整的信息后再递交。", m_vecBoxes[0].strText);
 }
 
 TEST_F(FeedbackDlgTest, ScreenshotNamesCountUpWithinTheProcess) {
