@@ -133,6 +133,9 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
 bool InternetReadFile(HINTERNET hFile, void* pBuffer, uint32_t dwNumberOfBytesToRead,
                       uint32_t* pdwNumberOfBytesRead);
 
+// Returns after HANDLE_CLOSING went out for the handle and everything under it. An internet handle
+// cannot be closed from inside a status callback (ERROR_INTERNET_INCORRECT_HANDLE_STATE): its
+// last close stops the thread the callback runs on.
 bool InternetCloseHandle(HINTERNET hInternet);
 
 // Diagnostics for tests and tools: handles open in the process, and whether the library's thread
