@@ -175,6 +175,56 @@ std::string GzipBytes(const std::string& strData) {
     return nRc == Z_STREAM_END ? strOut : std::string();
 }
 
+// httplib listens with a backlog of 5, and several clients connecting at once then wait a
+// second for a SYN retransmit; this opens its socket to widen the queue.
+class CInnerServer : public httplib::Server {
+public:
+    void WidenBacklog() { ::listen(svr_sock_, 128); }
+};
+
+// httplib hands each accepted connection to its task queue. A fixed pool would cap the number of
+// held or delayed replies and cost idle threads per server; one thread per connection does
+// neither. Finished threads are joined when the next task arrives and at shut-down.
+class CThreadPerTask : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> fn) override {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        Reap();
+        auto pTask = std::make_shared<TASK>();
+        pTask->th = std::thread([pTask, fn = std::move(fn)] {
+            fn();
+            pTask->bDone = true;
+        });
+        m_vecTasks.push_back(std::move(pTask));
+    }
+    void shutdown() override {
+        std::vector<std::shared_ptr<TASK>> vecTasks;
+        {
+            std::lock_guard<std::mutex> lk(m_mtx);
+            vecTasks.swap(m_vecTasks);
+        }
+        for (auto& pTask : vecTasks) pTask->th.join();
+    }
+
+private:
+    struct TASK {
+        std::thread th;
+        std::atomic<bool> bDone{false};
+    };
+    void Reap() {
+        for (auto it = m_vecTasks.begin(); it != m_vecTasks.end();) {
+            if ((*it)->bDone) {
+                (*it)->th.join();
+                it = m_vecTasks.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    std::mutex m_mtx;
+    std::vector<std::shared_ptr<TASK>> m_vecTasks;
+};
+
 // One client connection: the client's socket and the matching one to httplib.
 struct RELAY_CONNECTION {
     int nClientFd = -1;
@@ -202,7 +252,7 @@ struct CHttpServer::IMPL {
     std::atomic<size_t> m_nThrottle{0};
     std::mutex m_mtxStop;
 
-    httplib::Server m_server;
+    CInnerServer m_server;
     std::thread m_thServer;
     int m_nInnerPort = 0;
 
@@ -405,10 +455,9 @@ private:
 }  // namespace
 
 bool CHttpServer::IMPL::Start() {
-    // Held and delayed replies each keep a worker, so allow plenty of them.
-    m_server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    m_server.new_task_queue = [] { return new CThreadPerTask; };
     m_server.set_keep_alive_max_count(100000);
-    m_server.set_keep_alive_timeout(2);
+    m_server.set_keep_alive_timeout(5);
     auto fnAnswer = [this](const httplib::Request& req, httplib::Response& res) {
         Answer(req, res);
     };
@@ -420,6 +469,7 @@ bool CHttpServer::IMPL::Start() {
     m_server.Options(".*", fnAnswer);
     m_nInnerPort = m_server.bind_to_any_port("127.0.0.1");
     if (m_nInnerPort <= 0) return false;
+    m_server.WidenBacklog();
     m_thServer = std::thread([this] { m_server.listen_after_bind(); });
     // stop() before the listen loop is running would be lost and leave the thread behind.
     const auto tDeadline = Clock::now() + std::chrono::seconds(10);
@@ -441,7 +491,6 @@ void CHttpServer::IMPL::Stop() {
         m_bStopping = true;
         m_bRunning = false;
     }
-    m_cv.notify_all();
     if (m_nListenFd >= 0) ::shutdown(m_nListenFd, SHUT_RDWR);
     if (m_thAccept.joinable()) m_thAccept.join();
     if (m_nListenFd >= 0) ::close(m_nListenFd);
@@ -458,6 +507,8 @@ void CHttpServer::IMPL::Stop() {
     }
     for (auto& pConn : vecConns)
         if (pConn->thRelay.joinable()) pConn->thRelay.join();
+    // Held and delayed answers are woken only now that no client can receive them any more.
+    m_cv.notify_all();
 
     if (m_thServer.joinable()) {
         m_server.stop();
@@ -506,6 +557,11 @@ void CHttpServer::IMPL::AcceptLoop() {
 }
 
 bool CHttpServer::IMPL::ThrottledSend(int nFd, const char* pData, size_t nSize) {
+    {
+        // Answers released by Stop itself must not reach the client.
+        std::lock_guard<std::mutex> lk(m_mtx);
+        if (m_bStopping) return false;
+    }
     const size_t nRate = m_nThrottle.load();
     if (nRate == 0) return net::SendAll(nFd, pData, nSize);
     const size_t nSlice = std::max<size_t>(1, nRate / 20);

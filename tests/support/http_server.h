@@ -36,8 +36,10 @@ struct RECORDED_REQUEST {
     std::vector<std::string> HeaderNames() const;
 };
 
-// What the server answers. Content-Length is always added by the server; Content-Type only
-// when listed in vecHeaders.
+// What the server answers. The server adds Content-Length (and a Keep-Alive line) itself, and
+// "Content-Type: text/plain" when the body is not empty and vecHeaders names no type; so do not
+// list Content-Length or Transfer-Encoding here. Replies that lie about their framing belong to
+// CRawServer.
 struct HTTP_REPLY {
     int nStatus = 200;
     std::vector<std::pair<std::string, std::string>> vecHeaders;  // extra headers, in order
@@ -67,6 +69,12 @@ std::string GzipBytes(const std::string& strData);
 //
 // Precedence for a request: callback handler, then a resource on its path, then a reply on its
 // path, then the default reply (200, empty body).
+//
+// Clients talk to a small relay that records each request and passes it on whole to httplib, one
+// request at a time per connection (pipelined requests are answered in order). Expect:
+// 100-continue is answered by the relay. Every connection has its own threads, so any number
+// of replies can be held or delayed at once. Methods: GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS
+// (others get 400 from httplib, still recorded).
 class CHttpServer {
 public:
     CHttpServer();

@@ -459,7 +459,9 @@ TEST_F(HttpServerTest, HeldRepliesWaitForReleaseAndStopCutsThemShort) {
     EXPECT_LT(MsSince(tStart), 5000);
     EXPECT_FALSE(m_server.IsRunning());
     const FETCH_RESULT r2 = fut2.get();
-    EXPECT_FALSE(r2.code == CURLE_OK && r2.strBody == "released");
+    EXPECT_FALSE(r2.code == CURLE_OK && r2.strBody == "released")
+        << m_server.RequestCount() << " requests on " << m_server.ConnectionCount()
+        << " connections, " << r2.nElapsedMs << " ms";
     m_server.Stop();  // idempotent
 }
 
