@@ -1,0 +1,3 @@
+if(TARGET kt_xml)
+  kt_add_fuzzer(xml_document SOURCES xml_document.cpp DEPS kt_xml)
+endif()
