@@ -673,11 +673,15 @@ bool CXmlDocument::LoadFile(std::u16string_view strPath) {
         m_strResult = RuntimeMessage(errno);
         return false;
     }
-    // A directory opens on this system; it fails at the size or the read instead.
+    errno = 0;
     long nSize = -1;
     if (std::fseek(file.get(), 0, SEEK_END) == 0) nSize = std::ftell(file.get());
     if (nSize < 0 || nSize > 0x7FFFFFFF || std::fseek(file.get(), 0, SEEK_SET) != 0) {
-        m_strResult = RuntimeMessage(errno ? errno : EIO);
+        // A directory opens here and fails at the seek; the read says what is wrong with it.
+        const int nSeekErrno = errno;
+        errno = 0;
+        std::fgetc(file.get());
+        m_strResult = RuntimeMessage(errno ? errno : nSeekErrno ? nSeekErrno : EIO);
         return false;
     }
     std::string strBytes(static_cast<size_t>(nSize), '\0');
@@ -994,6 +998,11 @@ std::u16string CXmlDocument::GetElementName() const {
     return std::u16string(ReadName(Rec(m_iPos).nStart + 1));
 }
 
+std::u16string CXmlDocument::GetTagName(int32_t iElem) const {
+    if (iElem <= 0 || iElem >= m_iNextFree) return {};
+    return std::u16string(ReadName(Rec(iElem).nStart + 1));
+}
+
 struct CXmlDocument::AttrHit {
     bool bHasValue = false;
     int32_t nNameStart = 0;
@@ -1127,6 +1136,9 @@ bool CXmlDocument::AttributeRange(int32_t& nFrom, int32_t& nLimit) const {
     const ElementRecord& rec = Rec(m_iPos);
     nFrom = rec.nStart + 1;
     nLimit = rec.nStart + rec.StartTagLength() - 1;
+    // In an empty element the "/>" belongs to the tag whatever the unquoted value before it
+    // looks like (<a p=x'/>): the scanner decided so, and an edit must keep it.
+    if (rec.IsEmpty() && !(rec.nLevelFlags & ElementRecord::kNotEnded) && nLimit > nFrom) --nLimit;
     return true;
 }
 

@@ -162,6 +162,8 @@ public:
 
     // ---- reading ----
     std::u16string GetElementName() const;
+    // The tag name of any record (empty for 0 or an index out of range).
+    std::u16string GetTagName(int32_t iElem) const;
     // Attributes of the main element, or of the selected processing instruction.
     std::u16string GetAttribute(std::u16string_view strName) const;
     std::u16string GetAttributeName(int nIndex) const;
