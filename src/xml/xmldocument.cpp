@@ -6,6 +6,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -72,6 +76,34 @@ constexpr uint32_t kInDoctype = 32;
 constexpr uint32_t kSingleQuote = 64;
 constexpr uint32_t kDoubleQuote = 128;
 constexpr uint32_t kAwaitValue = 0x100;
+
+// First offset from nPos whose character is a, b or the terminating zero. Runs of plain text and
+// quoted values are most of a document, so they are passed over eight characters at a time
+// where the text length is known (never reading past it).
+inline int32_t SkipTo(const char16_t* p, int32_t nPos, int32_t nLen, char16_t a, char16_t b) {
+#if defined(__SSE2__)
+    if (nLen >= 0) {
+        const __m128i vA = _mm_set1_epi16(static_cast<short>(a));
+        const __m128i vB = _mm_set1_epi16(static_cast<short>(b));
+        const __m128i vZero = _mm_setzero_si128();
+        while (nPos + 8 <= nLen) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + nPos));
+            const __m128i vHit =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, vA), _mm_cmpeq_epi16(v, vB)),
+                             _mm_cmpeq_epi16(v, vZero));
+            const int nMask = _mm_movemask_epi8(vHit);
+            if (nMask != 0) return nPos + (__builtin_ctz(static_cast<unsigned>(nMask)) >> 1);
+            nPos += 8;
+        }
+    }
+#else
+    (void)nLen;
+#endif
+    for (;; ++nPos) {
+        const char16_t ch = p[nPos];
+        if (ch == a || ch == b || ch == 0) return nPos;
+    }
+}
 
 const char* NodeWord(int nType) {
     switch (nType) {
@@ -230,6 +262,7 @@ bool CXmlDocument::Parse() {
     } else {
         TagScanner scanner;
         scanner.pText = m_strDoc.c_str();
+        scanner.nTextLength = static_cast<int32_t>(m_strDoc.size());
         scanner.nFlags = m_nDocFlags;
         const int32_t iRoot = ParseElements(0, scanner);
         Rec(0).nLength = static_cast<int32_t>(m_strDoc.size());
@@ -297,7 +330,8 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
         if (nTermLen > 0) {
             if (nType == 2) {
                 // Plain text: nothing but '<', '>' or the end can change anything.
-                while (ch != '<' && ch != '>' && ch != 0) ch = p[++nPos];
+                nPos = SkipTo(p, nPos, sc.nTextLength, u'<', u'>');
+                ch = p[nPos];
                 if (ch == 0) {
                     --nPos;
                     continue;
@@ -311,6 +345,25 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
                 }
                 if (nType == 1) {
                     if (bQuoted) {
+                        // Inside a quoted value only its closing quote matters; the last two
+                        // characters are those before it.
+                        const char16_t chQuote = (nBits & kDoubleQuote) ? u'"' : u'\'';
+                        if (ch != chQuote) {
+                            const int32_t nFrom = nPos;
+                            nPos = SkipTo(p, nPos, sc.nTextLength, chQuote, chQuote);
+                            ch = p[nPos];
+                            if (nPos - nFrom >= 2) {
+                                chBeforeLast = p[nPos - 2];
+                                chLast = p[nPos - 1];
+                            } else if (nPos - nFrom == 1) {
+                                chBeforeLast = chLast;
+                                chLast = p[nPos - 1];
+                            }
+                            if (ch == 0) {
+                                --nPos;
+                                continue;
+                            }
+                        }
                         if ((ch == '"' && (nBits & kDoubleQuote)) ||
                             (ch == '\'' && (nBits & kSingleQuote))) {
                             nBits &= ~(kSingleQuote | kDoubleQuote);
@@ -829,6 +882,7 @@ int CXmlDocument::FindNode(int nMask) {
     sc.pText = m_strDoc.c_str();
     sc.nFlags = m_nDocFlags;
     sc.nNext = nOffset;
+    sc.nTextLength = static_cast<int32_t>(m_strDoc.size());
     NodeToken tok;
     int32_t iLast = m_iPos;
     for (;;) {

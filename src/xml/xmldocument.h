@@ -69,6 +69,7 @@ struct TagScanner {
     uint32_t nFlags = 0;  // document flags, plus kQuoted for the last token read
     int32_t nValueStart = 0;
     int32_t nValueEnd = 0;
+    int32_t nTextLength = -1;  // characters before the terminating zero, when known (-1: not)
 
     static constexpr uint32_t kQuoted = 0x8000;
 };

@@ -1,0 +1,11 @@
+if(TARGET kt_xml)
+  find_package(pugixml QUIET)
+  find_package(tinyxml2 QUIET)
+  if(pugixml_FOUND AND tinyxml2_FOUND)
+    add_executable(xml_parse ${CMAKE_CURRENT_SOURCE_DIR}/xml_parse.cpp)
+    target_link_libraries(xml_parse PRIVATE kt_xml kt_platform pugixml::pugixml
+                          tinyxml2::tinyxml2 benchmark::benchmark)
+  else()
+    message(STATUS "xml_parse benchmark left out: pugixml or tinyxml2 not found")
+  endif()
+endif()
