@@ -5,6 +5,13 @@
 //
 // Offsets and lengths are in UTF-16 units from the start of the text. A zero character inside the
 // text ends the document for the parser, as the terminating zero does.
+//
+// Choices this class makes where the design leaves room:
+//  - The level field keeps 16 bits: deeper elements have their level modulo 65,536. Children that
+//    move up out of an element closed implicitly keep the level they were parsed at.
+//  - IgnoreNameCase folds ASCII letters only.
+//  - Rejected "<!x", "<!-x" and "<![x" nodes run to the next '>', as a bad tag name does.
+//  - Elements added under the document itself (record 0) get level 0, as the root has.
 #pragma once
 
 #include <array>

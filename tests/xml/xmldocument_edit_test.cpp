@@ -534,3 +534,60 @@ TEST(XmlPositions, SaveRestoreAcrossEditsAndBucketGrowth) {
     EXPECT_FALSE(doc.RestorePosition(u"child"));
     EXPECT_TRUE(copy.RestorePosition(u"child"));
 }
+
+// Inputs the fuzz target found; each once broke the records' agreement with the text.
+TEST(XmlEdit, FuzzFindings) {
+    {
+        // An attribute added to an element closed implicitly goes before its own '>'.
+        CXmlDocument doc(u"<a><x/><y><z/></a>");
+        doc.FindElement();
+        doc.EnterElement();
+        doc.FindElement(u"y");
+        ASSERT_TRUE(doc.SetAttribute(u"k", u"v"));
+        EXPECT_EQ(u"<a><x/><y k=\"v\"><z/></a>", doc.GetDocument());
+        EXPECT_RECORDS_OK(doc);
+    }
+    {
+        // A quote the scanner did not follow (not after '=') does not carry the reader past
+        // the tag's end.
+        CXmlDocument doc(u"<r><e a \"x>y\"></e></r>");
+        doc.FindElement();
+        doc.EnterElement();
+        ASSERT_TRUE(doc.FindElement(u"e"));
+        ASSERT_TRUE(doc.SetAttribute(u"k", u"v"));
+        EXPECT_EQ(u"<r><e a \"x k=\"v\">y\"></e></r>", doc.GetDocument());
+        EXPECT_RECORDS_OK(doc);
+    }
+    {
+        // In <u p=v'/> the scanner took "/>" as the empty-element end; edits keep it so.
+        CXmlDocument doc(u"<r><u p=v'/></r>");
+        doc.FindElement();
+        doc.EnterElement();
+        ASSERT_TRUE(doc.FindElement(u"u"));
+        EXPECT_EQ(u"v'", doc.GetAttribute(u"p"));
+        ASSERT_TRUE(doc.SetAttribute(u"k", u"1"));
+        EXPECT_EQ(u"<r><u p=v' k=\"1\"/></r>", doc.GetDocument());
+        ASSERT_TRUE(doc.SetAttribute(u"p", u"2"));
+        EXPECT_EQ(u"<r><u p=\"2\" k=\"1\"/></r>", doc.GetDocument());
+        EXPECT_RECORDS_OK(doc);
+    }
+    {
+        // An ill-formed fragment goes in as text; a node scanned over it may run past the
+        // parent's end tag, and such a node cannot be changed or removed.
+        CXmlDocument doc(u"<r><a/></r>");
+        doc.FindElement();
+        doc.EnterElement();
+        doc.FindElement();
+        EXPECT_FALSE(doc.AddSubDocument(u"<!--"));
+        EXPECT_EQ(u"<r><a/><!--</r>", doc.GetDocument());
+        EXPECT_RECORDS_OK(doc);
+        doc.ResetPosition();
+        doc.FindElement();
+        doc.EnterElement();
+        doc.FindElement();
+        ASSERT_EQ(0x8000, doc.FindNode());
+        EXPECT_FALSE(doc.RemoveNode());
+        EXPECT_FALSE(doc.SetText(u"x"));
+        EXPECT_EQ(u"<r><a/><!--</r>", doc.GetDocument());
+    }
+}
