@@ -643,15 +643,13 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
                 Rec(iParent).nLevelFlags |= ElementRecord::kIllFormed;
                 const int32_t nNameLen = sc.nNameEnd - sc.nNameStart + 1;
                 const std::u16string_view strEnd(p + sc.nNameStart, nNameLen > 0 ? nNameLen : 0);
-                while (vecOpen.size() > nDepth) {
-                    const int32_t iOpen = vecOpen.back();
-                    Message(
-                        Format("End tag '%s' at offset %d does not match start tag '%s' at "
-                               "offset %d",
-                               strEnd, sc.nNameStart - 1, Name(iOpen), Rec(iOpen).nStart));
-                    CloseNotEnded(iOpen);
-                    vecOpen.pop_back();
-                }
+                // Only the innermost element's message can be the first one.
+                const int32_t iInner = vecOpen.back();
+                Message(
+                    Format("End tag '%s' at offset %d does not match start tag '%s' at "
+                           "offset %d",
+                           strEnd, sc.nNameStart - 1, Name(iInner), Rec(iInner).nStart));
+                CloseNotEnded(vecOpen, nDepth, iParent);
             }
             vecOpen.pop_back();
             iCurrent = matched.nParent;
@@ -660,46 +658,58 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
             Rec(iCurrent).nLevelFlags |= ElementRecord::kHoldsError;
             Message(std::move(tok.strText));
         } else if (nType == ScanEnd) {
-            if (!vecOpen.empty()) Rec(iParent).nLevelFlags |= ElementRecord::kIllFormed;
-            while (!vecOpen.empty()) {
-                const int32_t iOpen = vecOpen.back();
-                Message(
-                    Format("Element '%s' at offset %d not ended", Name(iOpen), Rec(iOpen).nStart));
-                CloseNotEnded(iOpen);
-                vecOpen.pop_back();
+            if (!vecOpen.empty()) {
+                Rec(iParent).nLevelFlags |= ElementRecord::kIllFormed;
+                const int32_t iInner = vecOpen.back();
+                Message(Format("Element '%s' at offset %d not ended", Name(iInner),
+                               Rec(iInner).nStart));
+                CloseNotEnded(vecOpen, 0, iParent);
             }
             return iFirst;
         }
     }
 }
 
-// Closes an element implicitly: it keeps its start tag alone, and its children move up to follow
-// it under its parent. Levels of the moved records are left as they were parsed.
-void CXmlDocument::CloseNotEnded(int32_t iElem) {
-    ElementRecord& rec = Rec(iElem);
-    rec.SetTagSizes(rec.StartTagLength(), 0);
-    rec.nLevelFlags |= ElementRecord::kNotEnded;
-    rec.nLength = rec.StartTagLength();
-    const int32_t iParent = rec.nParent;
-    if (rec.nLevelFlags & ElementRecord::kHoldsError) {
-        rec.nLevelFlags &= ~ElementRecord::kHoldsError;
-        Rec(iParent).nLevelFlags |= ElementRecord::kHoldsError;
+// Closes the open elements from vecOpen[nKeep] inward, innermost first, as not ended: each keeps
+// its start tag alone, and its children move up to follow it under its parent - so in the end
+// every closed element and all their children are siblings under the element they were open in,
+// in document order. That end state is built in one pass over those children (closing them one by
+// one would move the same children again at every level). Levels stay as they were parsed.
+void CXmlDocument::CloseNotEnded(std::vector<int32_t>& vecOpen, size_t nKeep, int32_t iStart) {
+    const int32_t iUp = nKeep > 0 ? vecOpen[nKeep - 1] : iStart;
+    bool bError = false;
+    int32_t iLast = vecOpen[nKeep];
+    for (size_t k = nKeep; k < vecOpen.size(); ++k) {
+        const int32_t iElem = vecOpen[k];
+        ElementRecord& rec = Rec(iElem);
+        rec.SetTagSizes(rec.StartTagLength(), 0);
+        rec.nLevelFlags |= ElementRecord::kNotEnded;
+        rec.nLength = rec.StartTagLength();
+        if (rec.nLevelFlags & ElementRecord::kHoldsError) {
+            rec.nLevelFlags &= ~ElementRecord::kHoldsError;
+            bError = true;
+        }
+        const int32_t iChild = rec.nFirstChild;
+        if (iChild == 0) continue;  // only the innermost can be childless
+        rec.nNext = iChild;
+        rec.nFirstChild = 0;
+        int32_t iPrev = iElem;
+        // Its children up to the next closed element (its last child), which the next round
+        // continues from.
+        const int32_t iStop = k + 1 < vecOpen.size() ? vecOpen[k + 1] : 0;
+        for (int32_t i = iChild;; i = Rec(i).nNext) {
+            ElementRecord& child = Rec(i);
+            child.nParent = iUp;
+            child.nPrev = iPrev;
+            child.nLevelFlags &= ~ElementRecord::kFirstChild;
+            iPrev = i;
+            iLast = i;
+            if (i == iStop || child.nNext == 0) break;
+        }
     }
-    const int32_t iChild = rec.nFirstChild;
-    if (iChild == 0) return;
-    int32_t iPrev = iElem;
-    int32_t iLast = iChild;
-    for (int32_t i = iChild; i != 0; i = Rec(i).nNext) {
-        ElementRecord& child = Rec(i);
-        child.nParent = iParent;
-        child.nPrev = iPrev;
-        iPrev = i;
-        iLast = i;
-    }
-    Rec(iChild).nLevelFlags &= ~ElementRecord::kFirstChild;
-    rec.nNext = iChild;
-    rec.nFirstChild = 0;
-    Rec(Rec(iParent).nFirstChild).nPrev = iLast;
+    if (bError) Rec(iUp).nLevelFlags |= ElementRecord::kHoldsError;
+    Rec(Rec(iUp).nFirstChild).nPrev = iLast;
+    vecOpen.resize(nKeep);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -252,7 +252,7 @@ private:
     int32_t NewRecord();
     bool Parse();
     int32_t ParseElements(int32_t iParent, TagScanner& scanner);
-    void CloseNotEnded(int32_t iElem);
+    void CloseNotEnded(std::vector<int32_t>& vecOpen, size_t nKeep, int32_t iStart);
     void SetPos(int32_t iParent, int32_t iMain, int32_t iChild);
     bool NodeSelected() const { return m_nNodeType > 1 || m_nNodeType < 0; }
     bool NodeEditable() const;

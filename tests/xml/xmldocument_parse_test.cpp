@@ -280,6 +280,39 @@ TEST(XmlParse, DeepDocumentWithoutRecursion) {
     EXPECT_EQ(u"x", doc.GetText(doc.GetParentIndex()));
 }
 
+TEST(XmlParse, DeepUnendedDocumentClosesInOnePass) {
+    // Every element is closed implicitly; all of them end up as siblings under the document, in
+    // order. Moving children up level by level would take quadratic time here.
+    constexpr int kDepth = 300000;
+    std::u16string s;
+    for (int i = 0; i < kDepth; ++i) s += u"<a><b/>";
+    CXmlDocument doc(s);
+    EXPECT_EQ(u"Root element has sibling", doc.GetError());
+    ASSERT_EQ(2 * kDepth + 1, doc.GetRecordCount());
+    EXPECT_EQ(1, doc.GetRecord(0).nFirstChild);
+    EXPECT_EQ(2 * kDepth, doc.GetRecord(1).nPrev);  // the back link names the last one
+    for (int32_t i = 1; i <= 2 * kDepth; ++i) {
+        const ElementRecord& rec = doc.GetRecord(i);
+        ASSERT_EQ(0, rec.nParent) << i;
+        ASSERT_EQ(i == 2 * kDepth ? 0 : i + 1, rec.nNext) << i;
+        if (i > 1) {
+            ASSERT_EQ(i - 1, rec.nPrev) << i;
+        }
+        ASSERT_EQ(i == 1 ? kFirst : 0u, rec.Flags() & kFirst) << i;
+        ASSERT_EQ(0, rec.nFirstChild) << i;
+        ASSERT_EQ((i % 2) ? kNotEnded : 0u, rec.Flags() & kNotEnded) << i;
+    }
+    // Closed by an end tag further out: the inner ones move under the matched element.
+    CXmlDocument doc2(u"<r><a><x/><b><y/></r>");
+    EXPECT_EQ(u"End tag 'r' at offset 18 does not match start tag 'b' at offset 10",
+              doc2.GetError());
+    EXPECT_EQ((Rec{0, 21, 3, 4, 0, kFirst, 0, 2, 0, 1}), Get(doc2, 1));
+    EXPECT_EQ((Rec{3, 3, 3, 0, 1, kFirst | kNotEnded, 1, 0, 3, 5}), Get(doc2, 2));
+    EXPECT_EQ((Rec{6, 4, 4, 0, 2, 0, 1, 0, 4, 2}), Get(doc2, 3));
+    EXPECT_EQ((Rec{10, 3, 3, 0, 2, kNotEnded, 1, 0, 5, 3}), Get(doc2, 4));
+    EXPECT_EQ((Rec{13, 4, 4, 0, 3, 0, 1, 0, 0, 4}), Get(doc2, 5));
+}
+
 TEST(XmlParse, OverlongTagsAreRejectedNotTruncated) {
     std::u16string s = u"<r><a x='";
     s.append(0x100000, u'v');
