@@ -317,7 +317,11 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
             break;
         }
         if (nName != 0) {
-            if (!IsBlank(ch) && ch != '/' && ch != '>') continue;
+            while (ch != 0 && !IsBlank(ch) && ch != '/' && ch != '>') ch = p[++nPos];
+            if (ch == 0) {
+                --nPos;  // the end of the text is handled above
+                continue;
+            }
             if (nType == 0) {
                 sc.nNameStart = nName;
                 sc.nNameEnd = nPos - 1;
@@ -332,6 +336,21 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
                 // Plain text: nothing but '<', '>' or the end can change anything.
                 nPos = SkipTo(p, nPos, sc.nTextLength, u'<', u'>');
                 ch = p[nPos];
+                if (ch == 0) {
+                    --nPos;
+                    continue;
+                }
+            }
+            if (nType == 1 && !(nBits & (kSingleQuote | kDoubleQuote))) {
+                // Attribute names and unquoted values: only quotes, '=', '>' and the end matter;
+                // the rest only moves the last two characters on (and a non-blank ends the wait
+                // for a value).
+                while (ch != '"' && ch != '\'' && ch != '=' && ch != '>' && ch != 0) {
+                    if (!IsBlank(ch)) nBits &= ~kAwaitValue;
+                    chBeforeLast = chLast;
+                    chLast = ch;
+                    ch = p[++nPos];
+                }
                 if (ch == 0) {
                     --nPos;
                     continue;
