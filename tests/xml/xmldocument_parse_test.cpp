@@ -336,3 +336,27 @@ TEST(XmlParse, ReparseDiscardsEverything) {
     EXPECT_EQ(0, doc.GetMainIndex());
     EXPECT_FALSE(doc.RestorePosition(u"p"));
 }
+
+TEST(XmlParse, LongRunsAndEmbeddedZero) {
+    // Runs of text and quoted values are passed over in blocks: the boundaries must not matter.
+    for (int n = 0; n < 20; ++n) {
+        const std::u16string strRun(n, u'x');
+        const std::u16string s = u"<r a=\"" + strRun + u"\" b='" + strRun + u"/'/>" + strRun;
+        CXmlDocument doc(s);
+        ASSERT_TRUE(doc.IsWellFormed()) << n;
+        EXPECT_EQ(static_cast<int32_t>(s.size()) - n, doc.GetRecord(1).nLength) << n;
+        doc.FindElement();
+        EXPECT_EQ(strRun + u"/", doc.GetAttribute(u"b"));
+        // A zero character ends the document wherever it falls.
+        std::u16string strCut = u"<r>" + strRun;
+        strCut += u'\0';
+        strCut += u"</r>";
+        CXmlDocument cut(strCut);
+        EXPECT_EQ(u"Element 'r' at offset 0 not ended", cut.GetError()) << n;
+        EXPECT_EQ(static_cast<int32_t>(strCut.size()), cut.GetRecord(0).nLength);
+        std::u16string strQuote = u"<r a='" + strRun;
+        strQuote += u'\0';
+        strQuote += u"'/>";
+        EXPECT_EQ(u"No root element", CXmlDocument(strQuote).GetError()) << n;
+    }
+}
