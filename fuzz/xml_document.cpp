@@ -112,6 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         doc.RemoveChildElement();
         Check(doc, "RemoveChildElement");
     }
+    doc.RestorePosition(u"here");
+    doc.ReplaceWithSubDocument(strText.substr(strText.size() / 2, 128));
+    Check(doc, "ReplaceWithSubDocument");
     doc.RemoveElement();
     Check(doc, "RemoveElement");
     if (doc.FindNode(0) > 1) {

@@ -1856,7 +1856,7 @@ bool CXmlDocument::AddSubDocument(std::u16string_view strText, uint32_t nFlags) 
     return bResult;
 }
 
-bool CXmlDocument::RemoveRecord(int32_t iElem) {
+bool CXmlDocument::RemoveRecord(int32_t iElem, bool bWithBlanks) {
     if (!ValidElement(iElem)) return false;
     const ElementRecord& rec = Rec(iElem);
     const int32_t iParent = rec.nParent;
@@ -1864,14 +1864,30 @@ bool CXmlDocument::RemoveRecord(int32_t iElem) {
     int32_t nEnd = rec.End();
     const int32_t nDocLen = static_cast<int32_t>(m_strDoc.size());
     int32_t n = nEnd;
-    while (n < nDocLen && IsBlank(m_strDoc[n])) ++n;
-    if (n == nDocLen || m_strDoc[n] == '<') nEnd = n;
+    while (bWithBlanks && n < nDocLen && IsBlank(m_strDoc[n])) ++n;
+    if (bWithBlanks && (n == nDocLen || m_strDoc[n] == '<')) nEnd = n;
     const int32_t iNext = rec.nNext;
     ReplaceText(nStart, nEnd - nStart, {});
     AdjustOffsets(iParent, iNext, nStart - nEnd);
     Unlink(iElem);
     ReleaseTree(iElem);
     return true;
+}
+
+bool CXmlDocument::ReplaceWithSubDocument(std::u16string_view strText) {
+    if (m_nNodeType != 1 || !ValidElement(m_iPos)) return false;
+    const int32_t iElem = m_iPos;
+    const int32_t iParent = Rec(iElem).nParent;
+    const int32_t nStart = Rec(iElem).nStart;
+    const int32_t iPrev =
+        (Rec(iElem).nLevelFlags & ElementRecord::kFirstChild) ? 0 : Rec(iElem).nPrev;
+    if (!RemoveRecord(iElem, false)) return false;
+    // An empty text node where the element was: the fragment goes right after it.
+    SetPos(iParent, iPrev, 0);
+    m_nNodeType = NodeText;
+    m_nNodeOffset = nStart;
+    m_nNodeLength = 0;
+    return AddSubDocument(strText, TextNoLineBreak);
 }
 
 bool CXmlDocument::RemoveElement() {

@@ -217,6 +217,12 @@ public:
     // given and its records are linked as parsed, shifted to where the text went: they describe
     // the text they were parsed from, which is the text inserted.
     bool AddSubDocument(std::u16string_view strText, uint32_t nFlags = 0);
+    // Replaces the main element by the elements of a fragment: the element's text goes (not the
+    // blanks around it, and its records are released), and the fragment goes in exactly where
+    // it stood, without line breaks, as AddSubDocument would place it after a node there. The
+    // position becomes (parent, first inserted element, 0). True when the element was replaced
+    // by one well-formed element; false without a main element (nothing changes then).
+    bool ReplaceWithSubDocument(std::u16string_view strText);
     bool RemoveElement();
     bool RemoveChildElement();
     // Removes the selected non-element node's text (with no blanks around it); the position
@@ -277,7 +283,7 @@ private:
     bool InsertText(int32_t iParent, int32_t iRel, bool bAfterNode, std::u16string strNew,
                     uint32_t nFlags, int32_t& nNewStart);
     bool PlaceFor(uint32_t nFlags, int32_t& iParent, int32_t& iRel, bool& bNode) const;
-    bool RemoveRecord(int32_t iElem);
+    bool RemoveRecord(int32_t iElem, bool bWithBlanks = true);
 
     std::u16string m_strDoc;
     std::u16string m_strResult;

@@ -591,3 +591,28 @@ TEST(XmlEdit, FuzzFindings) {
         EXPECT_EQ(u"<r><a/><!--</r>", doc.GetDocument());
     }
 }
+
+TEST(XmlEdit, ReplaceWithSubDocument) {
+    CXmlDocument doc(u"<r>\r\n  <a/>\r\n  <b><x/></b>\r\n  <c/>\r\n</r>");
+    EXPECT_FALSE(doc.ReplaceWithSubDocument(u"<n/>"));  // no main element
+    doc.FindElement();
+    doc.EnterElement();
+    doc.FindElement(u"b");
+    ASSERT_TRUE(doc.ReplaceWithSubDocument(u" <n k='1'><m/></n> "));
+    EXPECT_EQ(u"<r>\r\n  <a/>\r\n  <n k='1'><m/></n>\r\n  <c/>\r\n</r>", doc.GetDocument());
+    EXPECT_EQ(u"n", doc.GetElementName());
+    EXPECT_EQ(u"/r/n", doc.GetElementPath());
+    EXPECT_TRUE(doc.GetRecord(3).nLevelFlags & ElementRecord::kReleased);  // b
+    EXPECT_TRUE(doc.GetRecord(4).nLevelFlags & ElementRecord::kReleased);  // x
+    EXPECT_RECORDS_OK(doc);
+    // The first child replaced: the new one takes its place and its first-child flag.
+    doc.ResetPosition();
+    doc.FindElement();
+    doc.EnterElement();
+    doc.FindElement(u"a");
+    EXPECT_FALSE(doc.ReplaceWithSubDocument(u"<p/><q/>"));  // two elements: in, but false
+    EXPECT_EQ(u"<r>\r\n  <p/><q/>\r\n  <n k='1'><m/></n>\r\n  <c/>\r\n</r>", doc.GetDocument());
+    EXPECT_TRUE(doc.GetRecord(doc.GetMainIndex()).nLevelFlags & ElementRecord::kFirstChild);
+    EXPECT_RECORDS_OK(doc);
+    EXPECT_TRUE(CXmlDocument(doc.GetDocument()).IsWellFormed());
+}
