@@ -341,7 +341,17 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
                     continue;
                 }
             }
-            if (nType == 1 && !(nBits & (kSingleQuote | kDoubleQuote))) {
+            if (nType == 8 || nType == 16 || nType == 32) {
+                // Inside a CDATA section, processing instruction or comment only a '>' can end it.
+                if (ch != '>') {
+                    nPos = SkipTo(p, nPos, sc.nTextLength, u'>', u'>');
+                    ch = p[nPos];
+                    if (ch == 0) {
+                        --nPos;
+                        continue;
+                    }
+                }
+            } else if (nType == 1 && !(nBits & (kSingleQuote | kDoubleQuote))) {
                 // Attribute names and unquoted values: only quotes, '=', '>' and the end matter;
                 // the rest only moves the last two characters on (and a non-blank ends the wait
                 // for a value).

@@ -360,3 +360,32 @@ TEST(XmlParse, LongRunsAndEmbeddedZero) {
         EXPECT_EQ(u"No root element", CXmlDocument(strQuote).GetError()) << n;
     }
 }
+
+TEST(XmlParse, LongCommentsSectionsAndInstructions) {
+    // The terminator is looked for from the opener's own characters on: "<!-->" is a whole
+    // comment (its inside, 2 characters short, reads as empty).
+    CXmlDocument quirk(u"<r><!-->x</r>");
+    ASSERT_TRUE(quirk.IsWellFormed());
+    quirk.FindElement();
+    quirk.EnterElement();
+    ASSERT_EQ(32, quirk.FindNode());
+    EXPECT_EQ(5, quirk.GetNodeLength());
+    EXPECT_EQ(u"", quirk.GetText());
+    for (int n = 0; n < 20; ++n) {
+        const std::u16string strRun(n + 1, u'x');
+        const std::u16string s = u"<r><!--" + strRun + u"> -- >--><![CDATA[" + strRun +
+                                 u"]>]]><?p " + strRun + u"> ?></r>";
+        CXmlDocument doc(s);
+        ASSERT_TRUE(doc.IsWellFormed()) << n << " " << U8(doc.GetError());
+        doc.FindElement();
+        doc.EnterElement();
+        ASSERT_EQ(32, doc.FindNode());
+        EXPECT_EQ(strRun + u"> -- >", doc.GetText()) << n;
+        ASSERT_EQ(8, doc.FindNode());
+        EXPECT_EQ(strRun + u"]>", doc.GetText()) << n;
+        ASSERT_EQ(16, doc.FindNode());
+        EXPECT_EQ(u"p " + strRun + u"> ", doc.GetText()) << n;
+        EXPECT_EQ(u"Comment at offset 3 unterminated",
+                  CXmlDocument(u"<r><!--" + strRun + u"->").GetError());
+    }
+}
