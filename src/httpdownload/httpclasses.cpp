@@ -389,7 +389,7 @@ CHttp_Async::~CHttp_Async() {
 
 bool CHttp_Async::OnProgress(double dValue) {
     if (m_pOwner != nullptr) {
-        m_nPosted.fetch_add(1, std::memory_order_release);
+        CountPosted();
         m_pOwner->OnAsyncProgress(m_nId, dValue);
     }
     return true;
@@ -441,7 +441,7 @@ void CHttp_Async::NotifyAsyncReporter(int32_t nResult) {
     if (IsCancelled() != 0 && nResult == 0) nResult = HTTP_ERR_USER_ABORT;
     KT_TRACE("CHttp_Async::NotifyAsyncReporter result = %d, httpIndex = %d\n", nResult,
              static_cast<int>(m_nId));
-    m_nPosted.fetch_add(1, std::memory_order_release);
+    CountPosted();
     if (nResult != 0) {
         m_pOwner->OnAsyncFailed(m_nId, nResult);
     } else {

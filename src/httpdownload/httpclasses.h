@@ -102,7 +102,26 @@ protected:
     int32_t m_nLastCurlCode = 0;
 };
 
-class CHttp_Async : public CHttp_Base {
+// Notifications are posted with nothing but the id, so a message still queued for a released
+// (or detached) run could reach the id's next user. Workers count what they post; the pool marks
+// every notification posted so far as stale when it lets a run go, and asks for each one it
+// dispatches whether it is still wanted. Requests and downloads both keep one.
+class CNotificationLedger {
+public:
+    // Worker side, before each post.
+    void CountPosted() { m_nPosted.fetch_add(1, std::memory_order_release); }
+    // Pool thread only, with the run's workers stopped.
+    void ForgetQueuedNotifications() { m_nDropUntil = m_nPosted.load(std::memory_order_acquire); }
+    // Counts one dispatched worker notification; false when it belongs to a forgotten run.
+    bool TakeNotification() { return ++m_nDispatched > m_nDropUntil; }
+
+private:
+    std::atomic<uint64_t> m_nPosted{0};
+    uint64_t m_nDispatched = 0;
+    uint64_t m_nDropUntil = 0;
+};
+
+class CHttp_Async : public CHttp_Base, public CNotificationLedger {
 public:
     CHttp_Async(long nId, IAsyReporter* pOwner);
     // Stops (and joins) the worker first.
@@ -136,14 +155,6 @@ public:
     // Hands the result of a run to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
 
-    // Notifications are posted with nothing but the id, so a message still queued for a released
-    // (or detached) run could reach the id's next user. The pool marks every notification posted
-    // so far as stale when it lets a run go, and asks for each one it dispatches whether it is
-    // still wanted. Pool thread only, the worker stopped.
-    void ForgetQueuedNotifications() { m_nDropUntil = m_nPosted.load(std::memory_order_acquire); }
-    // Counts one dispatched worker notification; false when it belongs to a forgotten run.
-    bool TakeNotification() { return ++m_nDispatched > m_nDropUntil; }
-
 protected:
     static void ThreadProc(CHttp_Async* pThis);
 
@@ -152,7 +163,4 @@ protected:
     IAsyReporter* m_pOwner;
     IHttpReporter* m_pReporter = nullptr;
     std::vector<std::u16string> m_vecNextRunHeaders;
-    std::atomic<uint64_t> m_nPosted{0};
-    uint64_t m_nDispatched = 0;
-    uint64_t m_nDropUntil = 0;
 };

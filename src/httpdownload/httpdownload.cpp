@@ -490,6 +490,7 @@ void CMTRDownload::WorkerMain() {
     const bool bSuccess = RunDownload();
     IAsyReporter* pOwner = m_run.pOwner;
     if (pOwner != nullptr) {
+        CountPosted();
         if (bSuccess) {
             pOwner->OnAsyncFinished(m_nId);
         } else {
@@ -558,5 +559,8 @@ void CMTRDownload::AddDownloaded(int32_t nCount) {
     // The owner is told inside the lock so that the counts it posts never arrive out of order.
     kt::CAutoLock lock(m_csProgress);
     m_nDownloaded += nCount;
-    if (m_run.pOwner != nullptr) m_run.pOwner->OnAsyncStatus(m_nId, m_nDownloaded);
+    if (m_run.pOwner != nullptr) {
+        CountPosted();
+        m_run.pOwner->OnAsyncStatus(m_nId, m_nDownloaded);
+    }
 }

@@ -115,7 +115,7 @@ private:
 
 // One download. Created by the pool (NewDownload) with its id, or on the caller's stack by
 // HttpPool_DownloadFileSync (id -1). Every operation is for the pool's thread.
-class CMTRDownload {
+class CMTRDownload : public CNotificationLedger {
 public:
     explicit CMTRDownload(long nId = -1, IAsyReporter* pOwner = nullptr);
     // Stops the download (its worker and every part) and frees the parts.

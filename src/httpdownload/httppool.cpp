@@ -288,6 +288,7 @@ void CHttp_Pool::Release(long nId) {
     CMTRDownload* pDownload = FindDownload(nId);
     if (pDownload == nullptr) return;
     pDownload->Stop();
+    pDownload->ForgetQueuedNotifications();
     kt::CAutoLock lock(s.csDownloads);
     if (s.mapParkedDownloads.count(nId) != 0) return;
     if (s.mapParkedDownloads.size() >= kHttpMaxParked) {
@@ -386,6 +387,7 @@ void CHttp_Pool::DetachReporter(IHttpReporter* pReporter) {
         if (pDownload->GetReporter() != pReporter) continue;
         pDownload->SetReporter(nullptr);
         pDownload->Stop();
+        pDownload->ForgetQueuedNotifications();
     }
 }
 
@@ -414,9 +416,10 @@ kt::LRESULT CHttp_Pool::Dispatch(kt::UINT uMsg, long nId, kt::LPARAM lValue) {
         }
     }
     kt::CAutoLock lock(s.csDownloads);
-    if (s.mapParkedDownloads.count(nId) != 0) return 0;
     const auto it = s.mapDownloads.find(nId);
     if (it != s.mapDownloads.end()) {
+        const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
+        if (s.mapParkedDownloads.count(nId) != 0 || !bWanted) return 0;
         IHttpReporter* pReporter = it->second->GetReporter();
         if (pReporter != nullptr) CallReporter(pReporter, uMsg, nId, lValue);
     }

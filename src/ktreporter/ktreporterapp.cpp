@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "httpdownload/httppublic.h"
+#include "httpdownload/inetpool.h"
 #include "ktreporter/feedbackdlg.h"
 #include "platform/msgbox.h"
 #include "platform/msgwindow.h"
@@ -100,11 +101,13 @@ bool CKTReporterApp::InitInstance() {
     strExe.resize(nSlash + 1);
     SetExecutableDirectory(strExe);
 
-    // Start-up step 8, the WinInet request pool (failure: kMsgInetPoolFailed, return false),
-    // goes here once that layer is wired in.
-
+    // Both pools notify through message windows of this thread; the Qt loop must pump them.
     InstallEnginePump();
     m_bEnginePumped = true;
+    if (!InitPool(nullptr)) {
+        MessageBox(kInetPoolInitFailedText, m_strAppName, kMbOk | kMbIconWarning);
+        return false;
+    }
     if (HttpPool_Initialize(nullptr) == 0) {
         MessageBox(kMsgHttpPoolFailed, m_strAppName, kMbOk | kMbIconWarning);
         return false;
@@ -119,7 +122,7 @@ bool CKTReporterApp::InitInstance() {
 }
 
 int CKTReporterApp::ExitInstance() {
-    // The WinInet request pool is released here, before the transfer engine, once wired in.
+    UninitPool();
     HttpPool_Uninitialize();
     if (m_bEnginePumped) {
         RemoveEnginePump();

@@ -18,7 +18,6 @@ inline constexpr ClientPathType kClientPathTmp = static_cast<ClientPathType>(6);
 inline constexpr SPathType kSptFeedback = SPT_FEEDBACK;
 
 inline constexpr std::u16string_view kRegistryKey = u"KTReporter Software";
-inline constexpr std::u16string_view kMsgInetPoolFailed = u"初始化HTTP操作请求池信息！";
 inline constexpr std::u16string_view kMsgHttpPoolFailed = u"初始化HTTPxx操作请求池信息！";
 
 class CKTReporterApp {

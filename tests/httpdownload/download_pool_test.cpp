@@ -195,6 +195,33 @@ TEST_F(DownloadPoolTest, ReleasedDownloadIsSilencedParkedAndReused) {
     EXPECT_TRUE(dltest::ReadFile(m_dir.File("again.bin")) == strData) << "file differs";
 }
 
+TEST_F(DownloadPoolTest, NotificationsQueuedBeforeAReleaseNeverReachTheIdsNextUser) {
+    m_server.SetResource("/file.bin", {dltest::MakeData(3000000), true, ""});
+    m_server.SetResource("/small.bin", {dltest::MakeData(1000), true, ""});
+    m_server.SetThrottle(64 * 1024);
+    CRecorder first;
+    const long nId = Start("out.bin", &first);
+    ASSERT_TRUE(m_server.WaitForRequests(4));
+    // Nothing is pumped: the first run's counts wait in the queue while the id changes hands.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(1, HttpPool_Release(nId));
+    EXPECT_TRUE(kt::HasPendingMessages());
+
+    CRecorder second;
+    long nSecond = nId;
+    ASSERT_EQ(0, HttpPool_DownloadFile(&nSecond, Url("/small.bin").c_str(),
+                                       m_dir.FamilyPath("small.bin").c_str(), &second, 60000, 0));
+    ASSERT_EQ(nId, nSecond);
+    ASSERT_TRUE(PumpUntil([&] { return second.Ended(); }));
+    EXPECT_TRUE(first.m_vecCalls.empty());
+    EXPECT_EQ('F', second.m_vecCalls.back().chKind);
+    for (const CALL& call : second.m_vecCalls) {
+        if (call.chKind == 'S') {
+            EXPECT_LE(call.nValue, 1000) << "a count of the released run";
+        }
+    }
+}
+
 TEST_F(DownloadPoolTest, UninitializeDuringDownloadReturnsWithinTwoSeconds) {
     m_server.SetResource("/file.bin", {dltest::MakeData(3000000), true, ""});
     m_server.SetThrottle(16 * 1024);

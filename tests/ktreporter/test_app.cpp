@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "httpdownload/httppublic.h"
+#include "httpdownload/inetpool.h"
 #include "ktreporter/feedbackdlg.h"
 #include "ktreporter/ktreporterapp.h"
 #include "platform/codepage.h"
@@ -27,6 +29,11 @@ struct RUN {
     int32_t nAttachType = -99;
     std::u16string strAttachFile;
     std::vector<std::u16string> vecBoxes;
+    // Ids the two request pools hand out while the dialog is up and after shut-down.
+    long nInetIdShown = 0;
+    long nEngineIdShown = 0;
+    long nInetIdAfter = 0;
+    long nEngineIdAfter = 0;
 };
 
 // Runs start-up and shut-down with the given arguments; a dialog that appears is noted and closed
@@ -49,12 +56,16 @@ RUN RunInstance(std::vector<std::u16string> vecArgs) {
         run.strTitle = pDlg->windowTitle().toStdU16String();
         run.nAttachType = kt::CKTReporterApp::Get()->GetAttachType();
         run.strAttachFile = pDlg->GetAttachFile();
+        run.nInetIdShown = CreateRequest(nullptr, nullptr, nullptr);
+        run.nEngineIdShown = HttpPool_NewRequest();
         pDlg->reject();
     });
     watcher.start();
     run.bReturned = !app.InitInstance();
     watcher.stop();
     EXPECT_EQ(0, app.ExitInstance());
+    run.nInetIdAfter = CreateRequest(nullptr, nullptr, nullptr);
+    run.nEngineIdAfter = HttpPool_NewRequest();
     kt::SetMessageBoxHandler({});
     return run;
 }
@@ -78,6 +89,12 @@ TEST(ReporterApp, GoodCommandLinesShowTheDialog) {
     EXPECT_EQ(-1, run.nAttachType);
     EXPECT_TRUE(run.strAttachFile.empty());
     EXPECT_TRUE(run.vecBoxes.empty());
+    // Both pools are up while the dialog runs (a fresh pool numbers from 1) and gone after
+    // shut-down, which releases the records the test left in them.
+    EXPECT_EQ(1, run.nInetIdShown);
+    EXPECT_GE(run.nEngineIdShown, 1);
+    EXPECT_EQ(-1, run.nInetIdAfter);
+    EXPECT_EQ(-1, run.nEngineIdAfter);
 
     run = RunInstance({u"-t", u"abc", u"-u", u"u1"});
     EXPECT_TRUE(run.bShown);

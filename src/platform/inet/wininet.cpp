@@ -401,9 +401,11 @@ public:
         Note(obj.nId, INTERNET_STATUS_REQUEST_COMPLETE, 1, 0);
     }
 
+    // The wake-up may come from any thread while the worker is ending; m_wakeMutex keeps the
+    // multi handle alive until the wake-up has written to it.
     void Wake() {
-        CURLM* pMulti = m_pMultiForWake.load();
-        if (pMulti != nullptr) curl_multi_wakeup(pMulti);
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        if (m_pMultiForWake != nullptr) curl_multi_wakeup(m_pMultiForWake);
     }
 
     // Set when a command was queued under m_mutex by a caller that could not wake the worker.
@@ -424,7 +426,10 @@ private:
         if (m_thread.joinable()) m_thread.join();  // a worker told to stop from within itself
         curl_global_init(CURL_GLOBAL_DEFAULT);
         m_pMulti = curl_multi_init();
-        m_pMultiForWake.store(m_pMulti);
+        {
+            std::lock_guard<std::mutex> lock(m_wakeMutex);
+            m_pMultiForWake = m_pMulti;
+        }
         m_bStop = false;
         m_thread = std::thread([this]() { Loop(); });
     }
@@ -479,7 +484,10 @@ private:
         }
         // Every handle is closed by now (the last internet handle went); nothing is left in the
         // multi handle.
-        m_pMultiForWake.store(nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m_wakeMutex);
+            m_pMultiForWake = nullptr;
+        }
         curl_multi_cleanup(m_pMulti);
         m_pMulti = nullptr;
         curl_global_cleanup();
@@ -510,7 +518,8 @@ private:
     std::thread m_thread;
     std::atomic<std::thread::id> m_idWorker{};
     CURLM* m_pMulti = nullptr;
-    std::atomic<CURLM*> m_pMultiForWake{nullptr};
+    std::mutex m_wakeMutex;  // a leaf: nothing else is taken while it is held
+    CURLM* m_pMultiForWake = nullptr;
 };
 
 // ---- libcurl callbacks (on the worker, inside curl_multi_perform) ----
