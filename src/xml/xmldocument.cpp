@@ -222,6 +222,30 @@ void CXmlDocument::GrowStore(int32_t nWanted) {
     m_nCapacity = static_cast<int32_t>(n);
 }
 
+// The first estimate is one record per 64 characters, far too many for long text content (a
+// 20 MB document of 8 KB paragraphs would keep 4 MB of records for 2,600 elements). Once a parse
+// has used less than 8/9 of the store, whole segments past the last record go back and a partial
+// last segment is cut to fit, so the index costs what the document holds. Later additions grow
+// from there by the usual rule.
+void CXmlDocument::TrimStore() {
+    const int32_t nUsed = m_iNextFree > 8 ? m_iNextFree : 8;
+    if (m_nCapacity - nUsed <= nUsed / 8) return;
+    const int32_t nLast = (m_nCapacity - 1) >> 16;
+    const int32_t nLastUsed = (nUsed - 1) >> 16;
+    for (int32_t i = nLastUsed + 1; i <= nLast; ++i) {
+        delete[] m_ppSegments[i];
+        m_ppSegments[i] = nullptr;
+    }
+    const int32_t nInLast = nUsed - nLastUsed * kSegmentSize;
+    if (nInLast < kSegmentSize) {
+        auto* pSeg = new ElementRecord[nInLast];
+        std::memcpy(pSeg, m_ppSegments[nLastUsed], nInLast * sizeof(ElementRecord));
+        delete[] m_ppSegments[nLastUsed];
+        m_ppSegments[nLastUsed] = pSeg;
+    }
+    m_nCapacity = nUsed;
+}
+
 int32_t CXmlDocument::NewRecord() {
     if (m_iNextFree == m_nCapacity) GrowStore(0);
     if (m_iNextFree == m_nCapacity) GrowStore(m_nCapacity + 1);  // 0 or 1 record in use
@@ -281,6 +305,7 @@ bool CXmlDocument::Parse() {
         }
         m_strResult.swap(strKept);
     }
+    TrimStore();
     return IsWellFormed();
 }
 

@@ -254,6 +254,7 @@ private:
     ElementRecord& Rec(int32_t i) { return m_ppSegments[i >> 16][i & 0xFFFF]; }
     const ElementRecord& Rec(int32_t i) const { return m_ppSegments[i >> 16][i & 0xFFFF]; }
     void GrowStore(int32_t nWanted);
+    void TrimStore();
     void FreeStore();
     int32_t NewRecord();
     bool Parse();

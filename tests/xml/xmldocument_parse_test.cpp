@@ -255,6 +255,33 @@ TEST(XmlParse, StoreGrowsOneSegmentAtATime) {
     EXPECT_EQ(doc.GetDocument(), copy.GetDocument());
 }
 
+TEST(XmlParse, LongTextKeepsAStoreOfItsOwnSize) {
+    // 3 MB of text in 300 elements: the length-based estimate would hold ~49,000 records.
+    const std::u16string strPara(10000, u'x');
+    std::u16string s = u"<doc>";
+    for (int i = 0; i < 300; ++i) s += u"<p>" + strPara + u"</p>";
+    s += u"</doc>";
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.SetDocument(s));
+    ASSERT_EQ(302, doc.GetRecordCount());
+    EXPECT_LE(doc.GetCapacity(), 302 + 302 / 8);
+    // The cut store still grows for edits and parses again at full size.
+    ASSERT_TRUE(doc.FindElement(u"doc"));
+    ASSERT_TRUE(doc.EnterElement());
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(doc.AddElement(u"n", u"v"));
+    EXPECT_EQ(1302, doc.GetRecordCount());
+    EXPECT_TRUE(doc.IsWellFormed());
+    std::u16string strMany = u"<r>";
+    for (int i = 0; i < 100000; ++i) strMany += u"<e/>";
+    strMany += u"</r>";
+    ASSERT_TRUE(doc.SetDocument(strMany));
+    EXPECT_EQ(100002, doc.GetRecordCount());
+    EXPECT_EQ(3 + 4 * 99999, doc.GetRecord(100001).nStart);
+    ASSERT_TRUE(doc.SetDocument(s));
+    EXPECT_EQ(302, doc.GetRecordCount());
+    EXPECT_EQ(5 + 10007 * 299, doc.GetRecord(301).nStart);
+}
+
 TEST(XmlParse, DeepDocumentWithoutRecursion) {
     constexpr int kDepth = 1000000;
     std::u16string s;
