@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_times.h"
 #include "httpdownload/httppublic.h"
 #include "ktreporter/formbody.h"
 #include "platform/codepage.h"
@@ -143,19 +144,6 @@ void BM_ReporterPost(benchmark::State& state) {
 BENCHMARK(BM_CurlCommandLine)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_ReporterPost)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& vecRuns) override {
-        ConsoleReporter::ReportRuns(vecRuns);
-        for (const Run& run : vecRuns) {
-            if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-            const std::string strName = run.benchmark_name();
-            m_mapMs[strName.substr(0, strName.find('/'))] = run.GetAdjustedRealTime();
-        }
-    }
-    std::map<std::string, double> m_mapMs;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -202,10 +190,10 @@ int main(int argc, char** argv) {
         "http://127.0.0.1:" + std::to_string(std::stoi(strLine.substr(strPrefix.size()))) +
         "/feedback";
 
-    CRatioReporter reporter;
+    ktbench::CTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double dCurl = reporter.m_mapMs["BM_CurlCommandLine"];
-    const double dReporter = reporter.m_mapMs["BM_ReporterPost"];
+    const double dCurl = reporter.Time("BM_CurlCommandLine");
+    const double dReporter = reporter.Time("BM_ReporterPost");
     if (dCurl > 0 && dReporter > 0) {
         const double dLimitMb = 2.5 * 50 + 60;
         std::printf(

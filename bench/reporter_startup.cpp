@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "bench_times.h"
 #include "reporter_bench_util.h"
 
 namespace {
@@ -68,20 +69,6 @@ void BM_ReporterDialogShown(benchmark::State& state) {
 BENCHMARK(BM_BareGrabAndSave)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_ReporterDialogShown)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
-// Collects the mean of each benchmark to print the ratio at the end.
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& vecRuns) override {
-        ConsoleReporter::ReportRuns(vecRuns);
-        for (const Run& run : vecRuns) {
-            if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-            const std::string strName = run.benchmark_name();
-            m_mapMs[strName.substr(0, strName.find('/'))] = run.GetAdjustedRealTime();
-        }
-    }
-    std::map<std::string, double> m_mapMs;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,10 +92,10 @@ int main(int argc, char** argv) {
     xcb_change_window_attributes(g_ctx.pConn, pScreen->root, XCB_CW_EVENT_MASK, &nMask);
     xcb_flush(g_ctx.pConn);
 
-    CRatioReporter reporter;
+    ktbench::CTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double dBare = reporter.m_mapMs["BM_BareGrabAndSave"];
-    const double dReporter = reporter.m_mapMs["BM_ReporterDialogShown"];
+    const double dBare = reporter.Time("BM_BareGrabAndSave");
+    const double dReporter = reporter.Time("BM_ReporterDialogShown");
     if (dBare > 0 && dReporter > 0) {
         std::printf(
             "\nreporter start-up to dialog shown: %.1f ms; bare grab and save: %.1f ms; "

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_times.h"
 #include "datatable/datawriter.h"
 #include "datatable/replyreader.h"
 #include "platform/codepage.h"
@@ -236,23 +237,6 @@ BENCHMARK(BM_ParseReply)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareDecodeNumericOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseReplyNumericOnly)->Unit(benchmark::kMillisecond);
 
-// Keeps each run's time per iteration so that main can print the ratios of this run.
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.iterations > 0) m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Time(const std::string& strName) const {
-        auto it = m_times.find(strName);
-        return it == m_times.end() ? 0.0 : it->second;
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -260,7 +244,7 @@ int main(int argc, char** argv) {
         [](std::u16string_view, std::u16string_view, unsigned) { return kt::kIdOk; });
     GetFixture();
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    ktbench::CTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double dBare = reporter.Time("BM_BareDecode");
     const double dParse = reporter.Time("BM_ParseReply");

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_times.h"
 #include "httpdownload/httppool.h"
 #include "httpdownload/httppublic.h"
 #include "platform/codepage.h"
@@ -286,65 +287,47 @@ BENCHMARK(BM_Post50M_BareCopyOnce)->Unit(benchmark::kMillisecond)->UseRealTime()
 BENCHMARK(BM_Post50M_Engine)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
 BENCHMARK(BM_Get200M_PeakMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
-// Keeps each run's mean time so that the ratios can be printed after the table.
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& vecRuns) override {
-        for (const Run& run : vecRuns) {
-            m_mapTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-            const auto it = run.counters.find("peak_over_size");
-            if (it != run.counters.end()) m_dPeak = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(vecRuns);
+// The floor's time over the engine's: 1.0 means as fast as the floor.
+void PrintRatio(const ktbench::CTimesReporter& reporter, const char* pszWhat,
+                const std::string& strFloor, const std::string& strEngine, double dGoal) {
+    const double dFloor = reporter.Time(strFloor);
+    const double dEngine = reporter.Time(strEngine);
+    if (dFloor <= 0 || dEngine <= 0) return;
+    const double dRatio = dFloor / dEngine;
+    if (dGoal <= 0) {
+        std::printf("%-44s %.2fx (reported only)\n", pszWhat, dRatio);
+        return;
     }
-    void PrintRatio(const char* pszWhat, const std::string& strFloor, const std::string& strEngine,
-                    double dGoal) const {
-        const auto itFloor = m_mapTimes.find(strFloor);
-        const auto itEngine = m_mapTimes.find(strEngine);
-        if (itFloor == m_mapTimes.end() || itEngine == m_mapTimes.end()) return;
-        const double dRatio = itFloor->second / itEngine->second;
-        if (dGoal <= 0) {
-            std::printf("%-44s %.2fx (reported only)\n", pszWhat, dRatio);
-            return;
-        }
-        std::printf("%-44s %.2fx of its floor (goal %.1fx) %s\n", pszWhat, dRatio, dGoal,
-                    dRatio >= dGoal ? "ok" : "BELOW");
-    }
-
-    void PrintPeak() const {
-        if (m_dPeak <= 0) return;
-        std::printf("%-44s %.2fx its size (goal below 2.2x) %s\n",
-                    "Peak memory of a 200 MB reply (+GetData)", m_dPeak,
-                    m_dPeak < 2.2 ? "ok" : "ABOVE");
-    }
-
-private:
-    std::map<std::string, double> m_mapTimes;
-    double m_dPeak = 0;
-};
+    std::printf("%-44s %.2fx of its floor (goal %.1fx) %s\n", pszWhat, dRatio, dGoal,
+                dRatio >= dGoal ? "ok" : "BELOW");
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    ktbench::CTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio("200 MB GET (engine, reply buffer taken)",
-                        "BM_Get200M_BareCurl/iterations:4/real_time",
-                        "BM_Get200M_Engine/iterations:4/real_time", 0.8);
-    reporter.PrintRatio("200 MB GET (engine, plus GetData copy)",
-                        "BM_Get200M_BareCurl/iterations:4/real_time",
-                        "BM_Get200M_EngineGetData/iterations:4/real_time", 0.8);
-    reporter.PrintRatio("1000 x 1 KiB (floor: thread per request)",
-                        "BM_Seq1K_BareThreadPerRequest/iterations:3/real_time",
-                        "BM_Seq1K_Engine/iterations:3/real_time", 0.8);
-    reporter.PrintRatio("1000 x 1 KiB (bare loop on one thread)",
-                        "BM_Seq1K_BareOneThread/iterations:3/real_time",
-                        "BM_Seq1K_Engine/iterations:3/real_time", 0);
-    reporter.PrintRatio("50 MB POST", "BM_Post50M_BareCopyOnce/iterations:6/real_time",
-                        "BM_Post50M_Engine/iterations:6/real_time", 0.9);
-    reporter.PrintPeak();
+    PrintRatio(reporter, "200 MB GET (engine, reply buffer taken)",
+               "BM_Get200M_BareCurl/iterations:4/real_time",
+               "BM_Get200M_Engine/iterations:4/real_time", 0.8);
+    PrintRatio(reporter, "200 MB GET (engine, plus GetData copy)",
+               "BM_Get200M_BareCurl/iterations:4/real_time",
+               "BM_Get200M_EngineGetData/iterations:4/real_time", 0.8);
+    PrintRatio(reporter, "1000 x 1 KiB (floor: thread per request)",
+               "BM_Seq1K_BareThreadPerRequest/iterations:3/real_time",
+               "BM_Seq1K_Engine/iterations:3/real_time", 0.8);
+    PrintRatio(reporter, "1000 x 1 KiB (bare loop on one thread)",
+               "BM_Seq1K_BareOneThread/iterations:3/real_time",
+               "BM_Seq1K_Engine/iterations:3/real_time", 0);
+    PrintRatio(reporter, "50 MB POST", "BM_Post50M_BareCopyOnce/iterations:6/real_time",
+               "BM_Post50M_Engine/iterations:6/real_time", 0.9);
+    if (const double dPeak = reporter.Counter("peak_over_size"); dPeak > 0) {
+        std::printf("%-44s %.2fx its size (goal below 2.2x) %s\n",
+                    "Peak memory of a 200 MB reply (+GetData)", dPeak,
+                    dPeak < 2.2 ? "ok" : "ABOVE");
+    }
     benchmark::Shutdown();
     curl_global_cleanup();
     return 0;

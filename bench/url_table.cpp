@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "bench_times.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "serverpath/serverpathmanager.h"
@@ -119,30 +120,13 @@ BENCHMARK(BM_ServerPathManagerLoad)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PugixmlLoad)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Tinyxml2Load)->Unit(benchmark::kMillisecond);
 
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.iterations > 0 && !run.error_occurred)
-                m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Time(const std::string& strName) const {
-        auto it = m_times.find(strName);
-        return it == m_times.end() ? 0.0 : it->second;
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const Fixture& f = GetFixture();
     std::printf("urlserver.xml: %zu bytes, %d url entries\n", f.nBytes, kEntries);
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    ktbench::CTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double dOurs = reporter.Time("BM_ServerPathManagerLoad");
     if (dOurs > 0) {

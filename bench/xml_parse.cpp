@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_times.h"
 #include "platform/codepage.h"
 #include "xml/xmldocument.h"
 
@@ -138,39 +139,21 @@ BENCHMARK(BM_Pugixml)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.
 BENCHMARK(BM_Tinyxml2)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Utf8ToUtf16)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
-// Keeps each run's time per iteration so the ratios can be printed after the table.
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& vecRuns) override {
-        for (const Run& run : vecRuns) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                m_mapTime[run.run_name.function_name + "/" + run.run_name.args] =
-                    run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(vecRuns);
+// CXmlDocument's throughput and its ratio to each peer, per document.
+void PrintRatios(const ktbench::CTimesReporter& reporter) {
+    for (int n = 0; n < 2; ++n) {
+        const std::string strArg = "/" + std::to_string(n);
+        const auto Time = [&](const char* pszName) { return reporter.Time(pszName + strArg); };
+        const double nKt = Time("BM_Kt");
+        const double nMb = Get(n).strUtf8.size() / 1048576.0;
+        if (nKt <= 0) continue;
+        std::printf(
+            "%-15s CXmlDocument %.0f MB/s; %.2fx pugixml (goal >= 0.5), %.2fx tinyxml2 "
+            "(goal >= 1.5); UTF-8 -> UTF-16 %.0f MB/s\n",
+            Label(n), nMb / (nKt / 1000.0), Time("BM_Pugixml") / nKt, Time("BM_Tinyxml2") / nKt,
+            Time("BM_Utf8ToUtf16") > 0 ? nMb / (Time("BM_Utf8ToUtf16") / 1000.0) : 0.0);
     }
-    void PrintRatios() const {
-        for (int n = 0; n < 2; ++n) {
-            const std::string strArg = "/" + std::to_string(n);
-            const auto Time = [&](const char* pszName) {
-                const auto it = m_mapTime.find(std::string(pszName) + strArg);
-                return it == m_mapTime.end() ? 0.0 : it->second;
-            };
-            const double nKt = Time("BM_Kt");
-            const double nMb = Get(n).strUtf8.size() / 1048576.0;
-            if (nKt <= 0) continue;
-            std::printf(
-                "%-15s CXmlDocument %.0f MB/s; %.2fx pugixml (goal >= 0.5), %.2fx tinyxml2 "
-                "(goal >= 1.5); UTF-8 -> UTF-16 %.0f MB/s\n",
-                Label(n), nMb / (nKt / 1000.0), Time("BM_Pugixml") / nKt, Time("BM_Tinyxml2") / nKt,
-                Time("BM_Utf8ToUtf16") > 0 ? nMb / (Time("BM_Utf8ToUtf16") / 1000.0) : 0.0);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_mapTime;
-};
+}
 
 }  // namespace
 
@@ -182,9 +165,9 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    CRatioReporter reporter;
+    ktbench::CTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }
