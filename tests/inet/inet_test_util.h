@@ -1,14 +1,20 @@
 // Small helpers shared by the WinInet layer's tests.
 #pragma once
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/trace.h"
+#include "support/http_server.h"
+#include "support/net_util.h"
 
 namespace inettest {
 
@@ -20,6 +26,25 @@ inline bool WaitFor(const std::function<bool()>& fn, int nTimeoutMs = 5000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// A loopback port with nothing listening on it.
+inline int ClosedPort() {
+    int nPort = 0;
+    const int nFd = kttest::net::ListenLoopback(nPort);
+    if (nFd >= 0) close(nFd);
+    return nPort;
+}
+
+// The request's header lines that start with one of the prefixes, in wire order.
+inline std::vector<std::string> HeaderLines(const kttest::RECORDED_REQUEST& req,
+                                            std::initializer_list<const char*> prefixes) {
+    std::vector<std::string> vecOut;
+    for (const std::string& strLine : req.vecHeaderLines) {
+        for (const char* pszPrefix : prefixes)
+            if (strLine.rfind(pszPrefix, 0) == 0) vecOut.push_back(strLine);
+    }
+    return vecOut;
 }
 
 // Collects trace lines for its lifetime.
@@ -36,10 +61,9 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_vecLines;
     }
-    size_t Count(const std::string& strLine) const {
-        size_t n = 0;
-        for (const std::string& str : Lines()) n += str == strLine;
-        return n;
+    long Count(const std::string& strLine) const {
+        const std::vector<std::string> vecLines = Lines();
+        return std::count(vecLines.begin(), vecLines.end(), strLine);
     }
 
 private:
@@ -47,8 +71,5 @@ private:
     std::vector<std::string> m_vecLines;
     kt::TraceSink m_previous;
 };
-
-// A loopback port with nothing listening on it.
-int ClosedPort();
 
 }  // namespace inettest
