@@ -1,9 +1,13 @@
-// Trace and message-box capture for the data table tests.
+// Trace and message-box capture, hex and table helpers for the data table tests.
 #pragma once
 
+#include <cstdio>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "datatable/datatable.h"
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
 #include "platform/trace.h"
@@ -50,36 +54,36 @@ private:
     kt::MessageBoxHandler m_previous;
 };
 
-// Hex bytes ("80 80 82") to a byte string.
+// Hex bytes ("80 80 82") to a byte string, and back.
 inline std::string Hex(const char* psz) {
     std::string out;
-    int nHalf = -1;
-    for (; *psz; ++psz) {
-        const char c = *psz;
-        int v = -1;
-        if (c >= '0' && c <= '9') v = c - '0';
-        if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        if (v < 0) continue;
-        if (nHalf < 0) {
-            nHalf = v;
-        } else {
-            out += static_cast<char>(nHalf * 16 + v);
-            nHalf = -1;
-        }
-    }
+    std::istringstream in(psz);
+    for (unsigned n; in >> std::hex >> n;) out += static_cast<char>(n);
     return out;
 }
 
 inline std::string ToHex(const std::string& str) {
-    static const char* s_digits = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : str) {
-        if (!out.empty()) out += ' ';
-        out += s_digits[c >> 4];
-        out += s_digits[c & 15];
+    char sz[4];
+    for (unsigned char c : str) out += (std::snprintf(sz, sizeof(sz), " %02X", c), sz);
+    return out.empty() ? out : out.substr(1);
+}
+
+// An exact-size heap copy of the bytes, so that ASan sees any read past them.
+inline std::unique_ptr<char[]> ExactCopy(const std::string& str) {
+    std::unique_ptr<char[]> p(new char[str.size()]);
+    str.copy(p.get(), str.size());
+    return p;
+}
+
+// Every cell's text, cells joined by "," and rows by "|".
+inline std::u16string Cells(const kt::CDataTable& table) {
+    std::u16string str;
+    for (int r = 0; r < table.GetRowCount(); ++r) {
+        for (int c = 0; c < table.GetColCount(); ++c)
+            str += (c ? u"," : r ? u"|" : u"") + table.GetCellString(r, c);
     }
-    return out;
+    return str;
 }
 
 }  // namespace kttest
