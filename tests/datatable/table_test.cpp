@@ -121,20 +121,22 @@ TEST(DataTable, RepeatedPropertyAndAttributeNames) {
 }
 
 TEST(DataTable, TruncatedPropertiesAttributesAndRows) {
-    // Every prefix of a section with properties, attributes and text, double and float cells.
-    CDataTable full = TextTable(2);
+    // Every prefix of a section with properties, attributes and text, double, float and no-value
+    // cells.
+    CDataTable full = TextTable(2, {u"A", u"B", u"C", u"D"});
     full.m_vecHeads[1].m_nType = DT_DOUBLE;
     full.m_vecHeads[2].m_nType = DT_FLOAT;
+    full.m_vecHeads[3].m_nType = DT_EMPTY;
     full.GetCell(0, 1)->SetDouble(2.5, DT_DOUBLE);
     full.GetCell(1, 2)->SetDouble(2.5, DT_DOUBLE);
     const CDataCell text = TextCell(u"v");
     full.m_mapProps[u"p1"] = full.m_mapProps[u"p2"] = full.m_vecHeads[0].m_mapAttrs[u"a"] = text;
     full.m_vecHeads[2].m_mapAttrs[u"b"].SetInteger(-300);
     const std::string str = WriteTableSection(full);
-    // Header 5 bytes, two properties of 6, heads of 9, 4 and 9, then two rows of 17 (the length
-    // byte, a text of 4, a double and a float).
-    ASSERT_EQ(str.size(), 5u + 12u + 22u + 2u * 17u);
-    const size_t nProps = 17, nRows = 39, nRow1 = nRows + 17;
+    // Header 5 bytes, two properties of 6, heads of 9, 4, 9 and 4, then two rows of 17 (the
+    // length byte, a text of 4, a double, a float and nothing for the no-value column).
+    ASSERT_EQ(str.size(), 5u + 12u + 26u + 2u * 17u);
+    const size_t nProps = 17, nRows = 43, nRow1 = nRows + 17;
     kttest::CTraceCapture trace;
     for (size_t k = 0; k <= str.size(); ++k) {
         SCOPED_TRACE(k);
@@ -148,6 +150,7 @@ TEST(DataTable, TruncatedPropertiesAttributesAndRows) {
         EXPECT_EQ(table.GetColumnHead(0)->m_mapAttrs.at(u"a").GetString(), u"v");
         EXPECT_EQ(table.GetColumnHead(2)->m_mapAttrs.at(u"b").GetInt64(), -300);
         EXPECT_EQ(table.GetCell(0, 1)->GetDoubleValue(), k >= nRow1 ? 2.5 : 0.0);
+        EXPECT_EQ(table.GetCell(1, 3)->GetTypeWord(), 0u);
         EXPECT_EQ(WriteTableSection(table) == str, k == str.size());
     }
 }
