@@ -1,12 +1,11 @@
 // Start-up as the process runs it: InitInstance with a command line either shows the dialog or ends
-// without any window or message.
+// without any window or message; the parsed pairs are what the dialog then works with.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -23,10 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct RUN {
-    bool bReturned = false;
     bool bShown = false;
     std::u16string strTitle;
-    int32_t nAttachType = -99;
+    kt::CReporterArgs args;
     std::u16string strAttachFile;
     std::vector<std::u16string> vecBoxes;
     // Ids the two request pools hand out while the dialog is up and after shut-down.
@@ -54,14 +52,14 @@ RUN RunInstance(std::vector<std::u16string> vecArgs) {
         if (!pDlg || !pDlg->isVisible()) return;
         run.bShown = true;
         run.strTitle = pDlg->windowTitle().toStdU16String();
-        run.nAttachType = kt::CKTReporterApp::Get()->GetAttachType();
+        run.args = kt::CKTReporterApp::Get()->GetArgs();
         run.strAttachFile = pDlg->GetAttachFile();
         run.nInetIdShown = CreateRequest(nullptr, nullptr, nullptr);
         run.nEngineIdShown = HttpPool_NewRequest();
         pDlg->reject();
     });
     watcher.start();
-    run.bReturned = !app.InitInstance();
+    EXPECT_FALSE(app.InitInstance());
     watcher.stop();
     EXPECT_EQ(0, app.ExitInstance());
     run.nInetIdAfter = CreateRequest(nullptr, nullptr, nullptr);
@@ -70,83 +68,91 @@ RUN RunInstance(std::vector<std::u16string> vecArgs) {
     return run;
 }
 
-TEST(ReporterApp, BadCommandLinesEndSilentlyWithoutAWindow) {
+TEST(ReporterApp, CommandLinesThatAreNotPairsEndSilentlyWithoutAWindow) {
+    // The last switch without a value (valid pairs before it do not help), a letter not in the
+    // table, three characters, no or another sign, too short, empty, a later bad pair.
     const std::vector<std::vector<std::u16string>> vecBad = {
-        {u"-T"}, {u"-T", u"0", u"-U"}, {u"-X", u"1"}, {u"-TT", u"1"}, {u"T", u"1"},
-    };
+        {u"-T"},        {u"-T", u"0", u"-U"}, {u"-X", u"1"},
+        {u"-TT", u"1"}, {u"T", u"1"},         {u"/T", u"1"},
+        {u"-", u"1"},   {u"", u""},           {u"-T", u"0", u"--", u"0"}};
     for (const auto& vec : vecBad) {
         const RUN run = RunInstance(vec);
-        EXPECT_TRUE(run.bReturned);
-        EXPECT_FALSE(run.bShown) << kt::ToUtf8(vec[0]);
+        EXPECT_FALSE(run.bShown) << "argument count " << vec.size();
         EXPECT_TRUE(run.vecBoxes.empty());
     }
+    // A missing part fails the pair itself.
+    kt::CReporterArgs args;
+    const std::u16string strSwitch = u"-T", strValue = u"5";
+    EXPECT_FALSE(kt::ParseArgPair(args, nullptr, &strValue));
+    EXPECT_FALSE(kt::ParseArgPair(args, &strSwitch, nullptr));
 }
 
-TEST(ReporterApp, GoodCommandLinesShowTheDialog) {
-    RUN run = RunInstance({});
-    EXPECT_TRUE(run.bShown);
-    EXPECT_EQ(u"问题反馈", run.strTitle);
-    EXPECT_EQ(-1, run.nAttachType);
-    EXPECT_TRUE(run.strAttachFile.empty());
-    EXPECT_TRUE(run.vecBoxes.empty());
-    // Both pools are up while the dialog runs (a fresh pool numbers from 1) and gone after
-    // shut-down, which releases the records the test left in them.
-    EXPECT_EQ(1, run.nInetIdShown);
-    EXPECT_GE(run.nEngineIdShown, 1);
-    EXPECT_EQ(-1, run.nInetIdAfter);
-    EXPECT_EQ(-1, run.nEngineIdAfter);
-
-    run = RunInstance({u"-t", u"abc", u"-u", u"u1"});
-    EXPECT_TRUE(run.bShown);
-    EXPECT_EQ(0, run.nAttachType);
-    // The screenshot goes to tmp\ beside the executable, behind a doubled separator.
-    const std::u16string strExe = kt::GetModuleFileName();
-    const std::u16string strTmp = strExe.substr(0, strExe.rfind(u'\\') + 1) + u"tmp\\\\ScreenShoot";
-    EXPECT_EQ(strTmp, run.strAttachFile.substr(0, strTmp.size()));
-    std::error_code ec;
-    fs::remove(kt::ToFsPath(run.strAttachFile), ec);
-
-    run = RunInstance({u"-T", u"1", u"-P", u"/nonexistent/x.rar", u"-D", u"1"});
-    EXPECT_TRUE(run.bShown);
-    EXPECT_EQ(u"/nonexistent/x.rar", run.strAttachFile);
-}
-
-TEST(ReporterApp, AccessorsAndCleanUp) {
-    kt::CKTReporterApp app;
-    EXPECT_EQ(&app, kt::CKTReporterApp::Get());
-    const fs::path root = fs::temp_directory_path() / ("ktapp-" + std::to_string(::getpid()));
-    fs::create_directories(root);
-    const fs::path archive = root / "a.rar";
-    app.SetExecutableDirectory(kt::FromFsPath(root.string()) + u"\\");
-    // The etc directory was made on the way to the URL table; no table means no URL.
-    EXPECT_TRUE(fs::is_directory(root / "etc"));
-    EXPECT_EQ(u"", app.GetServerURL(kt::kSptFeedback));
-    EXPECT_EQ(kt::FromFsPath(root.string()) + u"\\tmp\\", app.GetClientPath(kt::kClientPathTmp));
-    EXPECT_TRUE(fs::is_directory(root / "tmp"));
-
-    const std::u16string strArchive = kt::FromFsPath(archive.string());
+TEST(ReporterApp, PairsShowTheDialogWithTheirValues) {
+    const std::u16string strPath = u"C:\\logs\\a \"b\".rar";
+    const std::vector<std::u16string> kUpper = {u"-H", u"  +4660", u"-D",     u"1",  u"-T",
+                                                u"1",  u"-U",      u"用户 7", u"-P", strPath};
+    const std::vector<std::u16string> kLower = {u"-h", u"  +4660", u"-d",     u"1",  u"-t",
+                                                u"1",  u"-u",      u"用户 7", u"-p", strPath};
     const struct {
         std::vector<std::u16string> vecArgs;
-        bool bDeleted;
+        int32_t nType;
+        uint32_t hWnd;
+        bool bDelete;
+        std::u16string strUser, strPath;
     } cases[] = {
-        {{u"-T", u"1", u"-D", u"1", u"-P", strArchive}, true},
-        {{u"-T", u"1", u"-P", strArchive}, false},
-        {{u"-T", u"0", u"-D", u"1", u"-P", strArchive}, false},
-        {{u"-T", u"2", u"-D", u"1", u"-P", strArchive}, false},
+        {{}, -1, 0, false, u"", u""},
+        {kUpper, 1, 4660, true, u"用户 7", strPath},
+        {kLower, 1, 4660, true, u"用户 7", strPath},
+        // Decimal conversion: no digits is 0, it stops at the first non-digit, it saturates.
+        {{u"-t", u"0"}, 0, 0, false, u"", u""},
+        {{u"-T", u"0"}, 0, 0, false, u"", u""},
+        {{u"-T", u"abc", u"-u", u"u1"}, 0, 0, false, u"u1", u""},
+        {{u"-T", u" 12xyz"}, 12, 0, false, u"", u""},
+        {{u"-T", u"-3"}, -3, 0, false, u"", u""},
+        {{u"-T", u"99999999999"}, 2147483647, 0, false, u"", u""},
+        // A later pair overwrites an earlier one; an empty value is a value.
+        {{u"-T", u"0", u"-t", u"1", u"-U", u"a", u"-u", u"b", u"-P", u""}, 1, 0, false, u"b", u""},
+        // The delete flag is only ever set.
+        {{u"-D", u"0"}, -1, 0, false, u"", u""},
+        {{u"-D", u"no"}, -1, 0, false, u"", u""},
+        {{u"-D", u"1", u"-D", u"0"}, -1, 0, true, u"", u""},
+        {{u"-d", u"-2"}, -1, 0, true, u"", u""},
     };
+    // A screenshot goes to tmp\ beside the executable, behind a doubled separator.
+    const std::u16string strExe = kt::GetModuleFileName();
+    const std::u16string strTmp = strExe.substr(0, strExe.rfind(u'\\') + 1) + u"tmp\\\\ScreenShoot";
+    int nLastShot = 0;
     for (const auto& c : cases) {
-        kt::CKTReporterApp one;
-        std::vector<std::u16string> vec = c.vecArgs;
-        vec.insert(vec.begin(), u"ktreporter");
-        one.SetCommandLine(vec);
-        ASSERT_TRUE(one.ParseCommandLine());
-        fs::create_directories(root);
-        std::ofstream(archive) << "x";
-        one.CleanUpAttachment();
-        EXPECT_EQ(c.bDeleted, !fs::exists(archive));
+        SCOPED_TRACE(&c - cases);
+        const RUN run = RunInstance(c.vecArgs);
+        ASSERT_TRUE(run.bShown);
+        EXPECT_EQ(u"问题反馈", run.strTitle);
+        EXPECT_TRUE(run.vecBoxes.empty());
+        EXPECT_EQ(c.nType, run.args.m_nAttachType);
+        EXPECT_EQ(c.hWnd, run.args.m_hCaptureWnd);
+        EXPECT_EQ(c.bDelete, run.args.m_bDeleteAttach);
+        EXPECT_EQ(c.strUser, run.args.m_strUserId);
+        EXPECT_EQ(c.strPath, run.args.m_strAttachPath);
+        if (c.nType == 0) {
+            // "ScreenShootYYYYMMDDNNN.jpeg", NNN counting up within the process.
+            ASSERT_EQ(strTmp.size() + 16, run.strAttachFile.size());
+            EXPECT_EQ(strTmp, run.strAttachFile.substr(0, strTmp.size()));
+            const int nShot = std::stoi(kt::ToUtf8(run.strAttachFile.substr(strTmp.size() + 8)));
+            EXPECT_TRUE(nLastShot == 0 || nShot == nLastShot + 1) << nShot;
+            nLastShot = nShot;
+            std::error_code ec;
+            fs::remove(kt::ToFsPath(run.strAttachFile), ec);
+        } else {
+            EXPECT_EQ(c.strPath, run.strAttachFile);
+        }
+        // Both pools are up while the dialog runs (a fresh pool numbers from 1) and gone after
+        // shut-down, which releases the records the test left in them.
+        EXPECT_EQ(1, run.nInetIdShown);
+        EXPECT_GE(run.nEngineIdShown, 1);
+        EXPECT_EQ(-1, run.nInetIdAfter);
+        EXPECT_EQ(-1, run.nEngineIdAfter);
     }
-    std::error_code ec;
-    fs::remove_all(root, ec);
+    EXPECT_EQ(u"X\\\\ScreenShoot20240105001.jpeg", kt::FormatScreenShotPath(u"X\\", 2024, 1, 5, 1));
 }
 
 }  // namespace
