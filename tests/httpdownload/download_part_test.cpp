@@ -4,31 +4,36 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include "download_support.h"
 #include "httpdownload/httpdownload.h"
 #include "httpdownload/httppublic.h"
 #include "support/http_server.h"
+#include "transfer_support.h"
 
 namespace {
 
-using dltest::kRfcExampleDate;
-using dltest::kRfcExampleTime;
-using dltest::Wide;
+using kttest::HTTP_REPLY;
+using ttest::kRfcExampleDate;
+using ttest::kRfcExampleTime;
 
-std::vector<std::string> RangesOf(const kttest::CHttpServer& server) {
+// The Range values the server saw, sorted: the parts start one after the other but their requests
+// may arrive in any order.
+std::vector<std::string> SortedRanges(const kttest::CHttpServer& server) {
     std::vector<std::string> vecRanges;
     for (const kttest::RECORDED_REQUEST& req : server.Requests()) {
         vecRanges.push_back(req.HeaderCount("Range") ? req.Header("Range") : "<none>");
     }
+    std::sort(vecRanges.begin(), vecRanges.end());
     return vecRanges;
 }
 
-// The ranges a download of nSize bytes in nParts parts must ask for, part 0 taking the remainder.
+// What a download of nSize bytes in nParts parts asks for: the information request's one byte,
+// then the parts, part 0 taking the remainder.
 std::vector<std::string> ExpectedRanges(long long nSize, long long nParts) {
-    std::vector<std::string> vec;
+    std::vector<std::string> vec{"bytes=0-0"};
     const long long nQuot = nSize / nParts;
     long long nStart = 0;
     for (long long i = 0; i < nParts; ++i) {
@@ -37,6 +42,7 @@ std::vector<std::string> ExpectedRanges(long long nSize, long long nParts) {
                       std::to_string(nStart + nLength - 1));
         nStart += nLength;
     }
+    std::sort(vec.begin(), vec.end());
     return vec;
 }
 
@@ -44,13 +50,15 @@ class DownloadPartTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_server.IsRunning()); }
 
-    std::u16string Url(const std::string& strPath) const { return Wide(m_server.Url(strPath)); }
+    std::u16string Url(const std::string& strPath) const {
+        return ttest::Wide(m_server.Url(strPath));
+    }
 
-    dltest::CTimeZone m_zone{"UTC"};
+    ttest::CTimeZone m_zone{"UTC"};
     // Taken before the server starts its threads; compared once it has joined them again.
-    const int m_nThreadsBefore = dltest::ThreadCount();
+    const int m_nThreadsBefore = ttest::ThreadCount();
     kttest::CHttpServer m_server;
-    dltest::CScratchDir m_dir;
+    ttest::CScratchDir m_dir;
 };
 
 TEST(DownloadPartCount, OnePartBelowOneMebibyteThenOnePerStartedMebibyteUpToTen) {
@@ -70,36 +78,41 @@ TEST(DownloadPartCount, OnePartBelowOneMebibyteThenOnePerStartedMebibyteUpToTen)
     }
 }
 
-TEST_F(DownloadPartTest, RangedDownloadsSplitAsSpecifiedAndReproduceTheFile) {
+TEST_F(DownloadPartTest, DownloadsSplitIntoTheirRangesAndReproduceTheFile) {
     struct CASE {
         size_t nSize;
+        bool bRanges;
         int nParts;
     };
     // 3,000,000: three equal parts; 10,000,001: ten parts, part 0 one byte longer; 50 MiB: still
-    // ten; one byte below 1 MiB: a single part.
-    const CASE aCases[] = {{3000000, 3}, {10000001, 10}, {52428800, 10}, {1048575, 1}};
+    // ten; one byte below 1 MiB: a single part; a server without ranges: one part that asks for
+    // no range and takes the whole reply.
+    const CASE aCases[] = {
+        {3000000, true, 3}, {10000001, true, 10}, {52428800, true, 10},
+        {1048575, true, 1}, {2500000, false, 1},
+    };
     for (const CASE& c : aCases) {
         SCOPED_TRACE(c.nSize);
-        const std::string strData = dltest::MakeData(c.nSize);
+        const std::string strData = ttest::MakeData(c.nSize);
         m_server.ClearRequests();
-        m_server.SetResource("/file.bin", {strData, true, kRfcExampleDate});
+        m_server.SetResource("/file.bin", {strData, c.bRanges, kRfcExampleDate});
 
         CMTRDownload download;
         ASSERT_TRUE(download.DownloadSync(Url("/file.bin"), m_dir.FamilyPath("out.bin"), nullptr));
         EXPECT_EQ(c.nParts, download.GetPartCount());
-
-        std::vector<std::string> vecRanges = RangesOf(m_server);
-        ASSERT_EQ(static_cast<size_t>(c.nParts) + 1, vecRanges.size());
-        EXPECT_EQ("bytes=0-0", vecRanges.front());
-        vecRanges.erase(vecRanges.begin());
-        // The parts start one after the other but their requests may arrive in any order.
-        std::vector<std::string> vecExpected = ExpectedRanges(c.nSize, c.nParts);
-        std::sort(vecRanges.begin(), vecRanges.end());
-        std::sort(vecExpected.begin(), vecExpected.end());
-        EXPECT_EQ(vecExpected, vecRanges);
-
-        EXPECT_TRUE(dltest::ReadFile(m_dir.File("out.bin")) == strData) << "file differs";
-        EXPECT_EQ(kRfcExampleTime, dltest::FileMTime(m_dir.File("out.bin")));
+        EXPECT_EQ(c.bRanges ? 1u : 0u, download.GetRangeSupport());
+        EXPECT_EQ("bytes=0-0", m_server.Request(0).Header("Range"));
+        const std::vector<std::string> vecExpected =
+            c.bRanges ? ExpectedRanges(c.nSize, c.nParts)
+                      : std::vector<std::string>{"<none>", "bytes=0-0"};
+        EXPECT_EQ(vecExpected, SortedRanges(m_server));
+        if (c.nSize == 3000000) {
+            EXPECT_EQ(vecExpected,
+                      (std::vector<std::string>{"bytes=0-0", "bytes=0-999999",
+                                                "bytes=1000000-1999999", "bytes=2000000-2999999"}));
+        }
+        EXPECT_TRUE(ttest::ReadFile(m_dir.File("out.bin")) == strData) << "file differs";
+        EXPECT_EQ(kRfcExampleTime, ttest::FileMTime(m_dir.File("out.bin")));
         // A finished download goes back to its defaults.
         EXPECT_EQ(kDownloadPartTimeout, download.GetPartTimeout());
         EXPECT_EQ(0, download.GetFileSize());
@@ -107,33 +120,10 @@ TEST_F(DownloadPartTest, RangedDownloadsSplitAsSpecifiedAndReproduceTheFile) {
     }
 }
 
-TEST_F(DownloadPartTest, ExactRangeTextsForThreeMillionBytes) {
-    m_server.SetResource("/f", {dltest::MakeData(3000000), true, kRfcExampleDate});
-    CMTRDownload download;
-    ASSERT_TRUE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f"), nullptr));
-    std::vector<std::string> vecRanges = RangesOf(m_server);
-    std::sort(vecRanges.begin(), vecRanges.end());
-    EXPECT_EQ((std::vector<std::string>{"bytes=0-0", "bytes=0-999999", "bytes=1000000-1999999",
-                                        "bytes=2000000-2999999"}),
-              vecRanges);
-}
-
-TEST_F(DownloadPartTest, ServerWithoutRangesIsFetchedWholeByOnePartWithoutRange) {
-    const std::string strData = dltest::MakeData(2500000);
-    m_server.SetResource("/plain", {strData, false, kRfcExampleDate});
-    CMTRDownload download;
-    ASSERT_TRUE(download.DownloadSync(Url("/plain"), m_dir.FamilyPath("plain.bin"), nullptr));
-    EXPECT_EQ(1, download.GetPartCount());
-    EXPECT_EQ(0u, download.GetRangeSupport());
-    EXPECT_EQ((std::vector<std::string>{"bytes=0-0", "<none>"}), RangesOf(m_server));
-    EXPECT_TRUE(dltest::ReadFile(m_dir.File("plain.bin")) == strData) << "file differs";
-    EXPECT_EQ(kRfcExampleTime, dltest::FileMTime(m_dir.File("plain.bin")));
-}
-
 TEST_F(DownloadPartTest, InformationRequestReadsStatusSizeAndRangeSupport) {
     struct CASE {
         const char* pszPath;
-        kttest::HTTP_REPLY reply;
+        HTTP_REPLY reply;
         int32_t nCode;
         uint32_t nRange;
         int32_t nSize;
@@ -170,34 +160,29 @@ TEST_F(DownloadPartTest, InformationRequestReadsStatusSizeAndRangeSupport) {
 }
 
 TEST_F(DownloadPartTest, LastModifiedFollowsTheGmtShiftRule) {
-    m_server.SetReply(
-        "/gmt",
-        {206, {{"Content-Range", "bytes 0-0/10"}, {"Last-Modified", kRfcExampleDate}}, "x"});
-    m_server.SetReply("/offset", {206,
-                                  {{"Content-Range", "bytes 0-0/10"},
-                                   {"Last-Modified", "Sun, 06 Nov 1994 10:49:37 +0200"}},
-                                  "x"});
-    m_server.SetReply("/garbage",
-                      {206, {{"Content-Range", "bytes 0-0/10"}, {"Last-Modified", "soon"}}, "x"});
-    {
-        CHttp_DownloadFile part;
-        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/gmt")));
-        EXPECT_EQ(kRfcExampleTime, part.GetLastModified());
-    }
-    {
+    struct CASE {
+        const char* pszZone;
+        const char* pszLastModified;
+        long long nExpected;
+    };
+    const CASE aCases[] = {
+        {"UTC", kRfcExampleDate, kRfcExampleTime},
         // Eight hours east of Greenwich: a GMT date is read back as local time.
-        dltest::CTimeZone zone("CST-8");
-        CHttp_DownloadFile part;
-        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/gmt")));
-        EXPECT_EQ(kRfcExampleTime - 8 * 3600, part.GetLastModified());
+        {"CST-8", kRfcExampleDate, kRfcExampleTime - 8 * 3600},
         // Without "gmt" anywhere in the headers the parsed instant is kept as it is.
-        CHttp_DownloadFile other;
-        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&other, Url("/offset")));
-        EXPECT_EQ(kRfcExampleTime, other.GetLastModified());
+        {"CST-8", "Sun, 06 Nov 1994 10:49:37 +0200", kRfcExampleTime},
+        {"UTC", "soon", 0},
+    };
+    for (const CASE& c : aCases) {
+        SCOPED_TRACE(c.pszLastModified);
+        const ttest::CTimeZone zone(c.pszZone);
+        m_server.SetReply(
+            "/lm",
+            {206, {{"Content-Range", "bytes 0-0/10"}, {"Last-Modified", c.pszLastModified}}, "x"});
+        CHttp_DownloadFile part;
+        ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/lm")));
+        EXPECT_EQ(c.nExpected, part.GetLastModified());
     }
-    CHttp_DownloadFile part;
-    ASSERT_EQ(0, CMTRDownload::GetReomteSiteInfo(&part, Url("/garbage")));
-    EXPECT_EQ(0, part.GetLastModified());
 }
 
 TEST_F(DownloadPartTest, PreparationFailuresRunNoPartAndKeepTheLocalFile) {
@@ -211,11 +196,11 @@ TEST_F(DownloadPartTest, PreparationFailuresRunNoPartAndKeepTheLocalFile) {
         CMTRDownload download;
         EXPECT_FALSE(download.DownloadSync(Url(pszPath), m_dir.FamilyPath("keep.bin"), nullptr));
         EXPECT_EQ(1u, m_server.RequestCount());
-        EXPECT_EQ("precious", dltest::ReadFile(m_dir.File("keep.bin")));
+        EXPECT_EQ("precious", ttest::ReadFile(m_dir.File("keep.bin")));
     }
 
     // A local file that cannot be created (its directory is a file).
-    m_server.SetResource("/f", {dltest::MakeData(4000), true, ""});
+    m_server.SetResource("/f", {ttest::MakeData(4000), true, ""});
     m_server.ClearRequests();
     CMTRDownload download;
     const std::u16string strBad = m_dir.FamilyPath("keep.bin") + u"\\inside.bin";
@@ -224,41 +209,33 @@ TEST_F(DownloadPartTest, PreparationFailuresRunNoPartAndKeepTheLocalFile) {
     EXPECT_EQ(kDownloadPartTimeout, download.GetPartTimeout());
 }
 
-TEST_F(DownloadPartTest, PartAnsweredWithTheWholeFileFailsInsteadOfOverwritingOthers) {
-    const std::string strData = dltest::MakeData(3000000);
-    // Honours the size request, then ignores the range of every part.
-    m_server.SetHandler([strData](const kttest::RECORDED_REQUEST& req) {
-        if (req.Header("Range") == "bytes=0-0") {
-            return kttest::HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
-        }
-        return kttest::HTTP_REPLY{200, {}, strData};
-    });
-    CMTRDownload download;
-    EXPECT_FALSE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f.bin"), nullptr));
-}
-
-TEST_F(DownloadPartTest, ShortPartFailsTheDownload) {
-    const std::string strData = dltest::MakeData(3000000);
-    // The middle part comes back one byte short but otherwise well-formed.
-    m_server.SetHandler([strData](const kttest::RECORDED_REQUEST& req) {
-        const std::string strRange = req.Header("Range");
-        if (strRange == "bytes=0-0") {
-            return kttest::HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
-        }
-        const size_t nDash = strRange.find('-');
-        const size_t nFirst = std::stoul(strRange.substr(6, nDash - 6));
-        const size_t nLast = std::stoul(strRange.substr(nDash + 1));
-        std::string strBody = strData.substr(nFirst, nLast - nFirst + 1);
-        if (nFirst == 1000000) strBody.pop_back();
-        return kttest::HTTP_REPLY{206,
-                                  {{"Content-Range", "bytes " + std::to_string(nFirst) + "-" +
-                                                         std::to_string(nLast) + "/3000000"}},
-                                  strBody};
-    });
-    CMTRDownload download;
-    EXPECT_FALSE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f.bin"), nullptr));
+TEST_F(DownloadPartTest, PartsThatIgnoreTheirRangeOrComeBackShortFailTheDownload) {
+    const std::string strData = ttest::MakeData(3000000);
+    for (const bool bWhole : {true, false}) {
+        SCOPED_TRACE(bWhole ? "every part answered with the whole file" : "middle part short");
+        // Honours the size request, then answers every part with the whole file (which must
+        // not overwrite the others), or the middle part one byte short but well-formed.
+        m_server.SetHandler([strData, bWhole](const kttest::RECORDED_REQUEST& req) {
+            const std::string strRange = req.Header("Range");
+            if (strRange == "bytes=0-0") {
+                return HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
+            }
+            if (bWhole) return HTTP_REPLY{200, {}, strData};
+            const size_t nDash = strRange.find('-');
+            const size_t nFirst = std::stoul(strRange.substr(6, nDash - 6));
+            const size_t nLast = std::stoul(strRange.substr(nDash + 1));
+            std::string strBody = strData.substr(nFirst, nLast - nFirst + 1);
+            if (nFirst == 1000000) strBody.pop_back();
+            return HTTP_REPLY{206,
+                              {{"Content-Range", "bytes " + std::to_string(nFirst) + "-" +
+                                                     std::to_string(nLast) + "/3000000"}},
+                              strBody};
+        });
+        CMTRDownload download;
+        EXPECT_FALSE(download.DownloadSync(Url("/f"), m_dir.FamilyPath("f.bin"), nullptr));
+    }
     m_server.Stop();
-    EXPECT_EQ(m_nThreadsBefore, dltest::ThreadCount());
+    EXPECT_EQ(m_nThreadsBefore, ttest::ThreadCount());
 }
 
 }  // namespace

@@ -11,39 +11,14 @@
 #include "httpdownload/httppublic.h"
 #include "httpdownload/httpstatus.h"
 #include "platform/msgwindow.h"
-#include "platform/sync.h"
+#include "transfer_support.h"
 
 namespace {
 
-struct CALL {
-    char chKind;
-    long nId;
-    double dValue;
-    std::thread::id thread;
-};
+using ttest::CRecorder;
 
-class CRecorder : public IHttpReporter {
-public:
-    int32_t OnRequestFinished(long nId) override { return Add('F', nId, 0); }
-    int32_t OnRequestFailed(long nId, int32_t nResult) override { return Add('E', nId, nResult); }
-    int32_t OnRequestMessage(long nId, int32_t nValue) override { return Add('M', nId, nValue); }
-    int32_t OnRequestStatus(long nId, int32_t nValue) override { return Add('S', nId, nValue); }
-    int32_t OnRequestProgress(long nId, double dValue) override { return Add('P', nId, dValue); }
-    std::vector<CALL> m_vecCalls;
-
-private:
-    int32_t Add(char chKind, long nId, double dValue) {
-        m_vecCalls.push_back({chKind, nId, dValue, std::this_thread::get_id()});
-        return 0;
-    }
-};
-
-class TransferPoolDown : public ::testing::Test {
-protected:
-    void SetUp() override { HttpPool_Uninitialize(); }
-};
-
-TEST_F(TransferPoolDown, EveryFunctionAnswersForAPoolThatIsDown) {
+TEST(TransferPoolDown, EveryFunctionAnswersForAPoolThatIsDown) {
+    HttpPool_Uninitialize();
     EXPECT_EQ(HttpPool_NewRequest(), -1);
     long nId = -1;
     EXPECT_EQ(HttpPool_RequestData(&nId, u"http://127.0.0.1:9/", "x", 1, nullptr, 1000, 0, 0),
@@ -76,14 +51,7 @@ TEST_F(TransferPoolDown, EveryFunctionAnswersForAPoolThatIsDown) {
     HttpPool_Uninitialize();  // twice down is harmless
 }
 
-class TransferPool : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(HttpPool_Initialize(nullptr), 1); }
-    void TearDown() override {
-        HttpPool_Uninitialize();
-        kt::PumpMessages();
-    }
-};
+class TransferPool : public ttest::CPoolTest {};
 
 TEST_F(TransferPool, IdsStartAtOneAndAgainAfterANewInitialisation) {
     EXPECT_EQ(HttpPool_AreAllRunning(), 1);  // an empty table
@@ -106,7 +74,7 @@ TEST_F(TransferPool, IdsStartAtOneAndAgainAfterANewInitialisation) {
     EXPECT_EQ(HttpPool_NewRequest(), 1);
 }
 
-TEST_F(TransferPool, ReleasedIdsComeBackSmallestFirst) {
+TEST_F(TransferPool, ReleasedIdsAreParkedAndComeBackSmallestFirst) {
     for (long n = 1; n <= 8; ++n) ASSERT_EQ(HttpPool_NewRequest(), n);
     HttpPool_Release(5);
     EXPECT_EQ(HttpPool_NewRequest(), 5);
@@ -116,16 +84,18 @@ TEST_F(TransferPool, ReleasedIdsComeBackSmallestFirst) {
     EXPECT_EQ(HttpPool_NewRequest(), 7);
     EXPECT_EQ(HttpPool_NewRequest(), 9);
     // Releasing an unknown or a parked id changes nothing.
-    HttpPool_Release(-1);
-    HttpPool_Release(1234);
-    HttpPool_Release(3);
-    HttpPool_Release(3);
+    for (const long nId : {-1L, 1234L, 3L, 3L}) HttpPool_Release(nId);
     EXPECT_EQ(HttpPool_NewRequest(), 3);
     EXPECT_EQ(HttpPool_NewRequest(), 10);
-}
+    // Exists takes a parked id back into use.
+    HttpPool_Release(1);
+    EXPECT_EQ(HttpPool().Exists(1, HttpObjectKind::Request), 1);
+    EXPECT_EQ(HttpPool_NewRequest(), 11);
+    EXPECT_EQ(HttpPool().Exists(11, HttpObjectKind::Download), 0);
+    EXPECT_EQ(HttpPool().Exists(-1, HttpObjectKind::Request), 0);
 
-TEST_F(TransferPool, TheSeventeenthReleaseDeletes) {
-    for (long n = 1; n <= 17; ++n) ASSERT_EQ(HttpPool_NewRequest(), n);
+    // Sixteen stay parked; the seventeenth release deletes.
+    for (long n = 12; n <= 17; ++n) ASSERT_EQ(HttpPool_NewRequest(), n);
     for (long n = 1; n <= 17; ++n) HttpPool_Release(n);
     EXPECT_EQ(HttpPool_GetResult(17), HTTP_NO_INDEX);
     EXPECT_EQ(HttpPool_GetResult(16), 0);  // parked objects stay known
@@ -142,63 +112,32 @@ TEST_F(TransferPool, TheSeventeenthReleaseDeletes) {
     EXPECT_EQ(HttpPool().NewDownload(), vecDownloads[2]);  // [1] was taken back by Exists
 }
 
-TEST_F(TransferPool, ExistsTakesAParkedIdBackIntoUse) {
-    ASSERT_EQ(HttpPool_NewRequest(), 1);
-    ASSERT_EQ(HttpPool_NewRequest(), 2);
-    HttpPool_Release(1);
-    EXPECT_EQ(HttpPool().Exists(1, HttpObjectKind::Request), 1);
-    EXPECT_EQ(HttpPool_NewRequest(), 3);
-    EXPECT_EQ(HttpPool().Exists(3, HttpObjectKind::Download), 0);
-    EXPECT_EQ(HttpPool().Exists(-1, HttpObjectKind::Request), 0);
-}
-
-TEST_F(TransferPool, RequestAndDownloadIdsAreNotInterchangeable) {
+TEST_F(TransferPool, ArgumentsAndObjectKindsAreChecked) {
     const long nRequest = HttpPool_NewRequest();
     const long nDownload = HttpPool().NewDownload();
-    EXPECT_EQ(HttpPool().SetDownload(nRequest, u"http://127.0.0.1/", u"x", nullptr, 1),
-              HTTP_ERR_NO_OBJECT);
+    const char16_t* pszUrl = u"http://127.0.0.1/";
+    EXPECT_EQ(HttpPool().SetDownload(nRequest, pszUrl, u"x", nullptr, 1), HTTP_ERR_NO_OBJECT);
     EXPECT_EQ(HttpPool().StartDownload(nRequest, 0), HTTP_ERR_BAD_INDEX);
-    EXPECT_EQ(HttpPool().SetData(nDownload, u"http://127.0.0.1/", "x", 1, nullptr, 1),
-              HTTP_ERR_NO_OBJECT);
-    EXPECT_EQ(HttpPool().SetForm(nDownload, u"http://127.0.0.1/", u"", nullptr, 1),
-              HTTP_ERR_NO_OBJECT);
+    EXPECT_EQ(HttpPool().SetData(nDownload, pszUrl, "x", 1, nullptr, 1), HTTP_ERR_NO_OBJECT);
+    EXPECT_EQ(HttpPool().SetForm(nDownload, pszUrl, u"", nullptr, 1), HTTP_ERR_NO_OBJECT);
     EXPECT_EQ(HttpPool().Start(nDownload), HTTP_ERR_BAD_INDEX);
     EXPECT_EQ(HttpPool_GetResult(nDownload), HTTP_NO_INDEX);
-    EXPECT_EQ(HttpPool_AddHeader(nDownload, u"A: b"), HTTP_ERR_PARAM);
     EXPECT_EQ(HttpPool().Start(999), HTTP_ERR_BAD_INDEX);
-    EXPECT_EQ(HttpPool().SetData(-2, u"http://127.0.0.1/", nullptr, 0, nullptr, 1), HTTP_ERR_PARAM);
+    EXPECT_EQ(HttpPool().SetData(-2, pszUrl, nullptr, 0, nullptr, 1), HTTP_ERR_PARAM);
     EXPECT_EQ(HttpPool().SetData(nRequest, nullptr, nullptr, 0, nullptr, 1), HTTP_ERR_PARAM);
     EXPECT_EQ(HttpPool().SetDownload(nDownload, nullptr, u"x", nullptr, 1), HTTP_ERR_PARAM);
-}
-
-TEST_F(TransferPool, AddHeaderRejectsBadArguments) {
-    const long nId = HttpPool_NewRequest();
+    EXPECT_EQ(HttpPool_AddHeader(nDownload, u"A: b"), HTTP_ERR_PARAM);
     EXPECT_EQ(HttpPool_AddHeader(-1, u"A: b"), HTTP_ERR_PARAM);
-    EXPECT_EQ(HttpPool_AddHeader(nId, nullptr), HTTP_ERR_PARAM);
-    EXPECT_EQ(HttpPool_AddHeader(nId, u""), HTTP_ERR_PARAM);
-    EXPECT_EQ(HttpPool_AddHeader(nId + 1, u"A: b"), HTTP_ERR_PARAM);
-    EXPECT_EQ(HttpPool_AddHeader(nId, u"A: b"), HTTP_OK);
-}
-
-TEST_F(TransferPool, EmptyUrlFailsAtRunTimeWithParamError) {
-    CRecorder reporter;
-    long nId = -1;
-    ASSERT_EQ(HttpPool_RequestData(&nId, u"", nullptr, 0, &reporter, 1000, 0, 0), HTTP_OK);
-    EXPECT_EQ(nId, 1);
-    for (int i = 0; i < 200 && reporter.m_vecCalls.empty(); ++i) kt::PumpMessagesFor(10);
-    ASSERT_EQ(reporter.m_vecCalls.size(), 1u);
-    EXPECT_EQ(reporter.m_vecCalls[0].chKind, 'E');
-    EXPECT_EQ(reporter.m_vecCalls[0].dValue, HTTP_ERR_PARAM);
-    EXPECT_EQ(HttpPool_GetResult(nId), HTTP_ERR_PARAM);
-    EXPECT_EQ(HttpPool_GetRequestUrl(nId), u"");
-    // The same variable reuses the id.
-    ASSERT_EQ(HttpPool_RequestForm(&nId, u"", u"", &reporter, 1000, 0, 0), HTTP_OK);
-    EXPECT_EQ(nId, 1);
-    HttpPool_Cancel(nId);
-    EXPECT_EQ(HttpPool_IsRunning(nId), 0);
+    EXPECT_EQ(HttpPool_AddHeader(nRequest, nullptr), HTTP_ERR_PARAM);
+    EXPECT_EQ(HttpPool_AddHeader(nRequest, u""), HTTP_ERR_PARAM);
+    EXPECT_EQ(HttpPool_AddHeader(999, u"A: b"), HTTP_ERR_PARAM);
+    EXPECT_EQ(HttpPool_AddHeader(nRequest, u"A: b"), HTTP_OK);
 }
 
 TEST_F(TransferPool, WindowRoutesOnTheInitialisingThreadAndDropsParkedIds) {
+    std::vector<kt::UINT> vecDefault;
+    const kt::DefWindowProcHook oldHook = kt::SetDefWindowProcHook(
+        [&](kt::HWND, kt::UINT uMsg, kt::WPARAM, kt::LPARAM) { vecDefault.push_back(uMsg); });
     CRecorder reporter;
     const long nId = HttpPool_NewRequest();
     const long nParked = HttpPool_NewRequest();
@@ -220,7 +159,13 @@ TEST_F(TransferPool, WindowRoutesOnTheInitialisingThreadAndDropsParkedIds) {
     worker.join();
     HttpPool_PostMessage(nId, 31);
     HttpPool_PostMessage(nParked, 32);
+    // Messages next to the pool's own go to the default procedure.
+    for (const kt::UINT uMsg : {0x600u, 0x1404u}) {
+        kt::PostMessage(CHttp_StatusMgr::GetWindow(), uMsg, static_cast<kt::WPARAM>(nId), 0);
+    }
     kt::PumpMessages();
+    kt::SetDefWindowProcHook(oldHook);
+    EXPECT_EQ(vecDefault, (std::vector<kt::UINT>{0x600u, 0x1404u}));
 
     ASSERT_EQ(reporter.m_vecCalls.size(), 6u);
     const char* pszKinds = "PPSEFM";
@@ -231,62 +176,38 @@ TEST_F(TransferPool, WindowRoutesOnTheInitialisingThreadAndDropsParkedIds) {
         EXPECT_EQ(reporter.m_vecCalls[i].dValue, adValues[i]) << i;
         EXPECT_EQ(reporter.m_vecCalls[i].thread, std::this_thread::get_id()) << i;
     }
-}
 
-TEST_F(TransferPool, OtherMessagesGoToTheDefaultProcedure) {
-    std::vector<kt::UINT> vecDefault;
-    kt::DefWindowProcHook oldHook = kt::SetDefWindowProcHook(
-        [&](kt::HWND, kt::UINT uMsg, kt::WPARAM, kt::LPARAM) { vecDefault.push_back(uMsg); });
-    CRecorder reporter;
-    const long nId = HttpPool_NewRequest();
-    ASSERT_EQ(HttpPool().SetData(nId, u"http://127.0.0.1/", nullptr, 0, &reporter, 1), HTTP_OK);
-    const kt::HWND hWnd = CHttp_StatusMgr::GetWindow();
-    for (const kt::UINT uMsg : {0x600u, 0x1404u, 0x601u, 0x1400u}) {
-        kt::PostMessage(hWnd, uMsg, static_cast<kt::WPARAM>(nId), 0);
-    }
-    kt::PumpMessages();
-    kt::SetDefWindowProcHook(oldHook);
-    EXPECT_EQ(vecDefault, (std::vector<kt::UINT>{0x600u, 0x1404u}));
-    ASSERT_EQ(reporter.m_vecCalls.size(), 2u);
-    EXPECT_EQ(reporter.m_vecCalls[0].chKind, 'M');
-    EXPECT_EQ(reporter.m_vecCalls[1].chKind, 'F');
-}
-
-TEST_F(TransferPool, DestroyedReporterIsNeverCalled) {
-    const long nId = HttpPool_NewRequest();
+    // A destroyed reporter detaches itself: the message queued for it finds nobody (ASan would
+    // catch a call on the dead one).
     {
-        CRecorder reporter;
-        ASSERT_EQ(HttpPool().SetData(nId, u"http://127.0.0.1/", nullptr, 0, &reporter, 1), HTTP_OK);
+        CRecorder gone;
+        ASSERT_EQ(HttpPool().SetData(nId, u"http://127.0.0.1/", nullptr, 0, &gone, 1), HTTP_OK);
         HttpPool_PostMessage(nId, 1);
     }
-    // The queued message finds no reporter any more (ASan would catch a call on the dead one).
     EXPECT_EQ(kt::PumpMessages(), 1);
 }
 
 TEST(TransferErrorText, EveryCodeHasItsText) {
-    const std::pair<int, const char16_t*> aTexts[] = {
-        {-1, u"HTTP请求参数错误!"},
-        {-2, u"HTTP请求操作错误!"},
-        {-3, u"HTTP请求过程发生错误!"},
-        {-4, u"HTTP上次请求还未结束!"},
-        {-5, u"HTTP请求超时!"},
-        {-6, u"HTTP申请请求http对象失败!"},
-        {-7, u"HTTP请求没有数据返回!"},
-        {-8, u"解析二维表发生错误!"},
-        {-9, u"HTTP请求URL不是有效的服务器地址,不能连接!"},
-        {-10, u"HTTP请求初始化CURL获取请求对象失败!"},
-        {-11, u"HTTP请求curl接口调用失败!"},
-        {-12, u"HTTP请求被用户终止!"},
-        {-13, u"HTTP请求过程创建线程失败!"},
-        {-14, u"HTTP请求池未初始化!"},
-        {-15, u"HTTP请求返回数据解压失败!"},
-        {-16, u"HTTP请求未找到!"},
-        {-17, u"HTTP应答错误!"},
-        {-18, u"HTTP错误的请求号!"},
-    };
-    for (const auto& [nCode, pszText] : aTexts) {
-        EXPECT_EQ(HttpPool_GetErrorText(nCode), pszText) << nCode;
-    }
+    // The texts of -1, -2, ... -18.
+    const char16_t* apszTexts[] = {u"HTTP请求参数错误!",
+                                   u"HTTP请求操作错误!",
+                                   u"HTTP请求过程发生错误!",
+                                   u"HTTP上次请求还未结束!",
+                                   u"HTTP请求超时!",
+                                   u"HTTP申请请求http对象失败!",
+                                   u"HTTP请求没有数据返回!",
+                                   u"解析二维表发生错误!",
+                                   u"HTTP请求URL不是有效的服务器地址,不能连接!",
+                                   u"HTTP请求初始化CURL获取请求对象失败!",
+                                   u"HTTP请求curl接口调用失败!",
+                                   u"HTTP请求被用户终止!",
+                                   u"HTTP请求过程创建线程失败!",
+                                   u"HTTP请求池未初始化!",
+                                   u"HTTP请求返回数据解压失败!",
+                                   u"HTTP请求未找到!",
+                                   u"HTTP应答错误!",
+                                   u"HTTP错误的请求号!"};
+    for (int i = 0; i < 18; ++i) EXPECT_EQ(HttpPool_GetErrorText(-1 - i), apszTexts[i]) << -1 - i;
     for (const int nCode : {0, 1, 17, -19, -100, INT32_MIN, INT32_MAX}) {
         EXPECT_EQ(HttpPool_GetErrorText(nCode), u"HTTP请求未知错误!") << nCode;
     }

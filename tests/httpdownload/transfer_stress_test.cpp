@@ -4,40 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "httpdownload/httppublic.h"
-#include "platform/codepage.h"
 #include "platform/msgwindow.h"
 #include "platform/sync.h"
 #include "support/http_server.h"
+#include "transfer_support.h"
 
 namespace {
 
 constexpr int kSlots = 64;
 constexpr int kRequests = 2000;
 constexpr int kReporters = 4;
-
-class CStress;
-
-class CStressReporter : public IHttpReporter {
-public:
-    CStressReporter(CStress* pStress, int nIndex) : m_pStress(pStress), m_nIndex(nIndex) {}
-    int32_t OnRequestFinished(long nId) override;
-    int32_t OnRequestFailed(long nId, int32_t nResult) override;
-    int32_t OnRequestProgress(long nId, double dValue) override;
-
-private:
-    CStress* m_pStress;
-    int m_nIndex;
-};
 
 struct SLOT {
     long nId = -1;
@@ -47,10 +31,8 @@ struct SLOT {
 
 class CStress {
 public:
-    explicit CStress(const std::string& strUrl) : m_strUrl(kt::FromUtf8(strUrl)) {
-        for (int i = 0; i < kReporters; ++i) {
-            m_apReporters[static_cast<size_t>(i)] = std::make_unique<CStressReporter>(this, i);
-        }
+    explicit CStress(const std::string& strUrl) : m_strUrl(ttest::Wide(strUrl)) {
+        for (int i = 0; i < kReporters; ++i) NewReporter(i);
     }
 
     void Run() {
@@ -64,17 +46,29 @@ public:
             if (m_nStarted >= kRequests && Pending() == 0) break;
         }
         // Anything still queued must not reach anyone.
-        kt::PumpMessagesFor(50);
-        kt::PumpMessages();
+        ttest::PumpFor(50);
+    }
+
+    int m_nStarted = 0;
+    int m_nTerminals = 0;
+    int m_nUnanswered = 0;  // released or detached while pending
+
+private:
+    void NewReporter(int nReporter) {
+        auto pReporter = std::make_unique<ttest::CRecorder>();
+        pReporter->m_fnHook = [this, nReporter](const ttest::CALL& call) {
+            EXPECT_EQ(std::this_thread::get_id(), m_mainThread);
+            EXPECT_TRUE(m_mapIdToSlot.count(call.nId) != 0) << call.nId;
+            if (call.chKind == 'F' || call.chKind == 'E') {
+                OnTerminal(nReporter, call.nId, static_cast<int32_t>(call.dValue));
+            }
+        };
+        m_apReporters[static_cast<size_t>(nReporter)] = std::move(pReporter);
     }
 
     void OnTerminal(int nReporter, long nId, int32_t nResult) {
-        EXPECT_EQ(std::this_thread::get_id(), m_mainThread);
         const auto it = m_mapIdToSlot.find(nId);
-        if (it == m_mapIdToSlot.end()) {
-            ADD_FAILURE() << "terminal call for an id no slot holds: " << nId;
-            return;
-        }
+        if (it == m_mapIdToSlot.end()) return;  // reported by the hook already
         SLOT& slot = m_aSlots[static_cast<size_t>(it->second)];
         if (!slot.bPending || slot.nReporter != nReporter) {
             ADD_FAILURE() << "unexpected terminal call for id " << nId << " result " << nResult;
@@ -82,10 +76,7 @@ public:
         }
         EXPECT_TRUE(nResult == 0 || nResult == HTTP_ERR_USER_ABORT) << nResult;
         if (nResult == 0) {
-            long nLength = 0;
-            char* pData = HttpPool_GetData(nId, &nLength);
-            EXPECT_EQ(std::string(pData ? pData : "", static_cast<size_t>(nLength)), "reply");
-            std::free(pData);
+            EXPECT_EQ(ttest::TakeBody(nId), "reply");
         }
         slot.bPending = false;
         ++m_nTerminals;
@@ -98,16 +89,6 @@ public:
         }
     }
 
-    void CheckProgress(long nId) {
-        EXPECT_EQ(std::this_thread::get_id(), m_mainThread);
-        EXPECT_TRUE(m_mapIdToSlot.count(nId) != 0) << nId;
-    }
-
-    int m_nStarted = 0;
-    int m_nTerminals = 0;
-    int m_nUnanswered = 0;  // released or detached while pending
-
-private:
     void Start(int nSlot) {
         SLOT& slot = m_aSlots[static_cast<size_t>(nSlot)];
         slot.nReporter = static_cast<int>(m_rng() % kReporters);
@@ -153,8 +134,7 @@ private:
                     ++m_nUnanswered;
                 }
             }
-            m_apReporters[static_cast<size_t>(nReporter)] =
-                std::make_unique<CStressReporter>(this, nReporter);
+            NewReporter(nReporter);
         }
     }
 
@@ -167,25 +147,10 @@ private:
     std::u16string m_strUrl;
     std::array<SLOT, kSlots> m_aSlots{};
     std::map<long, int> m_mapIdToSlot;
-    std::array<std::unique_ptr<CStressReporter>, kReporters> m_apReporters;
+    std::array<std::unique_ptr<ttest::CRecorder>, kReporters> m_apReporters;
     std::mt19937 m_rng{20261205};
     std::thread::id m_mainThread = std::this_thread::get_id();
 };
-
-int32_t CStressReporter::OnRequestFinished(long nId) {
-    m_pStress->OnTerminal(m_nIndex, nId, 0);
-    return 0;
-}
-
-int32_t CStressReporter::OnRequestFailed(long nId, int32_t nResult) {
-    m_pStress->OnTerminal(m_nIndex, nId, nResult);
-    return 0;
-}
-
-int32_t CStressReporter::OnRequestProgress(long nId, double /*dValue*/) {
-    m_pStress->CheckProgress(nId);
-    return 0;
-}
 
 TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
     kttest::CHttpServer server;

@@ -1,20 +1,28 @@
-// Shared by the file-download tests: file contents, a scratch directory, the time zone, and a
-// count of the process's threads (a download must leave none behind).
+// Shared by this folder's tests: a reporter that records every call, pumping the pool's messages,
+// a pool set up for each test, file contents, a scratch directory, the time zone, and a count of
+// the process's threads (a transfer must leave none behind).
 #pragma once
 
-#include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "httpdownload/httppublic.h"
+#include "platform/codepage.h"
+#include "platform/msgwindow.h"
 #include "platform/paths.h"
 
-namespace dltest {
+namespace ttest {
 
 // Bytes that differ at every offset a wrong split or a misplaced write could touch.
 inline std::string MakeData(size_t nSize) {
@@ -37,32 +45,32 @@ inline long long FileMTime(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_mtime) : -1;
 }
 
-// Threads of this process right now.
+// Threads of the process. The first call starts and joins one thread, so that runtime helpers born
+// with a process's first thread (ThreadSanitizer's background thread) are already in the baseline.
 inline int ThreadCount() {
-    int nCount = 0;
-    if (DIR* pDir = ::opendir("/proc/self/task")) {
-        while (dirent* pEntry = ::readdir(pDir)) {
-            if (pEntry->d_name[0] != '.') ++nCount;
-        }
-        ::closedir(pDir);
-    }
-    return nCount;
+    static const bool s_bWarm = (std::thread([] {}).join(), true);
+    (void)s_bWarm;
+    const std::filesystem::directory_iterator it("/proc/self/task");
+    return static_cast<int>(std::distance(begin(it), end(it)));
+}
+
+inline std::u16string Wide(const std::string& str) {
+    return kt::FromUtf8(str);
 }
 
 // A scratch directory removed with everything in it.
 class CScratchDir {
 public:
     CScratchDir() {
-        char szTemplate[] = "/tmp/kt-download-XXXXXX";
+        char szTemplate[] = "/tmp/kt-transfer-XXXXXX";
         if (::mkdtemp(szTemplate) != nullptr) m_path = szTemplate;
     }
     ~CScratchDir() {
         std::error_code ec;
         if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
-    const std::filesystem::path& Path() const { return m_path; }
     std::filesystem::path File(const std::string& strName) const { return m_path / strName; }
-    // The engine's (family) form of a file in the directory.
+    // The engine's (family) form of a path in the directory.
     std::u16string FamilyPath(const std::string& strName) const {
         return kt::FromFsPath(File(strName).string());
     }
@@ -71,37 +79,96 @@ private:
     std::filesystem::path m_path;
 };
 
-// Sets TZ for the scope (the GMT rule of the information request depends on the local zone).
+// Sets TZ for the scope (the GMT rule of the information request depends on the local zone), and
+// back to UTC, the zone every download test runs in, after it.
 class CTimeZone {
 public:
-    explicit CTimeZone(const char* pszZone) {
-        if (const char* pszOld = std::getenv("TZ")) {
-            m_bHad = true;
-            m_strOld = pszOld;
-        }
+    explicit CTimeZone(const char* pszZone) { Set(pszZone); }
+    ~CTimeZone() { Set("UTC"); }
+    static void Set(const char* pszZone) {
         ::setenv("TZ", pszZone, 1);
         ::tzset();
     }
-    ~CTimeZone() {
-        if (m_bHad) {
-            ::setenv("TZ", m_strOld.c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-private:
-    bool m_bHad = false;
-    std::string m_strOld;
 };
 
 // "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since 1970.
 inline constexpr long long kRfcExampleTime = 784111777;
 inline constexpr const char* kRfcExampleDate = "Sun, 06 Nov 1994 08:49:37 GMT";
 
-inline std::u16string Wide(const std::string& strAscii) {
-    return std::u16string(strAscii.begin(), strAscii.end());
+struct CALL {
+    char chKind;  // F finished, E failed, M message, S status, P progress
+    long nId;
+    double dValue;
+    std::thread::id thread;
+};
+
+// Records every call in order; the hook, when set, runs inside each call (re-entrance tests).
+class CRecorder : public IHttpReporter {
+public:
+    int32_t OnRequestFinished(long nId) override { return Add('F', nId, 0); }
+    int32_t OnRequestFailed(long nId, int32_t nResult) override { return Add('E', nId, nResult); }
+    int32_t OnRequestMessage(long nId, int32_t nValue) override { return Add('M', nId, nValue); }
+    int32_t OnRequestStatus(long nId, int32_t nValue) override { return Add('S', nId, nValue); }
+    int32_t OnRequestProgress(long nId, double dValue) override { return Add('P', nId, dValue); }
+
+    size_t Count(char chKind) const {
+        size_t n = 0;
+        for (const CALL& call : m_vecCalls) n += call.chKind == chKind;
+        return n;
+    }
+    size_t Terminals() const { return Count('F') + Count('E'); }
+    // What the last terminal call said: 0 for finished, else the code; 1 when none came.
+    int32_t Outcome() const {
+        for (auto it = m_vecCalls.rbegin(); it != m_vecCalls.rend(); ++it) {
+            if (it->chKind == 'F' || it->chKind == 'E') return static_cast<int32_t>(it->dValue);
+        }
+        return 1;
+    }
+
+    std::vector<CALL> m_vecCalls;
+    std::function<void(const CALL&)> m_fnHook;
+
+private:
+    int32_t Add(char chKind, long nId, double dValue) {
+        m_vecCalls.push_back({chKind, nId, dValue, std::this_thread::get_id()});
+        if (m_fnHook) m_fnHook(m_vecCalls.back());
+        return 0;
+    }
+};
+
+// Pumps the pool's messages until the condition holds; the limit only keeps a broken build from
+// hanging the suite.
+inline bool PumpUntil(const std::function<bool()>& fnDone, int nLimitMs = 60000) {
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nLimitMs);
+    while (!fnDone()) {
+        if (std::chrono::steady_clock::now() > tEnd) return false;
+        kt::PumpMessagesFor(5);
+    }
+    return true;
 }
 
-}  // namespace dltest
+inline void PumpFor(int nMs) {
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (std::chrono::steady_clock::now() < tEnd) kt::PumpMessagesFor(5);
+    kt::PumpMessages();
+}
+
+inline std::string TakeBody(long nId) {
+    long nLength = -1;
+    char* pData = HttpPool_GetData(nId, &nLength);
+    std::string strBody = pData != nullptr ? std::string(pData, static_cast<size_t>(nLength)) : "";
+    std::free(pData);
+    return strBody;
+}
+
+// A pool initialised on the test's thread, which therefore receives every reporter call.
+class CPoolTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(HttpPool_Initialize(nullptr), 1); }
+    void TearDown() override {
+        HttpPool_Uninitialize();
+        kt::PumpMessages();
+    }
+};
+
+}  // namespace ttest
