@@ -293,9 +293,10 @@ int CFeedbackServer::Bind(std::string& strError) {
     svr.set_payload_max_length(m_options.nMaxBody);
     // One line per request on stderr: what support staff look at when a report did not arrive.
     svr.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+        const std::string strIn = req.get_header_value("Content-Length");
         std::fprintf(stderr, "%s %s %s -> %d (%s bytes in, %zu out)\n", req.remote_addr.c_str(),
                      req.method.c_str(), req.path.c_str(), res.status,
-                     req.get_header_value("Content-Length").c_str(), res.body.size());
+                     strIn.empty() ? "0" : strIn.c_str(), res.body.size());
     });
     svr.set_error_handler([this](const httplib::Request&, httplib::Response& res) {
         if (res.status == 413) {
