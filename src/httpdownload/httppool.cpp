@@ -55,24 +55,39 @@ int32_t CallReporter(IHttpReporter* pReporter, kt::UINT uMsg, long nId, kt::LPAR
     }
 }
 
-// Every object of the kind as the table holds it now; the walks below stop objects one after the
-// other and must not trip over an id a stop could not change, but a plain copy costs nothing.
-std::vector<CHttp_Async*> SnapshotRequests() {
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    std::vector<CHttp_Async*> vec;
-    vec.reserve(s.mapRequests.size());
-    for (auto& [nId, pRequest] : s.mapRequests) vec.push_back(pRequest.get());
+// Every object of a table as it holds it now; the walks below stop objects one after the other
+// and must not trip over an id a stop could not change, but a plain copy costs nothing.
+template <typename MAP>
+auto Snapshot(MAP& map, kt::CCriticalSection& cs) {
+    kt::CAutoLock lock(cs);
+    std::vector<typename MAP::mapped_type::pointer> vec;
+    vec.reserve(map.size());
+    for (auto& [nId, pObject] : map) vec.push_back(pObject.get());
     return vec;
 }
 
+std::vector<CHttp_Async*> SnapshotRequests() {
+    return Snapshot(State().mapRequests, State().csRequests);
+}
+
 std::vector<CMTRDownload*> SnapshotDownloads() {
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csDownloads);
-    std::vector<CMTRDownload*> vec;
-    vec.reserve(s.mapDownloads.size());
-    for (auto& [nId, pDownload] : s.mapDownloads) vec.push_back(pDownload.get());
-    return vec;
+    return Snapshot(State().mapDownloads, State().csDownloads);
+}
+
+// Hands one notification for nId to the reporter of the request or download that the table holds
+// under it (the caller holds the table's lock); false when the table has no such id.
+template <typename MAP, typename PARKED>
+bool DispatchFrom(MAP& map, const PARKED& parked, kt::UINT uMsg, long nId, kt::LPARAM lValue) {
+    const auto it = map.find(nId);
+    if (it == map.end()) return false;
+    // Counted before the parked test, so that the count matches what the workers posted.
+    const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
+    if (parked.count(nId) != 0 || !bWanted) return true;
+    // The reporter may release, restart or even delete the object: nothing here touches it after
+    // the call.
+    IHttpReporter* pReporter = it->second->GetReporter();
+    if (pReporter != nullptr) CallReporter(pReporter, uMsg, nId, lValue);
+    return true;
 }
 
 }  // namespace
@@ -403,25 +418,9 @@ kt::LRESULT CHttp_Pool::Dispatch(kt::UINT uMsg, long nId, kt::LPARAM lValue) {
     POOL_STATE& s = State();
     {
         kt::CAutoLock lock(s.csRequests);
-        const auto it = s.mapRequests.find(nId);
-        if (it != s.mapRequests.end()) {
-            // Counted before the parked test, so that the count matches what the workers posted.
-            const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
-            if (s.mapParkedRequests.count(nId) != 0 || !bWanted) return 0;
-            // The reporter may release, restart or even delete this request: nothing below
-            // touches it after the call.
-            IHttpReporter* pReporter = it->second->GetReporter();
-            if (pReporter != nullptr) CallReporter(pReporter, uMsg, nId, lValue);
-            return 0;
-        }
+        if (DispatchFrom(s.mapRequests, s.mapParkedRequests, uMsg, nId, lValue)) return 0;
     }
     kt::CAutoLock lock(s.csDownloads);
-    const auto it = s.mapDownloads.find(nId);
-    if (it != s.mapDownloads.end()) {
-        const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
-        if (s.mapParkedDownloads.count(nId) != 0 || !bWanted) return 0;
-        IHttpReporter* pReporter = it->second->GetReporter();
-        if (pReporter != nullptr) CallReporter(pReporter, uMsg, nId, lValue);
-    }
+    DispatchFrom(s.mapDownloads, s.mapParkedDownloads, uMsg, nId, lValue);
     return 0;
 }

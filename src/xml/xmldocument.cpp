@@ -274,12 +274,16 @@ bool CXmlDocument::Parse() {
     strKept.swap(m_strResult);
     SetPos(0, 0, 0);
     m_pSaved.reset();
+    const int32_t nEstimate = static_cast<int32_t>(m_strDoc.size() / 64) + 8;
+    // The old records mean nothing to the new parse: a store that the last parse cut to fit is
+    // dropped rather than copied into its larger successor.
+    if (m_nCapacity < nEstimate && (m_nCapacity & (kSegmentSize - 1)) != 0) FreeStore();
     m_iNextFree = 1;
     m_iReleased = 0;
     m_nNodeType = 0;
     m_nNodeOffset = 0;
     m_nNodeLength = 0;
-    GrowStore(static_cast<int32_t>(m_strDoc.size() / 64) + 8);
+    GrowStore(nEstimate);
     Rec(0) = ElementRecord{};
     if (m_strDoc.empty()) {
         m_strResult = u"Empty document";
