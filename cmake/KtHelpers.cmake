@@ -11,11 +11,18 @@ endfunction()
 
 # kt_add_library(<target> SOURCES ... [DEPS ...])
 # One static library per src folder; its public headers live at the folder's top and are
-# included as "<folder>/<header>.h".
+# included as "<folder>/<header>.h". The include root a library hands on holds its own folder
+# only (a link in the build tree), so a target sees the headers of the libraries it links and no
+# others: a layer that includes a higher one does not compile.
 function(kt_add_library target)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${target} STATIC ${ARG_SOURCES})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+  set(root ${PROJECT_BINARY_DIR}/include/${target})
+  get_filename_component(parent ${root}/${folder} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+  target_include_directories(${target} PUBLIC ${root})
   target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE kt_warnings)
 endfunction()
 

@@ -6,8 +6,7 @@
 #include <new>
 
 #include "httpdownload/httphelpers.h"
-#include "httpdownload/httppublic.h"
-#include "httpdownload/httpstatus.h"
+#include "httpdownload/httpreporter.h"
 #include "platform/codepage.h"
 #include "platform/trace.h"
 

@@ -10,7 +10,7 @@
 
 #include "httpdownload/httpclasses.h"
 #include "httpdownload/httpdownload.h"
-#include "httpdownload/httppublic.h"
+#include "httpdownload/httpreporter.h"
 #include "httpdownload/httpstatus.h"
 #include "platform/sync.h"
 
@@ -107,7 +107,10 @@ bool CHttp_Pool::Initialize(void* hInstance) {
     auto* pStatusMgr = new (std::nothrow) CHttp_StatusMgr;
     if (pStatusMgr == nullptr) return false;
     State().pStatusMgr.store(pStatusMgr);
-    return CHttp_StatusMgr::CreateStatusWindow(hInstance);
+    return CHttp_StatusMgr::CreateStatusWindow(hInstance,
+                                               [](kt::UINT uMsg, long nId, kt::LPARAM lValue) {
+                                                   return HttpPool().Dispatch(uMsg, nId, lValue);
+                                               });
 }
 
 void CHttp_Pool::Uninitialize() {

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cmath>
 
-#include "httpdownload/httppool.h"
 #include "platform/msgbox.h"
 
 namespace {
@@ -11,6 +10,7 @@ namespace {
 // Workers post to the handle while the pool's thread may be forgetting it at shut-down.
 std::atomic<kt::HWND> g_hStatusWnd{0};
 std::atomic<bool> g_bRegistered{false};
+std::atomic<CHttp_StatusMgr::DISPATCH_FUNCTION> g_pfnDispatch{nullptr};
 
 constexpr kt::HWND kInvalidWindow = static_cast<kt::HWND>(-1);
 
@@ -58,7 +58,8 @@ bool CHttp_StatusMgr::RegisterStatusWindowClass(void* /*hInstance*/) {
     return bOk;
 }
 
-bool CHttp_StatusMgr::CreateStatusWindow(void* hInstance) {
+bool CHttp_StatusMgr::CreateStatusWindow(void* hInstance, DISPATCH_FUNCTION pfnDispatch) {
+    g_pfnDispatch.store(pfnDispatch);
     if (g_bRegistered.load()) return true;
     if (!RegisterStatusWindowClass(hInstance)) {
         kt::MessageBox(u"CHttp_Pool::Initialize Register failed!", u"", kt::kMbOk);
@@ -91,8 +92,11 @@ kt::LRESULT CHttp_StatusMgr::WindowProc(kt::HWND hWnd, kt::UINT uMsg, kt::WPARAM
         case WM_HTTP_FINISHED:
         case WM_HTTP_FAILED:
         case WM_HTTP_STATUS:
-        case WM_HTTP_PROGRESS:
-            return HttpPool().Dispatch(uMsg, static_cast<long>(wParam), lParam);
+        case WM_HTTP_PROGRESS: {
+            const DISPATCH_FUNCTION pfnDispatch = g_pfnDispatch.load();
+            return pfnDispatch != nullptr ? pfnDispatch(uMsg, static_cast<long>(wParam), lParam)
+                                          : 0;
+        }
         default:
             return kt::DefWindowProc(hWnd, uMsg, wParam, lParam);
     }

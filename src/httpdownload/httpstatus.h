@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "httpdownload/httpreporter.h"
 #include "platform/msgwindow.h"
 
 inline constexpr kt::UINT WM_HTTP_USER = 0x601;
@@ -12,18 +13,6 @@ inline constexpr kt::UINT WM_HTTP_FINISHED = 0x1400;
 inline constexpr kt::UINT WM_HTTP_FAILED = 0x1401;
 inline constexpr kt::UINT WM_HTTP_STATUS = 0x1402;
 inline constexpr kt::UINT WM_HTTP_PROGRESS = 0x1403;
-
-// What a worker may tell its owner. Called on worker threads; implementations must not block.
-class IAsyReporter {
-public:
-    virtual int32_t OnAsyncFinished(long nId) = 0;
-    virtual int32_t OnAsyncFailed(long nId, int32_t nResult) = 0;
-    virtual int32_t OnAsyncStatus(long nId, int32_t nValue) = 0;
-    virtual int32_t OnAsyncProgress(long nId, double dValue) = 0;
-
-protected:
-    ~IAsyReporter() = default;
-};
 
 class CHttp_StatusMgr final : public IAsyReporter {
 public:
@@ -38,8 +27,12 @@ public:
 
     // True once the class is registered (also when it already was).
     static bool RegisterStatusWindowClass(void* hInstance);
-    // Registers if needed and creates the window on the calling thread; the window stays hidden.
-    static bool CreateStatusWindow(void* hInstance);
+    // What the window procedure hands each notification to (the pool's look-up and reporter call).
+    using DISPATCH_FUNCTION = kt::LRESULT (*)(kt::UINT uMsg, long nId, kt::LPARAM lValue);
+
+    // Registers if needed and creates the window on the calling thread; the window stays hidden
+    // and gives its notifications to pfnDispatch.
+    static bool CreateStatusWindow(void* hInstance, DISPATCH_FUNCTION pfnDispatch);
     // Forgets the window (destroying it) and clears the registered flag.
     static void DestroyStatusWindow();
 

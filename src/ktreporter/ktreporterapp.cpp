@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "httpdownload/httppublic.h"
-#include "httpdownload/inetpool.h"
+#include "inet/inetpool.h"
 #include "ktreporter/feedbackdlg.h"
 #include "platform/msgbox.h"
 #include "platform/msgwindow.h"

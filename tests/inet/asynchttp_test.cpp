@@ -1,6 +1,6 @@
 // CAsyncHttp against loopback servers: the request on the wire, the progress stages, the receive
 // buffer, failures by step, time-out, cancel and a second OpenRequest while one runs.
-#include "httpdownload/asynchttp.h"
+#include "inet/asynchttp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The WinInet pool: numbering, answers without a pool, owners on the window's thread, reply
 // copies and tables, deletes and a shut-down in the middle of many transfers.
-#include "httpdownload/inetpool.h"
+#include "inet/inetpool.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "httpdownload/httppublic.h"
-#include "httpdownload/inetpool.h"
+#include "inet/inetpool.h"
 #include "ktreporter/feedbackdlg.h"
 #include "ktreporter/ktreporterapp.h"
 #include "platform/codepage.h"

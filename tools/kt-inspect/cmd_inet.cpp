@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "datatable/datatable.h"
-#include "httpdownload/inetpool.h"
+#include "inet/inetpool.h"
 #include "inspect.h"
 #include "platform/codepage.h"
 #include "platform/msgbox.h"

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "datatable/datatable.h"
-#include "httpdownload/httpstatusmgr.h"
+#include "inet/httpstatusmgr.h"
 
 inline constexpr int kInetOk = 0;
 inline constexpr int kInetBadArgument = -1;

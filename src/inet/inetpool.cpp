@@ -1,4 +1,4 @@
-#include "httpdownload/inetpool.h"
+#include "inet/inetpool.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "httpdownload/asynchttp.h"
+#include "inet/asynchttp.h"
 
 #include <cstring>
 #include <new>

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "httpdownload/asynchttp.h"
-#include "httpdownload/httppublic.h"
+#include "httpdownload/httpreporter.h"
+#include "inet/asynchttp.h"
 #include "platform/msgwindow.h"
 #include "platform/sync.h"
 

@@ -1,4 +1,4 @@
-#include "httpdownload/httpstatusmgr.h"
+#include "inet/httpstatusmgr.h"
 
 #include <cstring>
 
