@@ -8,9 +8,10 @@
 #include <tuple>
 #include <vector>
 
-#include "capture.h"
 #include "datatable/databufparser.h"
 #include "datatable/datacell.h"
+#include "hex.h"
+#include "support/scoped.h"
 
 using namespace kt;
 
@@ -61,7 +62,7 @@ const Binary Add = &CDataCell::operator+=, Sub = &CDataCell::operator-=,
 static_assert(sizeof(CDataCell) == 16, "a cell is a type word and one 8-byte slot");
 
 TEST(DataCell, ValidityDefaultTextsAndFormats) {
-    kttest::CTraceCapture trace;
+    kttest::CTraceLog trace;
     // A null format asks for the default text, which is "--" exactly for the invalid values.
     // TZ=UTC in this test binary. Formats that do not fit the value give nothing.
     const std::tuple<CDataCell, const char16_t*, const char16_t*> cases[] = {
@@ -163,7 +164,6 @@ TEST(DataCell, ConversionsSettersAndCopies) {
     EXPECT_EQ(Text(u"12abc", DT_STRING1).AsDouble(), 0.0);
     EXPECT_EQ(Text(u"12", DT_STRING3).AsInt(), 0);
 
-    kttest::CTraceCapture trace;
     const std::tuple<const char16_t*, uint32_t, CDataCell> values[] = {
         {u"2024-02-29", DT_DATE, Int(20240229, DT_DATE)},
         {u"99999999999", DT_INTEGER, Int(2147483647)},  // saturates like _wtol
@@ -198,7 +198,6 @@ TEST(DataCell, ConversionsSettersAndCopies) {
 }
 
 TEST(DataCell, ComparisonsAcrossFamilies) {
-    kttest::CTraceCapture trace;
     const CDataCell full = Text(u"Ａ１！　"), half = Text(u"A1! "), bad = Int(-2147483648LL);
     // Integer cells keep 64 bits but take the other side as AsInt. DT_STRING3 takes part in
     // numeric comparisons, yet only DT_STRING converts: it counts as 0. Equal compares texts
@@ -253,7 +252,7 @@ TEST(DataCell, ComparisonsAcrossFamilies) {
 }
 
 TEST(DataCell, ArithmeticAndUnaryOperations) {
-    kttest::CTraceCapture trace;
+    kttest::CTraceLog trace;
     // {cell, operation, operand, supported, cell afterwards}: an unsupported combination leaves
     // the cell as it was. A floating operand of an integer is rounded as AsInt rounds (an invalid
     // one is skipped with a warning); integer division truncates.

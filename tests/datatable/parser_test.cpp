@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "capture.h"
 #include "datatable/databufparser.h"
 #include "datatable/datacell.h"
 #include "datatable/datatable.h"
 #include "datatable/datawriter.h"
+#include "hex.h"
 #include "platform/codepage.h"
 
 using namespace kt;
@@ -104,7 +104,6 @@ TEST(Primitives, WritesAndReadsOfEveryKind) {
 }
 
 TEST(Primitives, MalformedAndShortBuffers) {
-    kttest::CTraceCapture trace;
     // Five bytes without a stop bit end there; the sixth starts the next number. Two bytes
     // without one end with the buffer, bit 6 of the first giving the sign. An exhausted buffer
     // reads 0 and stays where it is; a missing one reads -1.

@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "datatable/datawriter.h"
 #include "datatable/replyreader.h"
+#include "hex.h"
+#include "support/scoped.h"
 
 using namespace kt;
 using kttest::Hex;
@@ -30,7 +31,7 @@ TEST(ReplyReader, StatusZeroWithATable) {
     const std::string str = WriteReplyEnvelope(nullptr, 0, u"");
     EXPECT_EQ(ToHex(str), kEmptyReplyHex);
     // A payload other than a table: result 0, an empty indexed table.
-    kttest::CMessageBoxCapture boxes;
+    kttest::CMessageBoxLog boxes;
     std::unique_ptr<CDataTable> pEmpty;
     EXPECT_EQ(Read(str, pEmpty), kReplyOk);
     ASSERT_TRUE(pEmpty);
@@ -63,11 +64,10 @@ TEST(ReplyReader, StatusZeroWithATable) {
               u"2024-01-01,第1行,0.2500,否|2024-01-02,第2行,1.2500,是|2024-01-03,第3行,2.2500,否");
     EXPECT_EQ(pTable->m_bIndexed, 1);
     EXPECT_EQ(pTable->FindColumn(u"价格"), 2);
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST(ReplyReader, ServerErrorsShowTheirMessageAsSent) {
-    kttest::CTraceCapture trace;
     const std::pair<std::string, const char16_t*> cases[] = {
         {WriteReplyEnvelope(nullptr, -1, u"服务器忙"), u"服务器忙"},
         // A positive status ends the envelope: an error without a message.
@@ -80,16 +80,16 @@ TEST(ReplyReader, ServerErrorsShowTheirMessageAsSent) {
         {Hex("80 80 80 81 73 86 00 00 00 00 00 00 F0 3F"), u""}};
     for (const auto& [strReply, pszBox] : cases) {
         SCOPED_TRACE(ToHex(strReply));
-        kttest::CMessageBoxCapture boxes;
+        kttest::CMessageBoxLog boxes;
         std::unique_ptr<CDataTable> pTable;
         EXPECT_EQ(Read(strReply, pTable), kReplyBadData);
         EXPECT_FALSE(pTable);
-        EXPECT_EQ(boxes.texts, Boxes{pszBox});
+        EXPECT_EQ(boxes.Texts(), Boxes{pszBox});
     }
 }
 
 TEST(ReplyReader, ArgumentsAndRawPointerForm) {
-    kttest::CMessageBoxCapture boxes;
+    kttest::CMessageBoxLog boxes;
     std::unique_ptr<CDataTable> pTable;
     EXPECT_EQ(ReadReplyTable(nullptr, 10, pTable), kReplyNoData);
     EXPECT_EQ(ReadReplyTable("x", 0, pTable), kReplyNoData);
@@ -113,7 +113,7 @@ TEST(ReplyReader, ArgumentsAndRawPointerForm) {
     const std::string strError = WriteReplyEnvelope(nullptr, -2, u"e");
     EXPECT_EQ(ReadReplyTable(strError.data(), strError.size(), pRaw), kReplyBadData);
     EXPECT_EQ(pRaw, nullptr);
-    EXPECT_EQ(boxes.texts, Boxes{u"e"});
+    EXPECT_EQ(boxes.Texts(), Boxes{u"e"});
 }
 
 TEST(ReplyReader, TruncatedAtEveryField) {
@@ -121,28 +121,27 @@ TEST(ReplyReader, TruncatedAtEveryField) {
     std::string strFull = Hex(kEmptyReplyHex);
     strFull.back() = '\x83';
     strFull += Hex("80 80 82 81 80 82 49 44 85 80 81 4E 84 80 84 81 82 61 62");
-    kttest::CTraceCapture trace;
     for (size_t k = 0; k < strFull.size(); ++k) {
         SCOPED_TRACE(k);
-        kttest::CMessageBoxCapture boxes;
+        kttest::CMessageBoxLog boxes;
         std::unique_ptr<CDataTable> pTable;
         const int nResult = Read(strFull.substr(0, k), pTable);
         if (k == 0) {
             EXPECT_EQ(nResult, kReplyNoData);
-            EXPECT_TRUE(boxes.texts.empty());
+            EXPECT_TRUE(boxes.Texts().empty());
         } else if ((k >= 4 && k <= 9) || (k >= 13 && k <= 19)) {
             // A field name cut short: the format message, and the new table stays.
             EXPECT_EQ(nResult, kReplyBadData);
-            EXPECT_EQ(boxes.texts, Boxes{kReplyFormatErrorText});
+            EXPECT_EQ(boxes.Texts(), Boxes{kReplyFormatErrorText});
             EXPECT_TRUE(pTable);
         } else if (k <= 3 || k == 10 || k == 11 || k == 12 || k == 20) {
             // A missing type reads as DT_EMPTY, which is no status field: an error, empty box.
             EXPECT_EQ(nResult, kReplyBadData);
-            EXPECT_EQ(boxes.texts, Boxes{u""});
+            EXPECT_EQ(boxes.Texts(), Boxes{u""});
             EXPECT_FALSE(pTable);
         } else {
             EXPECT_EQ(nResult, kReplyOk);
-            EXPECT_TRUE(boxes.texts.empty());
+            EXPECT_TRUE(boxes.Texts().empty());
             ASSERT_TRUE(pTable);
             EXPECT_EQ(pTable->m_bIndexed, 1);
             EXPECT_EQ(pTable->GetColCount(), k >= 31 ? 2 : 0);

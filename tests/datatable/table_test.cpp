@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
 #include "datatable/datatable.h"
 #include "datatable/datawriter.h"
+#include "hex.h"
+#include "support/scoped.h"
 
 using namespace kt;
 using kttest::Cells;
@@ -64,7 +65,6 @@ TEST(DataTable, ExampleSectionByteForByte) {
 
 TEST(DataTable, ExampleSectionTruncatedAtEveryField) {
     const std::string strFull = Hex(kExampleHex);
-    kttest::CTraceCapture trace;
     for (size_t k = 0; k <= strFull.size(); ++k) {
         SCOPED_TRACE(k);
         CDataTable table;
@@ -137,7 +137,6 @@ TEST(DataTable, TruncatedPropertiesAttributesAndRows) {
     // length byte, a text of 4, a double, a float and nothing for the no-value column).
     ASSERT_EQ(str.size(), 5u + 12u + 26u + 2u * 17u);
     const size_t nProps = 17, nRows = 43, nRow1 = nRows + 17;
-    kttest::CTraceCapture trace;
     for (size_t k = 0; k <= str.size(); ++k) {
         SCOPED_TRACE(k);
         CDataTable table;
@@ -165,7 +164,6 @@ TEST(DataTable, BadRowLengthsAndCountsStopTheParse) {
     EXPECT_EQ(table.GetCellString(2, 0), u"--");
 
     // A negative row length, and negative or impossible counts (refused before allocating).
-    kttest::CTraceCapture trace;
     const std::pair<const char*, int32_t> cases[] = {{"80 80 81 81 80 81 76 85 80 FF", 1},
                                                      {"80 80 FF 81 80", 0},
                                                      {"80 80 81 FF 80", 0},
@@ -189,7 +187,6 @@ TEST(DataTable, DeclaredSizesOfATruncatedSectionAreKept) {
     EXPECT_EQ(table.GetRow(1792)->GetCellCount(), 128);
     EXPECT_EQ(table.GetCellString(1792, 127), u"--");
     // Beyond what any buffer of that size can describe, nothing is allocated.
-    kttest::CTraceCapture trace;
     const std::string strHuge = Hex("80 80 04 00 80 04 00 80 80");  // 65536 x 65536
     EXPECT_EQ(table.ParseBuffer(strHuge.data(), static_cast<uint32_t>(strHuge.size())), -1);
     EXPECT_EQ(table.GetColCount(), 0);
@@ -199,14 +196,14 @@ TEST(DataTable, DeclaredSizesOfATruncatedSectionAreKept) {
 TEST(DataTable, CellAccessBoundsAndTrace) {
     CDataTable table;
     ASSERT_EQ(ParseExact(table, Hex(kExampleHex)), 0);
-    kttest::CTraceCapture trace;
+    kttest::CTraceLog trace;
     EXPECT_EQ(table.GetCell(0, 2), nullptr);
     EXPECT_EQ(table.GetCell(0, -1), nullptr);
     EXPECT_EQ(table.GetCell(1, 0), nullptr);
     EXPECT_EQ(table.GetCell(-1, 0), nullptr);
     EXPECT_FALSE(table.SetCell(0, 5, TextCell(u"x")));
     // Only a bad column of an existing row says so.
-    EXPECT_EQ(trace.lines,
+    EXPECT_EQ(trace.Lines(),
               (std::vector<std::string>{"ASSERT(FALSE) nCol: 2\n", "ASSERT(FALSE) nCol: -1\n",
                                         "ASSERT(FALSE) nCol: 5\n"}));
     // A row made short directly is widened by the next non-const access.
@@ -223,7 +220,7 @@ TEST(DataTable, CellAccessBoundsAndTrace) {
         EXPECT_EQ(three.GetCell(r, 1)->GetTypeWord(), 0x12000000u | DT_STRING);
         EXPECT_EQ(three.GetCell(r, 0)->GetFlags(), 0u);
     }
-    trace.lines.clear();
+    trace.Clear();
     EXPECT_EQ(three.SetColumnCellFlags(3, 0x01000000), 3);
     EXPECT_EQ(trace.Count("ASSERT(FALSE) nCol: 3\n"), 3u);
 }
@@ -240,7 +237,6 @@ TEST(DataTable, ColumnIndexAndKeyColumn) {
     EXPECT_EQ(table.SetKeyColumn(3), -1);
     table.SetCell(0, 2, TextCell(u"dup"));
     table.SetCell(2, 2, TextCell(u"dup"));
-    kttest::CTraceCapture trace;
     EXPECT_EQ(table.SetKeyColumn(2), 2);
     EXPECT_EQ(table.FindRow(u"dup"), 2);  // the last of equal keys
     EXPECT_EQ(table.FindRow(u"r1c"), 1);
@@ -301,7 +297,6 @@ TEST(DataTable, CopyRowsFromKeepAndAppend) {
         EXPECT_TRUE(table.CopyRowsFrom(&source, bKeep, bAppend));
         EXPECT_EQ(Cells(table), pszCells);
     }
-    kttest::CTraceCapture trace;
     CDataTable table = target, empty;
     EXPECT_FALSE(table.CopyRowsFrom(&empty, false, false) ||
                  table.CopyRowsFrom(nullptr, false, false));

@@ -12,9 +12,9 @@
 
 #include "platform/codepage.h"
 #include "platform/paths.h"
-#include "platform/trace.h"
 #include "serverpath/clientpathmanager.h"
 #include "serverpath/serverpathmanager.h"
+#include "support/scoped.h"
 #include "xml/xmldocument.h"
 
 namespace fs = std::filesystem;
@@ -30,11 +30,8 @@ protected:
     void SetUp() override {
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
-        m_previousSink =
-            kt::SetTraceSink([this](std::string_view str) { m_vecTrace.emplace_back(str); });
     }
     void TearDown() override {
-        kt::SetTraceSink(m_previousSink);
         kt::SetAnsiCodePage("");
         std::error_code ec;
         fs::remove_all(m_dir, ec);
@@ -50,8 +47,7 @@ protected:
                            ("ktpaths-" + std::to_string(getpid()) + "-" +
                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     const std::u16string m_strDir = kt::FromFsPath(m_dir.string()) + u"\\";
-    kt::TraceSink m_previousSink;
-    std::vector<std::string> m_vecTrace;
+    kttest::CTraceLog m_trace;
 };
 
 // Every directory below root, relative, with '/'.
@@ -256,7 +252,7 @@ TEST_F(Paths, UrlFilesLoadOnceAndGetUrlTellsMissingFromEmpty) {
                        {24, u"http://127.0.0.1:8765/feedback"},
                        {30, u"http://127.0.0.1:8765/反馈?用户=张三&t=1"}}),
               Table(urls));
-    EXPECT_TRUE(m_vecTrace.empty());
+    EXPECT_TRUE(m_trace.Lines().empty());
 }
 
 TEST_F(Paths, UrlFilesThatGiveNoTable) {
@@ -265,7 +261,7 @@ TEST_F(Paths, UrlFilesThatGiveNoTable) {
     CServerPathManager urls;
     EXPECT_EQ(0, urls.Load(m_strDir));
     EXPECT_TRUE(urls.GetEntries().empty());
-    EXPECT_EQ(std::vector<std::string>{strLine}, m_vecTrace);
+    EXPECT_EQ(std::vector<std::string>{strLine}, m_trace.Lines());
     // A document element with another name: the file parsed (no trace), yet the table stays empty.
     for (const char* pszText :
          {R"(<config><url id="24" path="x"/></config>)",
@@ -280,12 +276,12 @@ TEST_F(Paths, UrlFilesThatGiveNoTable) {
         EXPECT_EQ(0, urls.Load(WriteUrls(pszText))) << pszText;
         EXPECT_EQ((Entries{{24, u"kept"}}), Table(urls)) << pszText;
     }
-    EXPECT_EQ((std::vector<std::string>(4, strLine)), m_vecTrace);
+    EXPECT_EQ((std::vector<std::string>(4, strLine)), m_trace.Lines());
     // A directory where the file should be cannot be read either.
     fs::remove(m_dir / "urlserver.xml");
     fs::create_directories(m_dir / "urlserver.xml");
     EXPECT_EQ(0, CServerPathManager().Load(m_strDir));
-    EXPECT_EQ((std::vector<std::string>(5, strLine)), m_vecTrace);
+    EXPECT_EQ((std::vector<std::string>(5, strLine)), m_trace.Lines());
 }
 
 TEST(ServerUrls, BundledFilePointsFeedbackAtTheReceiver) {

@@ -1,0 +1,172 @@
+// Scoped stand-ins for the process-wide trace sink and message-box handler, and the message pump
+// every suite waits with. The guards put back what was installed before them when the scope ends,
+// also when a failed ASSERT leaves the test early, so a failure never leaks into the next test.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/msgbox.h"
+#include "platform/msgwindow.h"
+#include "platform/trace.h"
+
+namespace kttest {
+
+// Installs a trace sink for its lifetime.
+class CScopedTraceSink {
+public:
+    explicit CScopedTraceSink(kt::TraceSink sink) : m_previous(kt::SetTraceSink(std::move(sink))) {}
+    ~CScopedTraceSink() { kt::SetTraceSink(std::move(m_previous)); }
+    CScopedTraceSink(const CScopedTraceSink&) = delete;
+    CScopedTraceSink& operator=(const CScopedTraceSink&) = delete;
+
+private:
+    kt::TraceSink m_previous;
+};
+
+// Installs a message-box handler for its lifetime.
+class CScopedMessageBoxHandler {
+public:
+    explicit CScopedMessageBoxHandler(kt::MessageBoxHandler handler)
+        : m_previous(kt::SetMessageBoxHandler(std::move(handler))) {}
+    ~CScopedMessageBoxHandler() { kt::SetMessageBoxHandler(std::move(m_previous)); }
+    CScopedMessageBoxHandler(const CScopedMessageBoxHandler&) = delete;
+    CScopedMessageBoxHandler& operator=(const CScopedMessageBoxHandler&) = delete;
+
+private:
+    kt::MessageBoxHandler m_previous;
+};
+
+// Keeps every trace line emitted during its lifetime, from any thread.
+class CTraceLog {
+public:
+    CTraceLog()
+        : m_guard([this](std::string_view strLine) {
+              std::lock_guard<std::mutex> lock(m_mutex);
+              m_vecLines.emplace_back(strLine);
+          }) {}
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecLines;
+    }
+    size_t Count(const std::string& strLine) const {
+        const std::vector<std::string> vec = Lines();
+        return static_cast<size_t>(std::count(vec.begin(), vec.end(), strLine));
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecLines.clear();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_vecLines;
+    CScopedTraceSink m_guard;  // last: removed before the lines it writes to
+};
+
+struct MESSAGE_BOX {
+    std::u16string strText;
+    std::u16string strCaption;
+    unsigned uType;
+};
+
+// Records every message box shown during its lifetime instead of showing it, and answers each
+// with nAnswer.
+class CMessageBoxLog {
+public:
+    explicit CMessageBoxLog(int nAnswer = kt::kIdOk)
+        : m_guard([this, nAnswer](std::u16string_view strText, std::u16string_view strCaption,
+                                  unsigned uType) {
+              std::lock_guard<std::mutex> lock(m_mutex);
+              m_vecBoxes.push_back({std::u16string(strText), std::u16string(strCaption), uType});
+              return nAnswer;
+          }) {}
+    std::vector<MESSAGE_BOX> Boxes() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecBoxes;
+    }
+    std::vector<std::u16string> Texts() const {
+        std::vector<std::u16string> vec;
+        for (const MESSAGE_BOX& box : Boxes()) vec.push_back(box.strText);
+        return vec;
+    }
+    size_t Count() const { return Boxes().size(); }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<MESSAGE_BOX> m_vecBoxes;
+    CScopedMessageBoxHandler m_guard;
+};
+
+// How long a wait may take before it gives up. Not a bound under test: it only keeps a broken
+// build from hanging the suite, and is generous enough for sanitizers and Wine.
+inline constexpr int kGuardMs = 60000;
+
+// Pumps the calling thread's messages (or runs fnPump, e.g. a Qt event loop pass) until fnDone
+// holds; false when the guard time passed first.
+inline bool PumpUntil(const std::function<bool()>& fnDone, int nGuardMs = kGuardMs,
+                      const std::function<void()>& fnPump = {}) {
+    const auto tGuard = std::chrono::steady_clock::now() + std::chrono::milliseconds(nGuardMs);
+    while (!fnDone()) {
+        if (std::chrono::steady_clock::now() > tGuard) return false;
+        if (fnPump)
+            fnPump();
+        else
+            kt::PumpMessagesFor(5);
+    }
+    return true;
+}
+
+// A marker for "nothing (more) arrives" checks: a window on the calling thread that counts the
+// markers dispatched to it. A thread's messages are dispatched in the order they were posted, so
+// once a marker posted after everything that could still arrive has been dispatched, whatever was
+// going to arrive has; a check made then fails if something did, and nothing waits on the clock.
+class CPumpMarker {
+public:
+    CPumpMarker() {
+        static const bool s_bRegistered = kt::RegisterWindowClass("kttest-marker", &Proc);
+        (void)s_bRegistered;
+        m_hWnd = kt::CreateMessageWindow("kttest-marker");
+    }
+    ~CPumpMarker() { kt::DestroyMessageWindow(m_hWnd); }
+    CPumpMarker(const CPumpMarker&) = delete;
+    CPumpMarker& operator=(const CPumpMarker&) = delete;
+
+    // Posts a marker; any thread may call it.
+    bool Post() {
+        ++m_nPosted;
+        return kt::PostMessage(m_hWnd, kMarkerMessage, reinterpret_cast<kt::WPARAM>(&m_nSeen), 0);
+    }
+    // Pumps until every marker posted so far has been dispatched.
+    bool PumpUntilSeen(int nGuardMs = kGuardMs) {
+        return m_hWnd != 0 && PumpUntil([this] { return m_nSeen >= m_nPosted; }, nGuardMs);
+    }
+
+private:
+    static constexpr kt::UINT kMarkerMessage = 0x8000 + 0x7E57;
+    static kt::LRESULT Proc(kt::HWND hWnd, kt::UINT uMsg, kt::WPARAM wParam, kt::LPARAM lParam) {
+        if (uMsg != kMarkerMessage) return kt::DefWindowProc(hWnd, uMsg, wParam, lParam);
+        ++*reinterpret_cast<std::atomic<int>*>(wParam);
+        return 0;
+    }
+    kt::HWND m_hWnd = 0;
+    std::atomic<int> m_nPosted{0};
+    std::atomic<int> m_nSeen{0};
+};
+
+// Dispatches everything posted to the calling thread before the call; true when the marker posted
+// behind it came through.
+inline bool PumpUntilMarker() {
+    CPumpMarker marker;
+    return marker.Post() && marker.PumpUntilSeen();
+}
+
+}  // namespace kttest
