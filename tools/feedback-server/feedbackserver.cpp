@@ -1,7 +1,5 @@
 #include "feedbackserver.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +12,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "eventserver.h"
 #include "platform/codepage.h"
 
 namespace ktfeedback {
@@ -23,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr const char* kReportFile = "report.json";
 constexpr const char* kIncomingDir = ".incoming";
 
 // Text in the configured code page becomes UTF-8 for JSON and HTML.
@@ -142,88 +142,7 @@ constexpr FIELD_LABEL kFieldLabels[] = {
     {"PAGE_TYPE", "附件类型"},       {"DATA_FROM", "来源"},
 };
 
-// The value of a parameter (name=value or name="value") inside a header value. The reporter sends
-// quotation marks in paths unescaped, so a quoted value ends only at a quotation mark that the
-// next parameter or the end of the line follows.
-std::optional<std::string> HeaderParam(std::string_view strHeader, std::string_view strName) {
-    size_t nPos = 0;
-    while (true) {
-        nPos = strHeader.find(';', nPos);
-        if (nPos == std::string_view::npos) return std::nullopt;
-        ++nPos;
-        while (nPos < strHeader.size() && strHeader[nPos] == ' ') ++nPos;
-        if (Lower(std::string(strHeader.substr(nPos, strName.size()))) != strName ||
-            nPos + strName.size() >= strHeader.size() || strHeader[nPos + strName.size()] != '=') {
-            continue;
-        }
-        std::string_view strValue = strHeader.substr(nPos + strName.size() + 1);
-        if (!strValue.empty() && strValue.front() == '"') {
-            // The closing quotation mark is the one followed by the next parameter or the end.
-            for (size_t nEnd = strValue.find('"', 1); nEnd != std::string_view::npos;
-                 nEnd = strValue.find('"', nEnd + 1)) {
-                size_t nAfter = nEnd + 1;
-                while (nAfter < strValue.size() && strValue[nAfter] == ' ') ++nAfter;
-                if (nAfter == strValue.size() || strValue[nAfter] == ';') {
-                    return std::string(strValue.substr(1, nEnd - 1));
-                }
-            }
-            return std::string(strValue.substr(1));
-        }
-        return std::string(strValue.substr(0, strValue.find(';')));
-    }
-}
-
 }  // namespace
-
-std::string MultipartBoundary(std::string_view strContentType) {
-    const std::string strLower = Lower(std::string(strContentType));
-    if (strLower.rfind("multipart/form-data", 0) != 0) return {};
-    return HeaderParam(strContentType, "boundary").value_or("");
-}
-
-bool ParseMultipart(std::string_view strBody, std::string_view strBoundary,
-                    std::vector<FORM_PART>& vecParts) {
-    vecParts.clear();
-    if (strBoundary.empty()) return false;
-    const std::string strDelim = "--" + std::string(strBoundary);
-    size_t nPos = strBody.find(strDelim);
-    if (nPos == std::string_view::npos) return false;
-    while (true) {
-        nPos += strDelim.size();
-        if (strBody.substr(nPos, 2) == "--") return true;  // the closing delimiter
-        if (strBody.substr(nPos, 2) != "\r\n") return false;
-        nPos += 2;
-        const size_t nHeadEnd = strBody.find("\r\n\r\n", nPos);
-        if (nHeadEnd == std::string_view::npos) return false;
-        FORM_PART part;
-        std::string_view strHead = strBody.substr(nPos, nHeadEnd - nPos);
-        while (!strHead.empty()) {
-            const size_t nEol = strHead.find("\r\n");
-            const std::string_view strLine = strHead.substr(0, nEol);
-            strHead =
-                nEol == std::string_view::npos ? std::string_view() : strHead.substr(nEol + 2);
-            const size_t nColon = strLine.find(':');
-            if (nColon == std::string_view::npos) continue;
-            const std::string strName = Lower(std::string(strLine.substr(0, nColon)));
-            std::string_view strValue = strLine.substr(nColon + 1);
-            while (!strValue.empty() && strValue.front() == ' ') strValue.remove_prefix(1);
-            if (strName == "content-disposition") {
-                part.strName = HeaderParam(strValue, "name").value_or("");
-                // "name" must not match the tail of "filename": HeaderParam only looks at
-                // parameter starts, after a semicolon.
-                part.strFileName = HeaderParam(strValue, "filename");
-            } else if (strName == "content-type") {
-                part.strContentType = std::string(strValue);
-            }
-        }
-        const size_t nDataStart = nHeadEnd + 4;
-        const size_t nNext = strBody.find("\r\n" + strDelim, nDataStart);
-        if (nNext == std::string_view::npos) return false;
-        part.strData = std::string(strBody.substr(nDataStart, nNext - nDataStart));
-        vecParts.push_back(std::move(part));
-        nPos = nNext + 2;
-    }
-}
 
 std::string ReportFolderName(uint64_t nNumber) {
     char sz[32];
@@ -231,32 +150,7 @@ std::string ReportFolderName(uint64_t nNumber) {
     return sz;
 }
 
-std::string SafeFileName(std::string_view strName) {
-    const size_t nSep = strName.find_last_of("/\\");
-    std::string_view strBase = nSep == std::string_view::npos ? strName : strName.substr(nSep + 1);
-    std::string out;
-    for (unsigned char c : strBase) {
-        if (c < 0x20 || c == 0x7F || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' ||
-            c == '>' || c == '|') {
-            out += '_';
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    const size_t nFirst = out.find_first_not_of(". ");
-    out.erase(0, nFirst == std::string::npos ? out.size() : nFirst);
-    if (out.size() > 120) {
-        size_t nCut = 120;
-        // Back off to the start of a UTF-8 sequence.
-        while (nCut > 0 && (static_cast<unsigned char>(out[nCut]) & 0xC0) == 0x80) --nCut;
-        out.resize(nCut);
-    }
-    if (out.empty() || out == kReportFile) out = "attachment" + out;
-    return out;
-}
-
-CFeedbackServer::CFeedbackServer(SERVER_OPTIONS options)
-    : m_options(std::move(options)), m_pServer(std::make_unique<httplib::Server>()) {}
+CFeedbackServer::CFeedbackServer(SERVER_OPTIONS options) : m_options(std::move(options)) {}
 
 CFeedbackServer::~CFeedbackServer() {
     Stop();
@@ -289,119 +183,119 @@ int CFeedbackServer::Bind(std::string& strError) {
     }
     m_nNextNumber = FirstFreeNumber();
 
-    httplib::Server& svr = *m_pServer;
-    svr.set_payload_max_length(m_options.nMaxBody);
-    // One line per request on stderr: what support staff look at when a report did not arrive.
-    svr.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-        const std::string strIn = req.get_header_value("Content-Length");
-        std::fprintf(stderr, "%s %s %s -> %d (%s bytes in, %zu out)\n", req.remote_addr.c_str(),
-                     req.method.c_str(), req.path.c_str(), res.status,
-                     strIn.empty() ? "0" : strIn.c_str(), res.body.size());
-    });
-    svr.set_error_handler([this](const httplib::Request&, httplib::Response& res) {
-        if (res.status == 413) {
-            res.set_content(Utf8ToAnsi("反馈内容超过 " + std::to_string(m_options.nMaxBody) +
-                                       " 字节的上限，未保存。\n"),
-                            TextContentType());
-        } else if (res.body.empty()) {
-            res.set_content(std::to_string(res.status) + "\n", "text/plain");
-        }
-    });
-    // The body is read here rather than by the library: the reporter's engine sends a default
-    // "application/x-www-form-urlencoded" line before the form's own, and the library would hold
-    // such a body to its small limit for urlencoded forms.
-    svr.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
-                          const httplib::ContentReader& reader) {
-        std::vector<FORM_PART> vecParts;
-        if (req.is_multipart_form_data()) {
-            // The multipart line came first: the library splits the form itself.
-            reader(
-                [&vecParts](const httplib::MultipartFormData& file) {
-                    FORM_PART part;
-                    part.strName = file.name;
-                    if (!file.filename.empty() || file.name == "ATTACH_FILE_NAME") {
-                        part.strFileName = file.filename;
-                    }
-                    part.strContentType = file.content_type;
-                    vecParts.push_back(std::move(part));
-                    return true;
-                },
-                [&vecParts](const char* pData, size_t nLen) {
-                    if (!vecParts.empty()) vecParts.back().strData.append(pData, nLen);
-                    return true;
-                });
-            if (res.status >= 400) return;
-        } else {
-            std::string strBody;
-            reader([&strBody](const char* pData, size_t nLen) {
-                strBody.append(pData, nLen);
-                return true;
-            });
-            if (res.status >= 400) return;
-            // The last multipart line names the boundary.
-            std::string strBoundary;
-            for (auto [it, end] = req.headers.equal_range("Content-Type"); it != end; ++it) {
-                const std::string strFound = MultipartBoundary(it->second);
-                if (!strFound.empty()) strBoundary = strFound;
+    EVENT_SERVER_OPTIONS serverOptions;
+    serverOptions.nMaxBody = m_options.nMaxBody;
+    serverOptions.requestTimeout = m_options.requestTimeout;
+    serverOptions.connectionTimeout = m_options.connectionTimeout;
+    m_pServer = std::make_unique<CEventServer>(
+        serverOptions,
+        [this](const HTTP_REQUEST& req, HTTP_RESPONSE& res) {
+            if (req.strMethod == "POST") {
+                HandlePost(req, res);
+            } else if (req.strMethod == "GET") {
+                HandleGet(req, res);
+            } else {
+                res.nStatus = 405;
+                res.strBody = "405\n";
             }
-            if (strBoundary.empty() || !ParseMultipart(strBody, strBoundary, vecParts)) {
-                res.status = 400;
-                res.set_content(Utf8ToAnsi("需要 multipart/form-data 表单。\n"), TextContentType());
-                return;
+        },
+        [this](HTTP_RESPONSE& res) {
+            if (res.nStatus == 413) {
+                res.strBody = Utf8ToAnsi("反馈内容超过 " + std::to_string(m_options.nMaxBody) +
+                                         " 字节的上限，未保存。\n");
+                res.strContentType = TextContentType();
+            } else {
+                res.strBody = std::to_string(res.nStatus) + "\n";
             }
-        }
-        std::string strError;
-        const uint64_t nNumber = StoreReport(vecParts, req.remote_addr, strError);
-        if (nNumber == 0) {
-            res.status = 500;
-            res.set_content(Utf8ToAnsi("保存失败: " + strError + "\n"), TextContentType());
-            return;
-        }
-        // The reporter shows the reply as a C string and gives up its last byte for the
-        // terminator: the line end is that byte.
-        res.set_content(Utf8ToAnsi("反馈已收到，编号 " + ReportFolderName(nNumber) + "\n"),
-                        TextContentType());
-    });
-    svr.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(RenderIndex(), "text/html; charset=utf-8");
-    });
-    svr.Get(R"(/reports/(\d+)/([^/]+))",
-            [this](const httplib::Request& req, httplib::Response& res) {
-                const std::string strFolder = req.matches[1];
-                const std::string strFile = req.matches[2];
-                std::string strData;
-                if (strFile != SafeFileName(strFile) || strFile == kReportFile ||
-                    !ReadFile(m_options.dir / strFolder / strFile, strData)) {
-                    res.status = 404;
-                    return;
-                }
-                res.set_content(std::move(strData), MimeOfName(strFile));
-            });
-
-    // The library listens with a backlog of 5: a burst of reports (fifty clients posting at once)
-    // would overflow it and see connections dropped. Keep the socket to widen the backlog.
-    svr.set_socket_options([this](socket_t sock) {
-        int nYes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof(nYes));
-        m_nListenSocket = sock;
-    });
-    m_nPort = m_options.nPort == 0
-                  ? svr.bind_to_any_port(m_options.strHost)
-                  : (svr.bind_to_port(m_options.strHost, m_options.nPort) ? m_options.nPort : -1);
-    if (m_nPort > 0 && m_nListenSocket >= 0) ::listen(m_nListenSocket, 256);
-    if (m_nPort <= 0) {
-        strError = "cannot listen on " + m_options.strHost + ":" + std::to_string(m_options.nPort);
-        m_nPort = -1;
-    }
+        },
+        // One line per request on stderr: what support staff look at when a report did not
+        // arrive.
+        [](const HTTP_REQUEST& req, const HTTP_RESPONSE& res, size_t nBodyIn) {
+            std::fprintf(stderr, "%s %s %s -> %d (%zu bytes in, %zu out)\n",
+                         req.strRemote.empty() ? "-" : req.strRemote.c_str(),
+                         req.strMethod.empty() ? "-" : req.strMethod.c_str(),
+                         req.strPath.empty() ? "-" : req.strPath.c_str(), res.nStatus, nBodyIn,
+                         res.strBody.size());
+        });
+    m_nPort = m_pServer->Bind(m_options.strHost, m_options.nPort, strError);
     return m_nPort;
 }
 
+void CFeedbackServer::HandlePost(const HTTP_REQUEST& req, HTTP_RESPONSE& res) {
+    // The last multipart Content-Type line names the boundary: the reporter's engine sends its
+    // default "application/x-www-form-urlencoded" line before the form's own.
+    std::string strBoundary;
+    for (const std::string& strType : req.Headers("Content-Type")) {
+        const std::string strFound = MultipartBoundary(strType);
+        if (!strFound.empty()) strBoundary = strFound;
+    }
+    std::vector<FORM_PART> vecParts;
+    const MultipartResult result = strBoundary.empty()
+                                       ? MultipartResult::Malformed
+                                       : ParseMultipart(req.strBody, strBoundary, vecParts);
+    res.strContentType = TextContentType();
+    if (result == MultipartResult::TooManyParts) {
+        res.nStatus = 413;
+        res.strBody =
+            Utf8ToAnsi("表单超过 " + std::to_string(kMaxFormParts) + " 个部分的上限，未保存。\n");
+        return;
+    }
+    if (result != MultipartResult::Ok) {
+        res.nStatus = 400;
+        res.strBody = Utf8ToAnsi("需要 multipart/form-data 表单。\n");
+        return;
+    }
+    std::string strError;
+    const uint64_t nNumber = StoreReport(vecParts, req.strRemote, strError);
+    if (nNumber == 0) {
+        res.nStatus = 500;
+        res.strBody = Utf8ToAnsi("保存失败: " + strError + "\n");
+        return;
+    }
+    // The reporter shows the reply as a C string and gives up its last byte for the terminator:
+    // the line end is that byte.
+    res.strBody = Utf8ToAnsi("反馈已收到，编号 " + ReportFolderName(nNumber) + "\n");
+}
+
+void CFeedbackServer::HandleGet(const HTTP_REQUEST& req, HTTP_RESPONSE& res) const {
+    if (req.strPath == "/") {
+        res.strBody = RenderIndex();
+        res.strContentType = "text/html; charset=utf-8";
+        return;
+    }
+    // /reports/<number>/<stored name>, and only a name the store could have given.
+    constexpr std::string_view kPrefix = "/reports/";
+    const std::string_view strPath = req.strPath;
+    const size_t nSlash = strPath.find('/', kPrefix.size());
+    if (strPath.substr(0, kPrefix.size()) == kPrefix && nSlash != std::string_view::npos) {
+        const std::string strFolder(strPath.substr(kPrefix.size(), nSlash - kPrefix.size()));
+        const std::string strFile(strPath.substr(nSlash + 1));
+        std::string strData;
+        if (IsAllDigits(strFolder) && !strFile.empty() && strFile == SafeFileName(strFile) &&
+            strFile != kReportFile && ReadFile(m_options.dir / strFolder / strFile, strData)) {
+            res.strBody = std::move(strData);
+            res.strContentType = MimeOfName(strFile);
+            return;
+        }
+    }
+    res.nStatus = 404;
+    res.strBody = "404\n";
+}
+
 bool CFeedbackServer::Serve() {
-    return m_nPort > 0 && m_pServer->listen_after_bind();
+    return m_nPort > 0 && m_pServer->Serve();
 }
 
 void CFeedbackServer::Stop() {
-    if (m_pServer) m_pServer->stop();
+    if (m_pServer) m_pServer->Stop();
+}
+
+size_t CFeedbackServer::GetOpenConnections() const {
+    return m_pServer ? m_pServer->GetOpenConnections() : 0;
+}
+
+uint64_t CFeedbackServer::GetDeadlineCloses() const {
+    return m_pServer ? m_pServer->GetDeadlineCloses() : 0;
 }
 
 uint64_t CFeedbackServer::StoreReport(const std::vector<FORM_PART>& vecParts,
@@ -422,6 +316,8 @@ uint64_t CFeedbackServer::StoreReport(const std::vector<FORM_PART>& vecParts,
     report["codePage"] = kt::AnsiCodePageName();
     json fields = json::object();
     json attachments = json::array();
+    std::unordered_set<std::string> setStored;
+    std::unordered_map<std::string, uint64_t> mapNextCopy;
     for (const FORM_PART& part : vecParts) {
         if (!part.strFileName) {
             fields[AnsiToUtf8(part.strName)] = AnsiToUtf8(part.strData);
@@ -434,11 +330,17 @@ uint64_t CFeedbackServer::StoreReport(const std::vector<FORM_PART>& vecParts,
         att["size"] = part.strData.size();
         att["storedAs"] = nullptr;
         if (!part.strData.empty()) {
-            std::string strSafe = SafeFileName(AnsiToUtf8(*part.strFileName));
-            // Two files of one report with the same name keep both.
-            for (int n = 2; fs::exists(staging / strSafe, ec); ++n) {
-                strSafe = std::to_string(n) + "-" + SafeFileName(AnsiToUtf8(*part.strFileName));
+            // Two files of one report with the same name keep both: the second is "2-name", the
+            // third "3-name", and each name remembers where its count stands.
+            const std::string strBase = SafeFileName(AnsiToUtf8(*part.strFileName));
+            std::string strSafe = strBase;
+            if (setStored.count(strSafe) != 0) {
+                uint64_t& nNext = mapNextCopy.try_emplace(strBase, 2).first->second;
+                do {
+                    strSafe = std::to_string(nNext++) + "-" + strBase;
+                } while (setStored.count(strSafe) != 0);
             }
+            setStored.insert(strSafe);
             if (!WriteFile(staging / strSafe, part.strData)) {
                 strError = "cannot write the attachment";
                 fs::remove_all(staging, ec);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -18,41 +19,26 @@
 #include <string_view>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "multipart.h"
 
 namespace ktfeedback {
 
-// One part of a multipart/form-data body.
-struct FORM_PART {
-    std::string strName;
-    std::optional<std::string> strFileName;  // the filename parameter, as sent
-    std::string strContentType;
-    std::string strData;
-};
-
-// The boundary parameter of a multipart/form-data Content-Type value; empty when the value is not
-// one. The reporter's engine sends its default "application/x-www-form-urlencoded" line first and
-// the form's own line behind it, so callers look at every Content-Type line.
-std::string MultipartBoundary(std::string_view strContentType);
-
-// Splits a multipart body. False when the body holds no delimiter or a part is cut short; the
-// preamble before the first delimiter (the reporter sends a CR LF there) is skipped.
-bool ParseMultipart(std::string_view strBody, std::string_view strBoundary,
-                    std::vector<FORM_PART>& vecParts);
-
-// A file name that can only name a file inside the report's folder: the last path component (both
-// separators count), control characters and separators replaced, leading dots removed, at most 120
-// bytes (never cutting a UTF-8 sequence); "attachment" when nothing usable is left. Input is UTF-8.
-std::string SafeFileName(std::string_view strName);
+class CEventServer;
 
 struct SERVER_OPTIONS {
     std::string strHost = "127.0.0.1";
     int nPort = 0;  // 0: any free port
     std::filesystem::path dir;
-    size_t nMaxBody = 64u * 1024 * 1024;
+    size_t nMaxBody = 64u * 1024 * 1024;  // body bytes read, whatever the transfer coding
+    // From a request's first byte until its answer is out. The reporter gives up on a post after
+    // 120 s itself, so a longer wait serves nobody.
+    std::chrono::milliseconds requestTimeout{120000};
+    // From accept until close, idle time included.
+    std::chrono::milliseconds connectionTimeout{300000};
 };
+
+struct HTTP_REQUEST;
+struct HTTP_RESPONSE;
 
 class CFeedbackServer {
 public:
@@ -68,6 +54,9 @@ public:
     // Any thread; Serve returns soon after.
     void Stop();
     int GetPort() const { return m_nPort; }
+    // Connections open right now, and those dropped because a deadline passed.
+    size_t GetOpenConnections() const;
+    uint64_t GetDeadlineCloses() const;
     // Number of reports stored since start.
     uint64_t GetStoredCount() const { return m_nStored.load(); }
 
@@ -80,10 +69,12 @@ public:
 private:
     uint64_t FirstFreeNumber() const;
 
+    void HandlePost(const HTTP_REQUEST& req, HTTP_RESPONSE& res);
+    void HandleGet(const HTTP_REQUEST& req, HTTP_RESPONSE& res) const;
+
     SERVER_OPTIONS m_options;
-    std::unique_ptr<httplib::Server> m_pServer;
+    std::unique_ptr<CEventServer> m_pServer;
     int m_nPort = -1;
-    int m_nListenSocket = -1;
     std::mutex m_mutexNumber;
     uint64_t m_nNextNumber = 1;
     std::atomic<uint64_t> m_nStored{0};

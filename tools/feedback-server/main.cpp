@@ -1,9 +1,13 @@
-// ktfeedback-server --listen 127.0.0.1:PORT --dir DIR [--max-body BYTES]
+// ktfeedback-server --listen 127.0.0.1:PORT --dir DIR [--max-body BYTES] [--request-timeout MS]
+//                   [--connection-timeout MS]
 // Prints "listening on http://HOST:PORT/" once it accepts connections (PORT 0 picks a free port,
 // and the line tells which), stops cleanly on SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +22,7 @@ namespace {
     std::fprintf(
         stderr,
         "ktfeedback-server: %s\nusage: ktfeedback-server --listen 127.0.0.1:PORT --dir DIR "
-        "[--max-body BYTES]\n",
+        "[--max-body BYTES] [--request-timeout MS] [--connection-timeout MS]\n",
         pszWhy);
     std::exit(2);
 }
@@ -59,6 +63,13 @@ int main(int argc, char** argv) {
             unsigned long long n = 0;
             if (!ParseNumber(pszValue, n) || n == 0) Usage("--max-body needs a positive number");
             options.nMaxBody = static_cast<size_t>(n);
+        } else if (strArg == "--request-timeout" || strArg == "--connection-timeout") {
+            unsigned long long n = 0;
+            if (!ParseNumber(pszValue, n) || n == 0 || n > 86400000ull) {
+                Usage((strArg + " needs milliseconds from 1 to 86400000").c_str());
+            }
+            (strArg == "--request-timeout" ? options.requestTimeout : options.connectionTimeout) =
+                std::chrono::milliseconds(n);
         } else {
             Usage(("unknown option " + strArg).c_str());
         }
@@ -73,6 +84,12 @@ int main(int argc, char** argv) {
     sigaddset(&setSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &setSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Hundreds of waiting clients are hundreds of descriptors: take what the system allows.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 
     ktfeedback::CFeedbackServer server(options);
     std::string strError;
