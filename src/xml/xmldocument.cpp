@@ -6,54 +6,16 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "platform/ascii_fast.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "xml/xmltext.h"
 
 namespace kt {
 
 namespace {
 
 constexpr int32_t kSegmentSize = 0x10000;
-
-inline bool IsBlank(char16_t ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r';
-}
-
-std::u16string Format(const char* pszFormat, std::u16string_view str1, int n1,
-                      std::u16string_view str2 = {}, int n2 = 0) {
-    char sz[64];
-    std::u16string strOut;
-    // Formats of the parser's messages: '%s' and '%d' only, in the order given.
-    int nStr = 0;
-    int nNum = 0;
-    for (const char* p = pszFormat; *p; ++p) {
-        if (p[0] == '%' && p[1] == 's') {
-            strOut += (nStr++ == 0) ? str1 : str2;
-            ++p;
-        } else if (p[0] == '%' && p[1] == 'd') {
-            std::snprintf(sz, sizeof(sz), "%d", (nNum++ == 0) ? n1 : n2);
-            for (const char* q = sz; *q; ++q) strOut += static_cast<char16_t>(*q);
-            ++p;
-        } else {
-            strOut += static_cast<char16_t>(*p);
-        }
-    }
-    return strOut;
-}
-
-std::u16string Ascii(const char* psz) {
-    std::u16string str;
-    for (; *psz; ++psz) str += static_cast<char16_t>(static_cast<unsigned char>(*psz));
-    return str;
-}
-
-inline char16_t FoldCase(char16_t ch) {
-    return (ch >= 'A' && ch <= 'Z') ? ch + 32 : ch;
-}
 
 // The five entities, in the order they are tried.
 struct Entity {
@@ -66,63 +28,9 @@ constexpr Entity kEntities[] = {
     {u'\'', u"apos;", 5}, {u'"', u"quot;", 5},
 };
 
-// Scanner state bits.
-constexpr uint32_t kAfterLt = 1;
-constexpr uint32_t kAfterBang = 2;
-constexpr uint32_t kAfterBangDash = 4;
-constexpr uint32_t kAfterBangBracket = 8;
-constexpr uint32_t kBlankRun = 16;
-constexpr uint32_t kInDoctype = 32;
-constexpr uint32_t kSingleQuote = 64;
-constexpr uint32_t kDoubleQuote = 128;
-constexpr uint32_t kAwaitValue = 0x100;
-
-// First offset from nPos whose character is a, b or the terminating zero. Runs of plain text and
-// quoted values are most of a document, so they are passed over eight characters at a time
-// where the text length is known (never reading past it).
-inline int32_t SkipTo(const char16_t* p, int32_t nPos, int32_t nLen, char16_t a, char16_t b) {
-#if defined(__SSE2__)
-    if (nLen >= 0) {
-        const __m128i vA = _mm_set1_epi16(static_cast<short>(a));
-        const __m128i vB = _mm_set1_epi16(static_cast<short>(b));
-        const __m128i vZero = _mm_setzero_si128();
-        while (nPos + 8 <= nLen) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + nPos));
-            const __m128i vHit =
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, vA), _mm_cmpeq_epi16(v, vB)),
-                             _mm_cmpeq_epi16(v, vZero));
-            const int nMask = _mm_movemask_epi8(vHit);
-            if (nMask != 0) return nPos + (__builtin_ctz(static_cast<unsigned>(nMask)) >> 1);
-            nPos += 8;
-        }
-    }
-#else
-    (void)nLen;
-#endif
-    for (;; ++nPos) {
-        const char16_t ch = p[nPos];
-        if (ch == a || ch == b || ch == 0) return nPos;
-    }
-}
-
-const char* NodeWord(int nType) {
-    switch (nType) {
-        case 1:
-            return "Element tag";
-        case 0:
-            return "Element end tag";
-        case 8:
-            return "CDATA Section";
-        case 16:
-            return "Processing instruction";
-        case 32:
-            return "Comment";
-        default:
-            return "tag";
-    }
-}
-
 }  // namespace
+
+using namespace xmltext;
 
 // ---------------------------------------------------------------------------------------------
 // Construction, copying, the record store
@@ -134,11 +42,15 @@ std::u16string CXmlDocument::IntText(long long nValue) {
 }
 
 CXmlDocument::CXmlDocument() {
-    SetDocument({});
+    SetDocument(std::u16string_view());
 }
 
 CXmlDocument::CXmlDocument(std::u16string_view strText) {
     SetDocument(strText);
+}
+
+CXmlDocument::CXmlDocument(std::u16string&& strText) {
+    SetDocument(std::move(strText));
 }
 
 CXmlDocument::CXmlDocument(const CXmlDocument& other) {
@@ -261,6 +173,12 @@ bool CXmlDocument::SetDocument(std::u16string_view strText) {
     return Parse();
 }
 
+bool CXmlDocument::SetDocument(std::u16string&& strText) {
+    m_strDoc = std::move(strText);
+    m_strResult.clear();
+    return Parse();
+}
+
 bool CXmlDocument::IsWellFormed() const {
     if (m_iNextFree < 1) return false;
     const ElementRecord& doc = Rec(0);
@@ -313,304 +231,6 @@ bool CXmlDocument::Parse() {
     return IsWellFormed();
 }
 
-int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
-    const char16_t* const p = sc.pText;
-    int32_t nPos = sc.nNext;
-    tok.nStart = nPos;
-    tok.nFlags = 0;
-    tok.strText.clear();
-    if (p[nPos] == 0) {
-        tok.nLength = 0;
-        tok.nType = 0;
-        return ScanEnd;
-    }
-    uint32_t nBits = 0;
-    const char16_t* pszTerm = nullptr;
-    int nTermLen = 0;
-    int nType = -1;
-    int32_t nName = 0;  // where a name began; 0 = none
-    char16_t chLast = 0;
-    char16_t chBeforeLast = 0;
-    int32_t nEnd = nPos;  // one past the node's last character
-
-    for (;; ++nPos) {
-        char16_t ch = p[nPos];
-        if (ch == 0) {
-            nEnd = nPos;
-            if (nType != 2 && nType != 4) {
-                const char* pszWord =
-                    ((nBits & kInDoctype) || nType == 64) ? "Doctype" : NodeWord(nType);
-                nType = -1;
-                tok.strText = Format("%s at offset %d unterminated", Ascii(pszWord), tok.nStart);
-            }
-            break;
-        }
-        if (nName != 0) {
-            while (ch != 0 && !IsBlank(ch) && ch != '/' && ch != '>') ch = p[++nPos];
-            if (ch == 0) {
-                --nPos;  // the end of the text is handled above
-                continue;
-            }
-            if (nType == 0) {
-                sc.nNameStart = nName;
-                sc.nNameEnd = nPos - 1;
-            } else {
-                tok.strText.assign(p + nName, nPos - nName);
-            }
-            nName = 0;
-            chLast = chBeforeLast = 0;
-        }
-        if (nTermLen > 0) {
-            if (nType == 2) {
-                // Plain text: nothing but '<', '>' or the end can change anything.
-                nPos = SkipTo(p, nPos, sc.nTextLength, u'<', u'>');
-                ch = p[nPos];
-                if (ch == 0) {
-                    --nPos;
-                    continue;
-                }
-            }
-            if (nType == 8 || nType == 16 || nType == 32) {
-                // Inside a CDATA section, processing instruction or comment only a '>' can end it.
-                if (ch != '>') {
-                    nPos = SkipTo(p, nPos, sc.nTextLength, u'>', u'>');
-                    ch = p[nPos];
-                    if (ch == 0) {
-                        --nPos;
-                        continue;
-                    }
-                }
-            } else if (nType == 1 && !(nBits & (kSingleQuote | kDoubleQuote))) {
-                // Attribute names and unquoted values: only quotes, '=', '>' and the end matter;
-                // the rest only moves the last two characters on (and a non-blank ends the wait
-                // for a value).
-                while (ch != '"' && ch != '\'' && ch != '=' && ch != '>' && ch != 0) {
-                    if (!IsBlank(ch)) nBits &= ~kAwaitValue;
-                    chBeforeLast = chLast;
-                    chLast = ch;
-                    ch = p[++nPos];
-                }
-                if (ch == 0) {
-                    --nPos;
-                    continue;
-                }
-            }
-            const bool bQuoted = (nBits & (kSingleQuote | kDoubleQuote)) != 0;
-            if (ch != '>' || bQuoted) {
-                if (ch == '<' && (nType == 2 || nType == -1)) {
-                    nEnd = nPos;
-                    break;
-                }
-                if (nType == 1) {
-                    if (bQuoted) {
-                        // Inside a quoted value only its closing quote matters; the last two
-                        // characters are those before it.
-                        const char16_t chQuote = (nBits & kDoubleQuote) ? u'"' : u'\'';
-                        if (ch != chQuote) {
-                            const int32_t nFrom = nPos;
-                            nPos = SkipTo(p, nPos, sc.nTextLength, chQuote, chQuote);
-                            ch = p[nPos];
-                            if (nPos - nFrom >= 2) {
-                                chBeforeLast = p[nPos - 2];
-                                chLast = p[nPos - 1];
-                            } else if (nPos - nFrom == 1) {
-                                chBeforeLast = chLast;
-                                chLast = p[nPos - 1];
-                            }
-                            if (ch == 0) {
-                                --nPos;
-                                continue;
-                            }
-                        }
-                        if ((ch == '"' && (nBits & kDoubleQuote)) ||
-                            (ch == '\'' && (nBits & kSingleQuote))) {
-                            nBits &= ~(kSingleQuote | kDoubleQuote);
-                        }
-                    } else if ((ch == '"' || ch == '\'') && (nBits & kAwaitValue)) {
-                        nBits = (nBits & ~kAwaitValue) | (ch == '"' ? kDoubleQuote : kSingleQuote);
-                    } else if (ch == '=' && chLast != '=') {
-                        nBits |= kAwaitValue;
-                    } else if (!IsBlank(ch)) {
-                        nBits &= ~kAwaitValue;
-                    }
-                    chBeforeLast = chLast;
-                    chLast = ch;
-                } else if (nType == 64) {
-                    if (ch == '"' && !(nBits & kSingleQuote)) nBits ^= kDoubleQuote;
-                    if (ch == '\'' && !(nBits & kDoubleQuote)) nBits ^= kSingleQuote;
-                }
-                continue;
-            }
-            bool bOver = false;
-            if (nTermLen == 1) {
-                bOver = true;
-                if (nType == 1 && chLast == '/' &&
-                    (chBeforeLast == 0 || IsBlank(chBeforeLast) || chBeforeLast == '\'' ||
-                     chBeforeLast == '"')) {
-                    tok.nFlags |= NodeToken::kEmptyTag;
-                }
-            } else if (nPos > nTermLen) {
-                bOver = true;
-                for (int i = 0; i < nTermLen - 1; ++i) {
-                    if (p[nPos - (nTermLen - 1) + i] != pszTerm[i]) {
-                        bOver = false;
-                        break;
-                    }
-                }
-            }
-            if (bOver) {
-                if (!(nBits & kInDoctype)) {
-                    nEnd = nPos + 1;
-                    break;
-                }
-                nBits = kInDoctype;
-                nTermLen = 0;
-                pszTerm = nullptr;
-            }
-            continue;
-        }
-        if (nBits == 0 && nType == -1) {
-            if (ch == '<') {
-                nBits = kAfterLt;
-            } else if (IsBlank(ch)) {
-                nBits = kBlankRun;
-                nType = 4;
-            } else {
-                nType = 2;
-                pszTerm = u"<";
-                nTermLen = 1;
-            }
-            continue;
-        }
-        if (nBits & kBlankRun) {
-            if (ch == '<') {
-                nEnd = nPos;
-                break;
-            }
-            if (!IsBlank(ch)) {
-                nBits &= ~kBlankRun;
-                nType = 2;
-                pszTerm = u"<";
-                nTermLen = 1;
-            }
-            continue;
-        }
-        if (nBits & kAfterLt) {
-            nBits &= ~kAfterLt;
-            if (ch >= 'a' || (ch >= 'A' && ch <= 'Z') || ch == '_' || ch == ':') {
-                nType = 1;
-                pszTerm = u">";
-                nTermLen = 1;
-                nName = nPos;
-            } else if (ch == '/') {
-                nType = 0;
-                pszTerm = u">";
-                nTermLen = 1;
-                nName = nPos + 1;
-            } else if (ch == '!') {
-                nBits |= kAfterBang;
-            } else if (ch == '?') {
-                nType = 16;
-                pszTerm = u"?>";
-                nTermLen = 2;
-                nName = nPos + 1;
-            } else {
-                pszTerm = u">";
-                nTermLen = 1;
-                nType = -1;
-                tok.strText =
-                    Format("Incorrect %s at offset %d", u"tag name character", tok.nStart);
-            }
-            continue;
-        }
-        if (nBits & kAfterBang) {
-            nBits &= ~kAfterBang;
-            if (ch == '-') {
-                nBits |= kAfterBangDash;
-            } else if (ch == '[' && !(nBits & kInDoctype)) {
-                nBits |= kAfterBangBracket;
-            } else if (ch == 'D' && !(nBits & kInDoctype)) {
-                nBits |= kInDoctype;
-                nType = 64;
-            } else if (ch == 'E' || ch == 'A' || ch == 'N') {
-                nType = 64;
-                pszTerm = u">";
-                nTermLen = 1;
-            } else {
-                nType = -1;
-                pszTerm = u">";
-                nTermLen = 1;
-                tok.strText = Format("Incorrect %s at offset %d", u"! tag", tok.nStart);
-            }
-            continue;
-        }
-        if (nBits & kAfterBangDash) {
-            nBits &= ~kAfterBangDash;
-            if (ch == '-') {
-                nType = 32;
-                pszTerm = u"-->";
-                nTermLen = 3;
-            } else {
-                nType = -1;
-                pszTerm = u">";
-                nTermLen = 1;
-                tok.strText = Format("Incorrect %s at offset %d", u"comment tag", tok.nStart);
-            }
-            continue;
-        }
-        if (nBits & kAfterBangBracket) {
-            nBits &= ~kAfterBangBracket;
-            pszTerm = u"]]>";
-            nTermLen = 3;
-            if (ch == 'C') {
-                nType = 8;
-            } else {
-                nType = -1;
-                pszTerm = u">";
-                nTermLen = 1;
-                tok.strText = Format("Incorrect %s at offset %d", u"tag", tok.nStart);
-            }
-            continue;
-        }
-        if (nBits & kInDoctype) {
-            if (ch == '<') {
-                nBits |= kAfterLt;
-            } else if (ch == '>') {
-                nType = 64;
-                nEnd = nPos + 1;
-                break;
-            }
-            continue;
-        }
-    }
-    sc.nNext = nEnd;
-    tok.nLength = nEnd - tok.nStart;
-    if (nType == 1 && tok.nLength > 0xFFFFF) {
-        nType = -1;
-        tok.strText = Format("Incorrect %s at offset %d", u"tag", tok.nStart);
-    }
-    tok.nType = nType;
-    return nType;
-}
-
-bool CXmlDocument::MatchName(const TagScanner& sc, std::u16string_view strName) {
-    const int32_t nLen = sc.nNameEnd - sc.nNameStart + 1;
-    if (nLen < 0 || static_cast<size_t>(nLen) > strName.size()) return false;
-    const char16_t* p = sc.pText + sc.nNameStart;
-    if (sc.nFlags & IgnoreNameCase) {
-        for (int32_t i = 0; i < nLen; ++i) {
-            if (FoldCase(p[i]) != FoldCase(strName[i])) return false;
-        }
-    } else {
-        for (int32_t i = 0; i < nLen; ++i) {
-            if (p[i] != strName[i]) return false;
-        }
-    }
-    if (static_cast<size_t>(nLen) == strName.size()) return true;
-    const char16_t ch = strName[nLen];
-    return ch == 0 || ch == ' ' || ch == '=' || ch == '/' || ch == '[' || ch == ']';
-}
-
 // Length of the element name that starts at nOffset (as the scanner reads a start tag's name).
 int32_t CXmlDocument::ElementNameLength(const char16_t* p, int32_t nOffset) {
     int32_t n = nOffset;
@@ -641,7 +261,7 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
 
     for (;;) {
         const int nType = ScanNode(sc, tok);
-        if (nType == 1) {
+        if (nType == NodeElement) {
             const int32_t iNew = NewRecord();
             if (iFirst == 0) iFirst = iNew;
             ElementRecord& parent = Rec(iCurrent);
@@ -672,7 +292,7 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
                 iCurrent = iNew;
                 vecOpen.push_back(iNew);
             }
-        } else if (nType == 0) {
+        } else if (nType == NodeEndTag) {
             size_t nDepth = vecOpen.size();
             bool bFound = false;
             if (tok.nLength <= 511) {
@@ -711,7 +331,7 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
             }
             vecOpen.pop_back();
             iCurrent = matched.nParent;
-        } else if (nType == -1) {
+        } else if (nType == ScanRejected) {
             Rec(iParent).nLevelFlags |= ElementRecord::kIllFormed;
             Rec(iCurrent).nLevelFlags |= ElementRecord::kHoldsError;
             Message(std::move(tok.strText));
@@ -788,6 +408,44 @@ struct FileCloser {
 
 }  // namespace
 
+namespace {
+
+// The file is read in pieces of this size and each piece is converted before the next is read,
+// so the file's bytes are never all in memory beside their text.
+constexpr size_t kLoadPiece = 256 * 1024;
+
+// Converts the ANSI bytes [pIn, pIn + nLen) that lie at the end of what has been read so far into
+// strText from nOut on: ASCII runs are widened here, the other spans go through the code-page
+// conversion. Returns how many bytes were consumed: all of them when bFinal, else up to the
+// start of a span that the bytes still to come may continue.
+size_t ConvertPiece(const char* pIn, size_t nLen, bool bFinal, std::u16string& strText,
+                    size_t& nOut) {
+    size_t i = 0;
+    while (i < nLen) {
+        // Room for every byte as a unit: what the ASCII runs need at most.
+        if (strText.size() < nOut + (nLen - i)) strText.resize(nOut + (nLen - i));
+        const size_t nRun = WidenAsciiRun(pIn + i, nLen - i, strText.data() + nOut);
+        i += nRun;
+        nOut += nRun;
+        if (i == nLen) break;
+        const size_t nEnd = NonAsciiSpanEnd(pIn, i, nLen);
+        if (nEnd == nLen && !bFinal) break;
+        const int nSpan = static_cast<int>(nEnd - i);
+        int nWide = AnsiToWide(pIn + i, nSpan, strText.data() + nOut,
+                               static_cast<int>(strText.size() - nOut));
+        if (nWide == 0) {
+            nWide = AnsiToWide(pIn + i, nSpan, nullptr, 0);
+            strText.resize(nOut + static_cast<size_t>(nWide) + (nLen - nEnd));
+            AnsiToWide(pIn + i, nSpan, strText.data() + nOut, nWide);
+        }
+        nOut += static_cast<size_t>(nWide);
+        i = nEnd;
+    }
+    return i;
+}
+
+}  // namespace
+
 bool CXmlDocument::LoadFile(std::u16string_view strPath) {
     std::unique_ptr<FILE, FileCloser> file(OpenFile(strPath, "rb"));
     if (!file) {
@@ -805,19 +463,42 @@ bool CXmlDocument::LoadFile(std::u16string_view strPath) {
         m_strResult = RuntimeMessage(errno ? errno : nSeekErrno ? nSeekErrno : EIO);
         return false;
     }
-    std::string strBytes(static_cast<size_t>(nSize), '\0');
-    if (nSize > 0 &&
-        std::fread(strBytes.data(), 1, strBytes.size(), file.get()) != strBytes.size()) {
+    const size_t nBytes = static_cast<size_t>(nSize);
+    auto ReadFailed = [this] {
         m_strResult = RuntimeMessage(errno ? errno : EIO);
         return false;
+    };
+    std::u16string strText;
+    if (!IsAsciiTransparent(AnsiCodePageName())) {
+        // A code page with shift states: the bytes go through the conversion in one piece.
+        std::string strBytes(nBytes, '\0');
+        if (nBytes > 0 && std::fread(strBytes.data(), 1, nBytes, file.get()) != nBytes)
+            return ReadFailed();
+        strText = FromAnsi(strBytes);
+    } else {
+        // The text takes one unit per byte at most (a character of two to four bytes gives one
+        // or two units), so its storage is sized once and cut to fit at the end.
+        strText.resize(nBytes);
+        std::string strPiece;
+        size_t nOut = 0;
+        size_t nKept = 0;  // bytes of a span carried over from the last piece
+        for (size_t nLeft = nBytes; nLeft > 0 || nKept > 0;) {
+            const size_t nRead = std::min(nLeft, kLoadPiece);
+            if (strPiece.size() < nKept + nRead) strPiece.resize(nKept + nRead);
+            if (nRead > 0 && std::fread(strPiece.data() + nKept, 1, nRead, file.get()) != nRead)
+                return ReadFailed();
+            nLeft -= nRead;
+            const size_t nHave = nKept + nRead;
+            const size_t nUsed = ConvertPiece(strPiece.data(), nHave, nLeft == 0, strText, nOut);
+            nKept = nHave - nUsed;
+            if (nKept > 0) std::memmove(strPiece.data(), strPiece.data() + nUsed, nKept);
+        }
+        strText.resize(nOut);
     }
     file.reset();
-    const int nBytes = static_cast<int>(nSize);
-    m_strDoc.clear();
-    const int nWide = nBytes > 0 ? AnsiToWide(strBytes.data(), nBytes, nullptr, 0) : 0;
-    m_strDoc.resize(static_cast<size_t>(nWide));
-    if (nWide > 0) AnsiToWide(strBytes.data(), nBytes, m_strDoc.data(), nWide);
-    m_strResult = Format("%s%d bytes to %d wide chars", u"", nBytes, {}, nWide);
+    const int nWide = static_cast<int>(strText.size());
+    m_strDoc = std::move(strText);
+    m_strResult = Format("%s%d bytes to %d wide chars", u"", static_cast<int>(nBytes), {}, nWide);
     return Parse();
 }
 
@@ -957,13 +638,13 @@ int CXmlDocument::FindNode(int nMask) {
         if (sc.nNext >= static_cast<int32_t>(m_strDoc.size())) return 0;
         int nType = ScanNode(sc, tok);
         if (nType == ScanEnd) return 0;
-        if (nType == 0) {
+        if (nType == NodeEndTag) {
             if (tok.nStart == nContentEnd) return 0;
             nType = NodeLoneEndTag;
-        } else if (nType == -1) {
+        } else if (nType == ScanRejected) {
             nType = NodeRejected;
         }
-        if (nType == 1) {
+        if (nType == NodeElement) {
             const int32_t iElem = iLast != 0 ? Rec(iLast).nNext : parent.nFirstChild;
             if (iElem == 0) return 0;
             if (nMask == 0 || (nMask & 1)) {

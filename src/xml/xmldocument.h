@@ -119,6 +119,10 @@ public:
 
     CXmlDocument();
     explicit CXmlDocument(std::u16string_view strText);
+    // Takes the text over without copying it.
+    explicit CXmlDocument(std::u16string&& strText);
+    explicit CXmlDocument(const char16_t* pszText)
+        : CXmlDocument(std::u16string_view(pszText ? pszText : u"")) {}
     CXmlDocument(const CXmlDocument& other);
     CXmlDocument& operator=(const CXmlDocument& other);
     ~CXmlDocument();
@@ -126,6 +130,11 @@ public:
     // ---- document ----
     // Stores the text, empties the result text and parses. Returns IsWellFormed().
     bool SetDocument(std::u16string_view strText);
+    // The same, taking the text over without copying it (a large document is not held twice).
+    bool SetDocument(std::u16string&& strText);
+    bool SetDocument(const char16_t* pszText) {
+        return SetDocument(std::u16string_view(pszText ? pszText : u""));
+    }
     bool IsWellFormed() const;
     const std::u16string& GetError() const { return m_strResult; }
     const std::u16string& GetDocument() const { return m_strDoc; }

@@ -1,0 +1,548 @@
+// The node scanner: finds the next node of a document text and says what it is. Markup that
+// documents are mostly made of (start tags with attributes, end tags, blank runs between
+// elements, plain text) is read by fast routines that pass over whole runs at a time; anything
+// else, and every node that runs into the end of the text, goes through the full state machine,
+// which is the reference for what a node is.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "xml/xmldocument.h"
+#include "xml/xmltext.h"
+
+namespace kt {
+
+using namespace xmltext;
+
+namespace {
+
+using D = CXmlDocument;
+constexpr int kElement = D::NodeElement;
+constexpr int kEndTag = D::NodeEndTag;
+constexpr int kText = D::NodeText;
+constexpr int kBlanks = D::NodeBlanks;
+constexpr int kCData = D::NodeCData;
+constexpr int kProcessingInstruction = D::NodeProcessingInstruction;
+constexpr int kComment = D::NodeComment;
+constexpr int kDeclaration = D::NodeDeclaration;
+constexpr int kRejected = D::ScanRejected;
+constexpr int kEnd = D::ScanEnd;
+
+// The start-tag length field of a record has 20 usable bits.
+constexpr int32_t kMaxStartTag = 0xFFFFF;
+
+// Scanner state bits.
+constexpr uint32_t kAfterLt = 1;
+constexpr uint32_t kAfterBang = 2;
+constexpr uint32_t kAfterBangDash = 4;
+constexpr uint32_t kAfterBangBracket = 8;
+constexpr uint32_t kBlankRun = 16;
+constexpr uint32_t kInDoctype = 32;
+constexpr uint32_t kSingleQuote = 64;
+constexpr uint32_t kDoubleQuote = 128;
+constexpr uint32_t kAwaitValue = 0x100;
+
+const char* NodeWord(int nType) {
+    switch (nType) {
+        case kElement:
+            return "Element tag";
+        case kEndTag:
+            return "Element end tag";
+        case kCData:
+            return "CDATA Section";
+        case kProcessingInstruction:
+            return "Processing instruction";
+        case kComment:
+            return "Comment";
+        default:
+            return "tag";
+    }
+}
+
+inline bool IsNameEnd(char16_t ch) {
+    return ch == 0 || IsBlank(ch) || ch == '/' || ch == '>';
+}
+// In a start tag outside quotes only these change the state (besides the last two characters).
+inline bool IsAttrSpecial(char16_t ch) {
+    return ch == 0 || ch == '"' || ch == '\'' || ch == '=' || ch == '>';
+}
+
+#if defined(__SSE2__)
+inline __m128i Eq(__m128i v, char16_t ch) {
+    return _mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(ch)));
+}
+inline __m128i Load8(const char16_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline __m128i Blanks8(__m128i v) {
+    return _mm_or_si128(_mm_or_si128(Eq(v, ' '), Eq(v, '\t')),
+                        _mm_or_si128(Eq(v, '\n'), Eq(v, '\r')));
+}
+inline int32_t FirstHit(int32_t nPos, int nMask) {
+    return nPos + (__builtin_ctz(static_cast<unsigned>(nMask)) >> 1);
+}
+#endif
+
+// First offset from nPos that ends a name (see IsNameEnd). nLen < 0: the length is unknown and
+// the text is read up to its terminating zero only.
+inline int32_t FindNameEnd(const char16_t* p, int32_t nPos, int32_t nLen) {
+#if defined(__SSE2__)
+    for (; nPos + 8 <= nLen; nPos += 8) {
+        const __m128i v = Load8(p + nPos);
+        const __m128i vHit =
+            _mm_or_si128(Blanks8(v), _mm_or_si128(_mm_or_si128(Eq(v, '/'), Eq(v, '>')), Eq(v, 0)));
+        if (const int nMask = _mm_movemask_epi8(vHit)) return FirstHit(nPos, nMask);
+    }
+#endif
+    while (!IsNameEnd(p[nPos])) ++nPos;
+    return nPos;
+}
+
+inline int32_t FindAttrSpecial(const char16_t* p, int32_t nPos, int32_t nLen) {
+#if defined(__SSE2__)
+    for (; nPos + 8 <= nLen; nPos += 8) {
+        const __m128i v = Load8(p + nPos);
+        const __m128i vHit =
+            _mm_or_si128(_mm_or_si128(_mm_or_si128(Eq(v, '"'), Eq(v, '\'')), Eq(v, '=')),
+                         _mm_or_si128(Eq(v, '>'), Eq(v, 0)));
+        if (const int nMask = _mm_movemask_epi8(vHit)) return FirstHit(nPos, nMask);
+    }
+#endif
+    while (!IsAttrSpecial(p[nPos])) ++nPos;
+    return nPos;
+}
+
+// First offset from nPos that is not a blank (the terminating zero is not).
+inline int32_t FindNonBlank(const char16_t* p, int32_t nPos, int32_t nLen) {
+#if defined(__SSE2__)
+    for (; nPos + 8 <= nLen; nPos += 8) {
+        const int nMask = _mm_movemask_epi8(Blanks8(Load8(p + nPos))) ^ 0xFFFF;
+        if (nMask != 0) return FirstHit(nPos, nMask);
+    }
+#endif
+    while (IsBlank(p[nPos])) ++nPos;
+    return nPos;
+}
+
+// The last two characters seen move on over the run [nFrom, nTo).
+inline void MoveLastTwo(const char16_t* p, int32_t nFrom, int32_t nTo, char16_t& chBeforeLast,
+                        char16_t& chLast) {
+    if (nTo - nFrom >= 2) {
+        chBeforeLast = p[nTo - 2];
+        chLast = p[nTo - 1];
+    } else if (nTo - nFrom == 1) {
+        chBeforeLast = chLast;
+        chLast = p[nTo - 1];
+    }
+}
+
+int Finish(TagScanner& sc, NodeToken& tok, int nType, int32_t nEnd) {
+    sc.nNext = nEnd;
+    tok.nLength = nEnd - tok.nStart;
+    if (nType == kElement && tok.nLength > kMaxStartTag) {
+        nType = kRejected;
+        tok.strText = Format("Incorrect %s at offset %d", u"tag", tok.nStart);
+    }
+    tok.nType = nType;
+    return nType;
+}
+
+// A start tag whose '<' is at nPos and whose name begins right after it. Returns false, having
+// changed nothing of the scanner, when the tag runs into the end of the text.
+bool ScanStartTag(TagScanner& sc, NodeToken& tok, int32_t nPos) {
+    const char16_t* const p = sc.pText;
+    const int32_t nLen = sc.nTextLength;
+    const int32_t nName = nPos + 1;
+    const int32_t nNameEnd = FindNameEnd(p, nName + 1, nLen);
+    bool bAwaitValue = false;
+    char16_t chLast = 0;
+    char16_t chBeforeLast = 0;
+    for (int32_t i = nNameEnd;;) {
+        const int32_t j = FindAttrSpecial(p, i, nLen);
+        if (j > i) {
+            MoveLastTwo(p, i, j, chBeforeLast, chLast);
+            // Any non-blank ends the wait for a value (an unquoted value).
+            for (int32_t k = j; bAwaitValue && k > i; --k) {
+                if (!IsBlank(p[k - 1])) bAwaitValue = false;
+            }
+        }
+        const char16_t ch = p[j];
+        if (ch == 0) return false;
+        if (ch == '>') {
+            tok.strText.assign(p + nName, nNameEnd - nName);
+            if (chLast == '/' && (chBeforeLast == 0 || IsBlank(chBeforeLast) ||
+                                  chBeforeLast == '\'' || chBeforeLast == '"')) {
+                tok.nFlags |= NodeToken::kEmptyTag;
+            }
+            Finish(sc, tok, kElement, j + 1);
+            return true;
+        }
+        if (ch == '=') {
+            bAwaitValue = chLast != '=';
+        } else if (bAwaitValue) {
+            // A quote right after '=': the value runs to the same quote, and only its last two
+            // characters and the closing quote count as seen.
+            bAwaitValue = false;
+            chBeforeLast = chLast;
+            chLast = ch;
+            const int32_t k = SkipTo(p, j + 1, nLen, ch, ch);
+            if (p[k] == 0) return false;
+            MoveLastTwo(p, j + 1, k, chBeforeLast, chLast);
+            chBeforeLast = chLast;
+            chLast = ch;
+            i = k + 1;
+            continue;
+        } else {
+            bAwaitValue = false;  // a quote that opens no value
+        }
+        chBeforeLast = chLast;
+        chLast = ch;
+        i = j + 1;
+    }
+}
+
+// An end tag whose '<' is at nPos ("</" there). Returns false when it runs into the end.
+bool ScanEndTag(TagScanner& sc, NodeToken& tok, int32_t nPos) {
+    const char16_t* const p = sc.pText;
+    const int32_t nName = nPos + 2;
+    const int32_t nNameEnd = FindNameEnd(p, nName, sc.nTextLength);
+    const int32_t nClose =
+        p[nNameEnd] == '>' ? nNameEnd : SkipTo(p, nNameEnd, sc.nTextLength, '>', '>');
+    if (p[nClose] == 0) return false;
+    sc.nNameStart = nName;
+    sc.nNameEnd = nNameEnd - 1;
+    Finish(sc, tok, kEndTag, nClose + 1);
+    return true;
+}
+
+// The whole state machine, character by character where no run can be skipped.
+int ScanGeneric(TagScanner& sc, NodeToken& tok) {
+    const char16_t* const p = sc.pText;
+    int32_t nPos = sc.nNext;
+    tok.nStart = nPos;
+    tok.nFlags = 0;
+    tok.strText.clear();
+    if (p[nPos] == 0) {
+        tok.nLength = 0;
+        tok.nType = kEndTag;
+        return kEnd;
+    }
+    uint32_t nBits = 0;
+    const char16_t* pszTerm = nullptr;
+    int nTermLen = 0;
+    int nType = kRejected;  // nothing begun yet reads as rejected until a type is known
+    int32_t nName = 0;      // where a name began; 0 = none
+    char16_t chLast = 0;
+    char16_t chBeforeLast = 0;
+    int32_t nEnd = nPos;  // one past the node's last character
+
+    for (;; ++nPos) {
+        char16_t ch = p[nPos];
+        if (ch == 0) {
+            nEnd = nPos;
+            if (nType != kText && nType != kBlanks) {
+                const char* pszWord =
+                    ((nBits & kInDoctype) || nType == kDeclaration) ? "Doctype" : NodeWord(nType);
+                nType = kRejected;
+                tok.strText = Format("%s at offset %d unterminated", Ascii(pszWord), tok.nStart);
+            }
+            break;
+        }
+        if (nName != 0) {
+            while (ch != 0 && !IsBlank(ch) && ch != '/' && ch != '>') ch = p[++nPos];
+            if (ch == 0) {
+                --nPos;  // the end of the text is handled above
+                continue;
+            }
+            if (nType == kEndTag) {
+                sc.nNameStart = nName;
+                sc.nNameEnd = nPos - 1;
+            } else {
+                tok.strText.assign(p + nName, nPos - nName);
+            }
+            nName = 0;
+            chLast = chBeforeLast = 0;
+        }
+        if (nTermLen > 0) {
+            if (nType == kText) {
+                // Plain text: nothing but '<', '>' or the end can change anything.
+                nPos = SkipTo(p, nPos, sc.nTextLength, u'<', u'>');
+                ch = p[nPos];
+                if (ch == 0) {
+                    --nPos;
+                    continue;
+                }
+            }
+            if (nType == kCData || nType == kProcessingInstruction || nType == kComment) {
+                // Inside a CDATA section, processing instruction or comment only a '>' can end it.
+                if (ch != '>') {
+                    nPos = SkipTo(p, nPos, sc.nTextLength, u'>', u'>');
+                    ch = p[nPos];
+                    if (ch == 0) {
+                        --nPos;
+                        continue;
+                    }
+                }
+            } else if (nType == kElement && !(nBits & (kSingleQuote | kDoubleQuote))) {
+                // Attribute names and unquoted values: only quotes, '=', '>' and the end matter;
+                // the rest only moves the last two characters on (and a non-blank ends the wait
+                // for a value).
+                while (ch != '"' && ch != '\'' && ch != '=' && ch != '>' && ch != 0) {
+                    if (!IsBlank(ch)) nBits &= ~kAwaitValue;
+                    chBeforeLast = chLast;
+                    chLast = ch;
+                    ch = p[++nPos];
+                }
+                if (ch == 0) {
+                    --nPos;
+                    continue;
+                }
+            }
+            const bool bQuoted = (nBits & (kSingleQuote | kDoubleQuote)) != 0;
+            if (ch != '>' || bQuoted) {
+                if (ch == '<' && (nType == kText || nType == kRejected)) {
+                    nEnd = nPos;
+                    break;
+                }
+                if (nType == kElement) {
+                    if (bQuoted) {
+                        // Inside a quoted value only its closing quote matters; the last two
+                        // characters are those before it.
+                        const char16_t chQuote = (nBits & kDoubleQuote) ? u'"' : u'\'';
+                        if (ch != chQuote) {
+                            const int32_t nFrom = nPos;
+                            nPos = SkipTo(p, nPos, sc.nTextLength, chQuote, chQuote);
+                            ch = p[nPos];
+                            if (nPos - nFrom >= 2) {
+                                chBeforeLast = p[nPos - 2];
+                                chLast = p[nPos - 1];
+                            } else if (nPos - nFrom == 1) {
+                                chBeforeLast = chLast;
+                                chLast = p[nPos - 1];
+                            }
+                            if (ch == 0) {
+                                --nPos;
+                                continue;
+                            }
+                        }
+                        if ((ch == '"' && (nBits & kDoubleQuote)) ||
+                            (ch == '\'' && (nBits & kSingleQuote))) {
+                            nBits &= ~(kSingleQuote | kDoubleQuote);
+                        }
+                    } else if ((ch == '"' || ch == '\'') && (nBits & kAwaitValue)) {
+                        nBits = (nBits & ~kAwaitValue) | (ch == '"' ? kDoubleQuote : kSingleQuote);
+                    } else if (ch == '=' && chLast != '=') {
+                        nBits |= kAwaitValue;
+                    } else if (!IsBlank(ch)) {
+                        nBits &= ~kAwaitValue;
+                    }
+                    chBeforeLast = chLast;
+                    chLast = ch;
+                } else if (nType == kDeclaration) {
+                    if (ch == '"' && !(nBits & kSingleQuote)) nBits ^= kDoubleQuote;
+                    if (ch == '\'' && !(nBits & kDoubleQuote)) nBits ^= kSingleQuote;
+                }
+                continue;
+            }
+            bool bOver = false;
+            if (nTermLen == 1) {
+                bOver = true;
+                if (nType == kElement && chLast == '/' &&
+                    (chBeforeLast == 0 || IsBlank(chBeforeLast) || chBeforeLast == '\'' ||
+                     chBeforeLast == '"')) {
+                    tok.nFlags |= NodeToken::kEmptyTag;
+                }
+            } else if (nPos > nTermLen) {
+                bOver = true;
+                for (int i = 0; i < nTermLen - 1; ++i) {
+                    if (p[nPos - (nTermLen - 1) + i] != pszTerm[i]) {
+                        bOver = false;
+                        break;
+                    }
+                }
+            }
+            if (bOver) {
+                if (!(nBits & kInDoctype)) {
+                    nEnd = nPos + 1;
+                    break;
+                }
+                nBits = kInDoctype;
+                nTermLen = 0;
+                pszTerm = nullptr;
+            }
+            continue;
+        }
+        if (nBits == 0 && nType == kRejected) {
+            if (ch == '<') {
+                nBits = kAfterLt;
+            } else if (IsBlank(ch)) {
+                nBits = kBlankRun;
+                nType = kBlanks;
+            } else {
+                nType = kText;
+                pszTerm = u"<";
+                nTermLen = 1;
+            }
+            continue;
+        }
+        if (nBits & kBlankRun) {
+            if (ch == '<') {
+                nEnd = nPos;
+                break;
+            }
+            if (!IsBlank(ch)) {
+                nBits &= ~kBlankRun;
+                nType = kText;
+                pszTerm = u"<";
+                nTermLen = 1;
+            }
+            continue;
+        }
+        if (nBits & kAfterLt) {
+            nBits &= ~kAfterLt;
+            if (ch >= 'a' || (ch >= 'A' && ch <= 'Z') || ch == '_' || ch == ':') {
+                nType = kElement;
+                pszTerm = u">";
+                nTermLen = 1;
+                nName = nPos;
+            } else if (ch == '/') {
+                nType = kEndTag;
+                pszTerm = u">";
+                nTermLen = 1;
+                nName = nPos + 1;
+            } else if (ch == '!') {
+                nBits |= kAfterBang;
+            } else if (ch == '?') {
+                nType = kProcessingInstruction;
+                pszTerm = u"?>";
+                nTermLen = 2;
+                nName = nPos + 1;
+            } else {
+                pszTerm = u">";
+                nTermLen = 1;
+                nType = kRejected;
+                tok.strText =
+                    Format("Incorrect %s at offset %d", u"tag name character", tok.nStart);
+            }
+            continue;
+        }
+        if (nBits & kAfterBang) {
+            nBits &= ~kAfterBang;
+            if (ch == '-') {
+                nBits |= kAfterBangDash;
+            } else if (ch == '[' && !(nBits & kInDoctype)) {
+                nBits |= kAfterBangBracket;
+            } else if (ch == 'D' && !(nBits & kInDoctype)) {
+                nBits |= kInDoctype;
+                nType = kDeclaration;
+            } else if (ch == 'E' || ch == 'A' || ch == 'N') {
+                nType = kDeclaration;
+                pszTerm = u">";
+                nTermLen = 1;
+            } else {
+                nType = kRejected;
+                pszTerm = u">";
+                nTermLen = 1;
+                tok.strText = Format("Incorrect %s at offset %d", u"! tag", tok.nStart);
+            }
+            continue;
+        }
+        if (nBits & kAfterBangDash) {
+            nBits &= ~kAfterBangDash;
+            if (ch == '-') {
+                nType = kComment;
+                pszTerm = u"-->";
+                nTermLen = 3;
+            } else {
+                nType = kRejected;
+                pszTerm = u">";
+                nTermLen = 1;
+                tok.strText = Format("Incorrect %s at offset %d", u"comment tag", tok.nStart);
+            }
+            continue;
+        }
+        if (nBits & kAfterBangBracket) {
+            nBits &= ~kAfterBangBracket;
+            pszTerm = u"]]>";
+            nTermLen = 3;
+            if (ch == 'C') {
+                nType = kCData;
+            } else {
+                nType = kRejected;
+                pszTerm = u">";
+                nTermLen = 1;
+                tok.strText = Format("Incorrect %s at offset %d", u"tag", tok.nStart);
+            }
+            continue;
+        }
+        if (nBits & kInDoctype) {
+            if (ch == '<') {
+                nBits |= kAfterLt;
+            } else if (ch == '>') {
+                nType = kDeclaration;
+                nEnd = nPos + 1;
+                break;
+            }
+            continue;
+        }
+    }
+    return Finish(sc, tok, nType, nEnd);
+}
+
+}  // namespace
+
+int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
+    const char16_t* const p = sc.pText;
+    const int32_t nPos = sc.nNext;
+    const char16_t ch = p[nPos];
+    if (ch == '<') {
+        const char16_t chNext = p[nPos + 1];
+        if (chNext >= 'a' || (chNext >= 'A' && chNext <= 'Z') || chNext == '_' || chNext == ':') {
+            tok.nStart = nPos;
+            tok.nFlags = 0;
+            if (ScanStartTag(sc, tok, nPos)) return tok.nType;
+        } else if (chNext == '/') {
+            tok.nStart = nPos;
+            tok.nFlags = 0;
+            tok.strText.clear();
+            if (ScanEndTag(sc, tok, nPos)) return kEndTag;
+        }
+    } else if (IsBlank(ch)) {
+        const int32_t nEnd = FindNonBlank(p, nPos + 1, sc.nTextLength);
+        if (p[nEnd] == '<' || p[nEnd] == 0) {
+            tok.nStart = nPos;
+            tok.nFlags = 0;
+            tok.strText.clear();
+            return Finish(sc, tok, kBlanks, nEnd);
+        }
+    } else if (ch != 0) {
+        // Plain text ends before '<', after a '>' or at the end of the text.
+        int32_t nEnd = SkipTo(p, nPos + 1, sc.nTextLength, u'<', u'>');
+        if (p[nEnd] == '>') ++nEnd;
+        tok.nStart = nPos;
+        tok.nFlags = 0;
+        tok.strText.clear();
+        return Finish(sc, tok, kText, nEnd);
+    }
+    return ScanGeneric(sc, tok);
+}
+
+bool CXmlDocument::MatchName(const TagScanner& sc, std::u16string_view strName) {
+    const int32_t nLen = sc.nNameEnd - sc.nNameStart + 1;
+    if (nLen < 0 || static_cast<size_t>(nLen) > strName.size()) return false;
+    const char16_t* p = sc.pText + sc.nNameStart;
+    if (sc.nFlags & IgnoreNameCase) {
+        for (int32_t i = 0; i < nLen; ++i) {
+            if (FoldCase(p[i]) != FoldCase(strName[i])) return false;
+        }
+    } else {
+        for (int32_t i = 0; i < nLen; ++i) {
+            if (p[i] != strName[i]) return false;
+        }
+    }
+    if (static_cast<size_t>(nLen) == strName.size()) return true;
+    const char16_t ch = strName[nLen];
+    return ch == 0 || ch == ' ' || ch == '=' || ch == '/' || ch == '[' || ch == ']';
+}
+
+}  // namespace kt
