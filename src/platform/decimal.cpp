@@ -41,6 +41,17 @@ int32_t ParseLong(std::basic_string_view<Char> str) {
     return static_cast<int32_t>(nValue);
 }
 
+// Numbers are read in the C locale whatever the user's locale says about the decimal point.
+#ifdef _WIN32
+_locale_t CLocale() {
+    static _locale_t s_loc = _create_locale(LC_ALL, "C");
+    return s_loc;
+}
+
+double ParseDouble(const std::string& str) {
+    return _strtod_l(str.c_str(), nullptr, CLocale());
+}
+#else
 locale_t CLocale() {
     static locale_t s_loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     return s_loc;
@@ -49,6 +60,7 @@ locale_t CLocale() {
 double ParseDouble(const std::string& str) {
     return strtod_l(str.c_str(), nullptr, CLocale());
 }
+#endif
 
 }  // namespace
 

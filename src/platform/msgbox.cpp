@@ -1,19 +1,11 @@
 #include "platform/msgbox.h"
 
-#include <cstdio>
 #include <mutex>
 
-#include "platform/codepage.h"
+#include "platform/platform_impl.h"
 
 namespace kt {
 namespace {
-
-int StderrMessageBox(std::u16string_view strText, std::u16string_view strCaption, unsigned) {
-    const std::string text = ToUtf8(strText);
-    const std::string caption = ToUtf8(strCaption);
-    std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
-    return kIdOk;
-}
 
 struct HandlerState {
     std::mutex mutex;
@@ -44,7 +36,7 @@ int MessageBox(std::u16string_view strText, std::u16string_view strCaption, unsi
     }
     // Called without the lock: a modal box runs a nested loop that may show another box.
     if (handler) return handler(strText, strCaption, uType);
-    return StderrMessageBox(strText, strCaption, uType);
+    return detail::DefaultMessageBox(strText, strCaption, uType);
 }
 
 }  // namespace kt

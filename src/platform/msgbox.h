@@ -5,6 +5,11 @@
 #include <functional>
 #include <string_view>
 
+// <windows.h> renames these to their wide forms; here they name the family's own functions.
+#ifdef MessageBox
+#undef MessageBox
+#endif
+
 namespace kt {
 
 inline constexpr unsigned kMbOk = 0x0;

@@ -17,6 +17,14 @@
 #include <functional>
 #include <string>
 
+// <windows.h> renames these to their wide forms; here they name the family's own functions.
+#ifdef PostMessage
+#undef PostMessage
+#endif
+#ifdef DefWindowProc
+#undef DefWindowProc
+#endif
+
 namespace kt {
 
 using HWND = std::uintptr_t;

@@ -7,6 +7,11 @@
 #include <string>
 #include <string_view>
 
+// <windows.h> renames these to their wide forms; here they name the family's own functions.
+#ifdef GetModuleFileName
+#undef GetModuleFileName
+#endif
+
 namespace kt {
 
 // The file-system form of a family path.

@@ -1,8 +1,10 @@
 // Kernel stand-ins: events, waitable threads, WaitAny, tick counts, the critical section.
 //
-// Every waitable object shares one process-wide wait mechanism, so that WaitAny can wait on any mix
-// of events and thread ends with a single condition. The objects are small and move-free; they are
-// owned by value or by unique_ptr, never through raw new/delete.
+// On Linux every waitable object shares one process-wide wait mechanism, so that WaitAny can wait
+// on any mix of events and thread ends with a single condition. On Windows an event is a kernel
+// event and a thread's end is signalled through one, so WaitAny is WaitForMultipleObjects. The
+// objects are small and move-free; they are owned by value or by unique_ptr, never through raw
+// new/delete.
 #pragma once
 
 #include <atomic>
@@ -31,15 +33,21 @@ public:
 
 protected:
     friend int WaitAny(const std::vector<CWaitable*>& vecObjects, uint32_t dwMilliseconds);
+#ifdef _WIN32
+    // The kernel object WaitForMultipleObjects waits on (a HANDLE).
+    virtual void* WaitHandle() const = 0;
+#else
     // Called with the global wait lock held: is the object signalled? An auto-reset event that
     // answers true consumes its signal.
     virtual bool TryAcquireLocked() = 0;
+#endif
 };
 
 // Event with manual or automatic reset (CreateEvent).
 class CEvent : public CWaitable {
 public:
     explicit CEvent(bool bManualReset = true, bool bInitialState = false);
+    ~CEvent() override;
     CEvent(const CEvent&) = delete;
     CEvent& operator=(const CEvent&) = delete;
 
@@ -51,11 +59,20 @@ public:
     bool IsSet() const;
 
 protected:
+#ifdef _WIN32
+    void* WaitHandle() const override {
+        return m_hEvent;
+    }
+
+private:
+    void* m_hEvent;
+#else
     bool TryAcquireLocked() override;
 
 private:
     const bool m_bManualReset;
     bool m_bSignalled;
+#endif
 };
 
 // A thread whose end can be waited on. The destructor joins (a thread is never killed or leaked).
@@ -79,7 +96,11 @@ public:
     std::thread::id GetId() const;
 
 protected:
+#ifdef _WIN32
+    void* WaitHandle() const override;
+#else
     bool TryAcquireLocked() override;
+#endif
 
 private:
     struct State;

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
+
+#include "platform/platform_impl.h"
 
 namespace kt {
 namespace {
@@ -17,18 +17,10 @@ struct TraceState {
     std::atomic<bool> bActive{false};
 };
 
-bool DefaultEnabled() {
-    static const bool s_bEnabled = [] {
-        const char* p = std::getenv("KTREPORTER_TRACE");
-        return p && std::strcmp(p, "1") == 0;
-    }();
-    return s_bEnabled;
-}
-
 TraceState& State() {
     static TraceState* s_pState = [] {
         auto* p = new TraceState;  // never destroyed: trace may run during static destruction
-        p->bActive = DefaultEnabled();
+        p->bActive = detail::TraceDefaultActive();
         return p;
     }();
     return *s_pState;
@@ -41,7 +33,7 @@ TraceSink SetTraceSink(TraceSink sink) {
     std::lock_guard<std::mutex> lock(s.mutex);
     TraceSink previous = std::move(s.sink);
     s.sink = std::move(sink);
-    s.bActive = s.sink ? true : DefaultEnabled();
+    s.bActive = s.sink ? true : detail::TraceDefaultActive();
     return previous;
 }
 
@@ -61,9 +53,8 @@ void Trace(const char* pszFormat, ...) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.sink) {
         s.sink(line);
-    } else if (DefaultEnabled()) {
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        std::fflush(stderr);
+    } else {
+        detail::TraceDefaultEmit(line);
     }
 }
 

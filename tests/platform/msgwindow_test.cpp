@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,7 +20,9 @@ struct Dispatched {
 };
 
 std::mutex g_mutex;
+std::condition_variable g_cvDispatched;
 std::vector<Dispatched> g_dispatched;
+std::vector<kt::LPARAM> g_dispatchedPerSender;  // bounds each sender's messages in flight
 std::atomic<bool> g_bNest{false};
 int g_nNestedDispatched = 0;  // by pumps opened from inside the procedure
 
@@ -27,7 +30,9 @@ kt::LRESULT RecordingProc(kt::HWND, kt::UINT, kt::WPARAM wParam, kt::LPARAM lPar
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_dispatched.push_back({std::this_thread::get_id(), wParam, lParam});
+        if (wParam < g_dispatchedPerSender.size()) ++g_dispatchedPerSender[wParam];
     }
+    g_cvDispatched.notify_all();
     // Every 97th message opens a "modal loop" that pumps the same queue, as a message box does.
     if (g_bNest && lParam % 97 == 0) g_nNestedDispatched += kt::PumpMessages();
     return 0;
@@ -51,20 +56,37 @@ protected:
 };
 
 // 8 senders x 10,000 messages, pumped on this (the owner) thread while they post; then again with
-// every 97th message opening a nested pump from inside the window procedure.
+// every 97th message opening a nested pump from inside the window procedure. Each sender keeps at
+// most 1,000 messages in flight: a Windows thread queue takes no more than 10,000 posted messages
+// and refuses the rest, so unbounded senders would test the quota, not the delivery.
 TEST_F(MsgWindowTest, ManySendersEachMessageOnceInOrderOnOwnerThreadEvenWhenNested) {
     constexpr int kSenders = 8;
     constexpr int kPerSender = 10000;
     for (const bool bNest : {false, true}) {
         SCOPED_TRACE(bNest);
         g_bNest = bNest;
-        g_dispatched.clear();
+        constexpr kt::LPARAM kInFlight = 1000;
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_dispatched.clear();
+            g_dispatchedPerSender.assign(kSenders, 0);
+        }
         std::vector<std::thread> senders;
         std::atomic<int> failedPosts{0};
         for (int s = 0; s < kSenders; ++s) {
             senders.emplace_back([&, s] {
-                for (int i = 0; i < kPerSender; ++i)
-                    failedPosts += !kt::PostMessage(m_hWnd, kMsg, s, i);
+                for (int i = 0; i < kPerSender; ++i) {
+                    {
+                        std::unique_lock<std::mutex> lock(g_mutex);
+                        g_cvDispatched.wait(
+                            lock, [&] { return i - g_dispatchedPerSender[s] < kInFlight; });
+                    }
+                    if (!kt::PostMessage(m_hWnd, kMsg, s, i)) {
+                        ++failedPosts;
+                        std::lock_guard<std::mutex> lock(g_mutex);
+                        ++g_dispatchedPerSender[s];  // counted as settled, so the sender goes on
+                    }
+                }
             });
         }
         size_t nSeen = 0;

@@ -29,6 +29,8 @@ using Clock = std::chrono::steady_clock;
 CEvent::CEvent(bool bManualReset, bool bInitialState)
     : m_bManualReset(bManualReset), m_bSignalled(bInitialState) {}
 
+CEvent::~CEvent() = default;
+
 void CEvent::Set() {
     WaitHub& hub = Hub();
     {
