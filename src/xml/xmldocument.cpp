@@ -260,7 +260,7 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
     };
 
     for (;;) {
-        const int nType = ScanNode(sc, tok);
+        const int nType = ScanForParse(sc, tok);
         if (nType == NodeElement) {
             const int32_t iNew = NewRecord();
             if (iFirst == 0) iFirst = iNew;

@@ -267,6 +267,8 @@ private:
     void FreeStore();
     int32_t NewRecord();
     bool Parse();
+    // ScanNode without the name of a start tag in the token.
+    static int ScanForParse(TagScanner& scanner, NodeToken& token);
     int32_t ParseElements(int32_t iParent, TagScanner& scanner);
     void CloseNotEnded(std::vector<int32_t>& vecOpen, size_t nKeep, int32_t iStart);
     void SetPos(int32_t iParent, int32_t iMain, int32_t iChild);

@@ -3,6 +3,7 @@
 // elements, plain text) is read by fast routines that pass over whole runs at a time; anything
 // else, and every node that runs into the end of the text, goes through the full state machine,
 // which is the reference for what a node is.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,11 +63,6 @@ const char* NodeWord(int nType) {
 inline bool IsNameEnd(char16_t ch) {
     return ch == 0 || IsBlank(ch) || ch == '/' || ch == '>';
 }
-// In a start tag outside quotes only these change the state (besides the last two characters).
-inline bool IsAttrSpecial(char16_t ch) {
-    return ch == 0 || ch == '"' || ch == '\'' || ch == '=' || ch == '>';
-}
-
 #if defined(__SSE2__)
 inline __m128i Eq(__m128i v, char16_t ch) {
     return _mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(ch)));
@@ -77,6 +73,14 @@ inline __m128i Load8(const char16_t* p) {
 inline __m128i Blanks8(__m128i v) {
     return _mm_or_si128(_mm_or_si128(Eq(v, ' '), Eq(v, '\t')),
                         _mm_or_si128(Eq(v, '\n'), Eq(v, '\r')));
+}
+// Sixteen characters as bytes, with signed saturation: ASCII stays itself, every other character
+// becomes 0x7F or 0x80, which no delimiter the scanner looks for is.
+inline __m128i Narrow16(const char16_t* p) {
+    return _mm_packs_epi16(Load8(p), Load8(p + 8));
+}
+inline __m128i Eq8(__m128i v, char ch) {
+    return _mm_cmpeq_epi8(v, _mm_set1_epi8(ch));
 }
 inline int32_t FirstHit(int32_t nPos, int nMask) {
     return nPos + (__builtin_ctz(static_cast<unsigned>(nMask)) >> 1);
@@ -98,20 +102,6 @@ inline int32_t FindNameEnd(const char16_t* p, int32_t nPos, int32_t nLen) {
     return nPos;
 }
 
-inline int32_t FindAttrSpecial(const char16_t* p, int32_t nPos, int32_t nLen) {
-#if defined(__SSE2__)
-    for (; nPos + 8 <= nLen; nPos += 8) {
-        const __m128i v = Load8(p + nPos);
-        const __m128i vHit =
-            _mm_or_si128(_mm_or_si128(_mm_or_si128(Eq(v, '"'), Eq(v, '\'')), Eq(v, '=')),
-                         _mm_or_si128(Eq(v, '>'), Eq(v, 0)));
-        if (const int nMask = _mm_movemask_epi8(vHit)) return FirstHit(nPos, nMask);
-    }
-#endif
-    while (!IsAttrSpecial(p[nPos])) ++nPos;
-    return nPos;
-}
-
 // First offset from nPos that is not a blank (the terminating zero is not).
 inline int32_t FindNonBlank(const char16_t* p, int32_t nPos, int32_t nLen) {
 #if defined(__SSE2__)
@@ -122,18 +112,6 @@ inline int32_t FindNonBlank(const char16_t* p, int32_t nPos, int32_t nLen) {
 #endif
     while (IsBlank(p[nPos])) ++nPos;
     return nPos;
-}
-
-// The last two characters seen move on over the run [nFrom, nTo).
-inline void MoveLastTwo(const char16_t* p, int32_t nFrom, int32_t nTo, char16_t& chBeforeLast,
-                        char16_t& chLast) {
-    if (nTo - nFrom >= 2) {
-        chBeforeLast = p[nTo - 2];
-        chLast = p[nTo - 1];
-    } else if (nTo - nFrom == 1) {
-        chBeforeLast = chLast;
-        chLast = p[nTo - 1];
-    }
 }
 
 int Finish(TagScanner& sc, NodeToken& tok, int nType, int32_t nEnd) {
@@ -147,58 +125,85 @@ int Finish(TagScanner& sc, NodeToken& tok, int nType, int32_t nEnd) {
     return nType;
 }
 
+// Whether the quote at nQuote opens a value: the scanner awaits a value there when the last
+// non-blank character since the name is a '=' that does not follow another '=' (every other
+// non-blank character, a quote that opens nothing included, ends the wait).
+inline bool OpensValue(const char16_t* p, int32_t nNameEnd, int32_t nQuote) {
+    int32_t e = nQuote - 1;
+    while (e >= nNameEnd && IsBlank(p[e])) --e;
+    // p[nNameEnd] ends the name, so it is never '=', and a '=' found has a character before it.
+    return e > nNameEnd && p[e] == '=' && p[e - 1] != '=';
+}
+
 // A start tag whose '<' is at nPos and whose name begins right after it. Returns false, having
 // changed nothing of the scanner, when the tag runs into the end of the text.
-bool ScanStartTag(TagScanner& sc, NodeToken& tok, int32_t nPos) {
+//
+// Every character after the name counts as seen, quoted or not, so the last two characters
+// before the closing '>' are simply those before it; the only state to carry is the quote that a
+// value is in. Outside a value only quotes, '>' and the end matter, inside it only its quote and
+// the end: those are found eight characters at a time, every hit of a block taken in turn.
+bool ScanStartTag(TagScanner& sc, NodeToken& tok, int32_t nPos, bool bName) {
     const char16_t* const p = sc.pText;
     const int32_t nLen = sc.nTextLength;
     const int32_t nName = nPos + 1;
     const int32_t nNameEnd = FindNameEnd(p, nName + 1, nLen);
-    bool bAwaitValue = false;
-    char16_t chLast = 0;
-    char16_t chBeforeLast = 0;
-    for (int32_t i = nNameEnd;;) {
-        const int32_t j = FindAttrSpecial(p, i, nLen);
-        if (j > i) {
-            MoveLastTwo(p, i, j, chBeforeLast, chLast);
-            // Any non-blank ends the wait for a value (an unquoted value).
-            for (int32_t k = j; bAwaitValue && k > i; --k) {
-                if (!IsBlank(p[k - 1])) bAwaitValue = false;
-            }
-        }
-        const char16_t ch = p[j];
-        if (ch == 0) return false;
-        if (ch == '>') {
-            tok.strText.assign(p + nName, nNameEnd - nName);
-            if (chLast == '/' && (chBeforeLast == 0 || IsBlank(chBeforeLast) ||
-                                  chBeforeLast == '\'' || chBeforeLast == '"')) {
-                tok.nFlags |= NodeToken::kEmptyTag;
-            }
-            Finish(sc, tok, kElement, j + 1);
-            return true;
-        }
-        if (ch == '=') {
-            bAwaitValue = chLast != '=';
-        } else if (bAwaitValue) {
-            // A quote right after '=': the value runs to the same quote, and only its last two
-            // characters and the closing quote count as seen.
-            bAwaitValue = false;
-            chBeforeLast = chLast;
-            chLast = ch;
-            const int32_t k = SkipTo(p, j + 1, nLen, ch, ch);
-            if (p[k] == 0) return false;
-            MoveLastTwo(p, j + 1, k, chBeforeLast, chLast);
-            chBeforeLast = chLast;
-            chLast = ch;
+    char16_t chQuote = 0;  // the quote of the value the scanner is in, 0 outside values
+    int32_t i = nNameEnd;  // next character to look at
+    int32_t nClose = -1;   // the closing '>'
+#if defined(__SSE2__)
+    for (int32_t nBlock = i; nClose < 0 && nBlock + 16 <= nLen; nBlock += 16) {
+        const __m128i v = Narrow16(p + nBlock);
+        const unsigned nDouble = static_cast<unsigned>(_mm_movemask_epi8(Eq8(v, '"')));
+        const unsigned nSingle = static_cast<unsigned>(_mm_movemask_epi8(Eq8(v, '\'')));
+        const unsigned nZero = static_cast<unsigned>(_mm_movemask_epi8(Eq8(v, 0)));
+        const unsigned nAny =
+            nDouble | nSingle | nZero | static_cast<unsigned>(_mm_movemask_epi8(Eq8(v, '>')));
+        for (;;) {
+            // Hits at or after i within this block.
+            const unsigned nFrom = ~0u << (i - nBlock);
+            const unsigned nHits =
+                nFrom & (chQuote == 0 ? nAny : (chQuote == '"' ? nDouble : nSingle) | nZero);
+            if (nHits == 0) break;
+            const int32_t k = nBlock + static_cast<int32_t>(__builtin_ctz(nHits));
+            const char16_t ch = p[k];
+            if (ch == 0) return false;
             i = k + 1;
-            continue;
-        } else {
-            bAwaitValue = false;  // a quote that opens no value
+            if (chQuote != 0) {
+                chQuote = 0;
+            } else if (ch == '>') {
+                nClose = k;
+                break;
+            } else if (OpensValue(p, nNameEnd, k)) {
+                chQuote = ch;
+            }
         }
-        chBeforeLast = chLast;
-        chLast = ch;
-        i = j + 1;
+        if (nClose < 0) i = std::max(i, nBlock + 16);
     }
+#endif
+    for (; nClose < 0; ++i) {
+        const char16_t ch = p[i];
+        if (ch == 0) return false;
+        if (chQuote != 0) {
+            if (ch == chQuote) chQuote = 0;
+        } else if (ch == '>') {
+            nClose = i;
+        } else if ((ch == '"' || ch == '\'') && OpensValue(p, nNameEnd, i)) {
+            chQuote = ch;
+        }
+    }
+    if (bName) {
+        tok.strText.assign(p + nName, nNameEnd - nName);
+    } else {
+        tok.strText.clear();
+    }
+    const char16_t chLast = nClose - 1 >= nNameEnd ? p[nClose - 1] : 0;
+    const char16_t chBeforeLast = nClose - 2 >= nNameEnd ? p[nClose - 2] : 0;
+    if (chLast == '/' && (chBeforeLast == 0 || IsBlank(chBeforeLast) || chBeforeLast == '\'' ||
+                          chBeforeLast == '"')) {
+        tok.nFlags |= NodeToken::kEmptyTag;
+    }
+    Finish(sc, tok, kElement, nClose + 1);
+    return true;
 }
 
 // An end tag whose '<' is at nPos ("</" there). Returns false when it runs into the end.
@@ -489,9 +494,9 @@ int ScanGeneric(TagScanner& sc, NodeToken& tok) {
     return Finish(sc, tok, nType, nEnd);
 }
 
-}  // namespace
-
-int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
+// The fast routines first; the state machine for the rest. Without bName a start tag's name
+// is not copied into the token (the parse reads names from the text).
+int Scan(TagScanner& sc, NodeToken& tok, bool bName) {
     const char16_t* const p = sc.pText;
     const int32_t nPos = sc.nNext;
     const char16_t ch = p[nPos];
@@ -500,7 +505,7 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
         if (chNext >= 'a' || (chNext >= 'A' && chNext <= 'Z') || chNext == '_' || chNext == ':') {
             tok.nStart = nPos;
             tok.nFlags = 0;
-            if (ScanStartTag(sc, tok, nPos)) return tok.nType;
+            if (ScanStartTag(sc, tok, nPos, bName)) return tok.nType;
         } else if (chNext == '/') {
             tok.nStart = nPos;
             tok.nFlags = 0;
@@ -525,6 +530,16 @@ int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
         return Finish(sc, tok, kText, nEnd);
     }
     return ScanGeneric(sc, tok);
+}
+
+}  // namespace
+
+int CXmlDocument::ScanNode(TagScanner& sc, NodeToken& tok) {
+    return Scan(sc, tok, true);
+}
+
+int CXmlDocument::ScanForParse(TagScanner& sc, NodeToken& tok) {
+    return Scan(sc, tok, false);
 }
 
 bool CXmlDocument::MatchName(const TagScanner& sc, std::u16string_view strName) {
