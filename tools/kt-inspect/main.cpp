@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 #include "inspect.h"
 
@@ -17,9 +18,39 @@ std::map<std::string, Command>& Commands() {
     return s_commands;
 }
 
-void PrintUsage(FILE* pOut) {
-    std::fprintf(pOut, "usage: kt-inspect <subcommand> [arguments]\n\nsubcommands:\n");
-    for (const auto& [name, cmd] : Commands()) std::fprintf(pOut, "  %s\n", cmd.pszUsage);
+constexpr size_t kHelpWidth = 79;
+constexpr const char* kHelpIndent = "      ";
+
+// One subcommand's synopsis, broken before a bracket so that it fits the help's width.
+void PrintSynopsis(FILE* pOut, const std::string& strUsage) {
+    std::string strLine = "  ";
+    size_t nPos = 0;
+    while (nPos < strUsage.size()) {
+        size_t nNext = strUsage.find(" [", nPos + 1);
+        if (nNext == std::string::npos) nNext = strUsage.size();
+        const std::string strPiece = strUsage.substr(nPos, nNext - nPos);
+        if (strLine.size() + strPiece.size() > kHelpWidth && strLine.size() > 6) {
+            std::fprintf(pOut, "%s\n", strLine.c_str());
+            strLine = kHelpIndent + strPiece.substr(strPiece[0] == ' ' ? 1 : 0);
+        } else {
+            strLine += strPiece;
+        }
+        nPos = nNext;
+    }
+    std::fprintf(pOut, "%s\n", strLine.c_str());
+}
+
+void PrintHelp() {
+    std::printf(
+        "Usage: kt-inspect SUBCOMMAND [ARGUMENTS]\n"
+        "Look inside the layers of KTReporter; each subcommand prints one JSON object.\n\n"
+        "Subcommands:\n");
+    for (const auto& [name, cmd] : Commands()) PrintSynopsis(stdout, cmd.pszUsage);
+    std::printf(
+        "\nOptions:\n"
+        "  -h, --help  print this help and exit\n\n"
+        "Exit status: 0 when the subcommand ran (whatever result it reports), 1 when it\n"
+        "failed to run, 2 for bad usage. See kt-inspect(1).\n");
 }
 
 }  // namespace
@@ -114,13 +145,10 @@ std::string Base64(const void* pData, size_t nLen) {
 
 int main(int argc, char** argv) {
     using namespace ktinspect;
-    if (argc < 2) {
-        PrintUsage(stderr);
-        return 2;
-    }
+    if (argc < 2) UsageError("missing subcommand (try 'kt-inspect --help')");
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
-        PrintUsage(stdout);
+        PrintHelp();
         return 0;
     }
     auto it = Commands().find(name);
