@@ -42,79 +42,69 @@ int32_t MapCurlCode(int32_t nCode, int32_t nResult) {
 
 CHttp_Base::CHttp_Base(std::u16string strUrl, uint32_t dwTimeout)
     : m_strUrl(std::move(strUrl)), m_dwTimeout(dwTimeout) {
-    m_pRecvBuffer = static_cast<char*>(std::calloc(kHttpInitialBuffer, 1));
-    if (m_pRecvBuffer != nullptr) m_nRecvCapacity = kHttpInitialBuffer;
+    m_pRecvBuffer.reset(static_cast<char*>(std::calloc(kHttpInitialBuffer, 1)));
+    if (m_pRecvBuffer) m_nRecvCapacity = kHttpInitialBuffer;
 }
 
-CHttp_Base::~CHttp_Base() {
-    std::free(m_pRecvBuffer);
-    DropBody();
-    if (m_pHeaderList != nullptr) curl_slist_free_all(m_pHeaderList);
-    if (m_hCurl != nullptr) curl_easy_cleanup(m_hCurl);
-}
+CHttp_Base::~CHttp_Base() = default;
 
 bool CHttp_Base::EnsureHeaderList() {
-    if (m_pHeaderList != nullptr) return true;
-    curl_slist* pList = nullptr;
+    if (!m_headerList.Empty()) return true;
+    kt::CCurlList list;
     for (const char* pszLine : kDefaultHeaders) {
-        curl_slist* pNext = curl_slist_append(pList, pszLine);
-        if (pNext == nullptr) {
-            curl_slist_free_all(pList);
-            return false;
-        }
-        pList = pNext;
+        if (!list.Append(pszLine)) return false;
     }
-    m_pHeaderList = pList;
+    m_headerList = std::move(list);
     return true;
 }
 
 bool CHttp_Base::ApplyDefaultOptions(bool bConnectTimeout) {
-    CURLcode nCode = CURLE_OK;
-    const auto set = [&](CURLoption eOption, auto value) {
-        if (nCode == CURLE_OK) nCode = curl_easy_setopt(m_hCurl, eOption, value);
-    };
-    set(CURLOPT_USERAGENT, "ASYNCHTTP");
-    set(CURLOPT_ACCEPT_ENCODING, "gzip,deflate");
-    set(CURLOPT_NOPROGRESS, 0L);
-    set(CURLOPT_XFERINFOFUNCTION, &CHttp_Base::ProgressCallback);
-    set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
-    set(CURLOPT_HEADERFUNCTION, &CHttp_Base::HeaderCallback);
-    set(CURLOPT_HEADERDATA, static_cast<void*>(this));
-    set(CURLOPT_WRITEFUNCTION, &CHttp_Base::WriteCallback);
-    set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-    if (bConnectTimeout) set(CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
-    set(CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
-    // Workers may be joined at any time; libcurl must not raise SIGALRM for name look-ups.
-    set(CURLOPT_NOSIGNAL, 1L);
-    if (nCode != CURLE_OK) m_nLastCurlCode = nCode;
-    return nCode == CURLE_OK;
+    kt::CCurlOptions options(m_hCurl.get(), "CHttp_Base::InitCurl");
+    options.Set(CURLOPT_USERAGENT, "ASYNCHTTP")
+        .Set(CURLOPT_ACCEPT_ENCODING, "gzip,deflate")
+        .Set(CURLOPT_NOPROGRESS, 0L)
+        .Set(CURLOPT_XFERINFOFUNCTION, &CHttp_Base::ProgressCallback)
+        .Set(CURLOPT_XFERINFODATA, static_cast<void*>(this))
+        .Set(CURLOPT_HEADERFUNCTION, &CHttp_Base::HeaderCallback)
+        .Set(CURLOPT_HEADERDATA, static_cast<void*>(this))
+        .Set(CURLOPT_WRITEFUNCTION, &CHttp_Base::WriteCallback)
+        .Set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    if (bConnectTimeout) options.Set(CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    options.Set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols)
+        .Set(CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols)
+        // Workers may be joined at any time; libcurl must not raise SIGALRM for name look-ups.
+        .Set(CURLOPT_NOSIGNAL, 1L);
+    if (!options.Ok()) m_nLastCurlCode = options.Code();
+    return options.Ok();
 }
 
 bool CHttp_Base::InitCurl() {
-    if (m_hCurl != nullptr) return true;
-    m_hCurl = curl_easy_init();
-    if (m_hCurl == nullptr) return false;
-    if (!EnsureHeaderList()) return false;
-    ApplyDefaultOptions(true);
+    if (m_hCurl) return true;
+    kt::CCurlEasy hCurl = kt::MakeCurlEasy();
+    if (!hCurl || !EnsureHeaderList()) return false;
+    m_hCurl = std::move(hCurl);
+    // A handle whose defaults did not all take (its write callback, say) is not kept for a run.
+    if (!ApplyDefaultOptions(true)) {
+        m_hCurl.reset();
+        return false;
+    }
     return true;
 }
 
 bool CHttp_Base::ResetCurl() {
-    if (m_hCurl == nullptr) return InitCurl();
-    curl_easy_reset(m_hCurl);
-    if (m_pHeaderList != nullptr) {
-        curl_slist_free_all(m_pHeaderList);
-        m_pHeaderList = nullptr;
+    if (!m_hCurl) return InitCurl();
+    curl_easy_reset(m_hCurl.get());
+    m_headerList.Clear();
+    if (!EnsureHeaderList() || !ApplyDefaultOptions(false)) {
+        // The next run creates a handle from scratch rather than use a half-set one.
+        m_hCurl.reset();
+        return false;
     }
-    if (!EnsureHeaderList()) return false;
-    ApplyDefaultOptions(false);
     return true;
 }
 
 void CHttp_Base::DropBody() {
-    std::free(m_pBody);
-    m_pBody = nullptr;
+    m_pBody.reset();
     m_nBodyLength = 0;
 }
 
@@ -136,9 +126,9 @@ void CHttp_Base::SetFormRequest(std::u16string_view strUrl, std::u16string_view 
     if (strForm.empty()) return;
     const std::string strBytes = kt::ToAnsi(UrlEncodeForm(strForm));
     if (strBytes.empty()) return;
-    m_pBody = static_cast<char*>(std::malloc(strBytes.size()));
-    if (m_pBody == nullptr) return;
-    std::memcpy(m_pBody, strBytes.data(), strBytes.size());
+    m_pBody.reset(static_cast<char*>(std::malloc(strBytes.size())));
+    if (!m_pBody) return;
+    std::memcpy(m_pBody.get(), strBytes.data(), strBytes.size());
     m_nBodyLength = static_cast<int32_t>(strBytes.size());
 }
 
@@ -148,9 +138,9 @@ void CHttp_Base::SetDataRequest(std::u16string_view strUrl, const void* pData, u
     m_bCompress = bCompress;
     DropBody();
     if (pData == nullptr || nLength == 0 || nLength > static_cast<uint32_t>(INT32_MAX)) return;
-    m_pBody = static_cast<char*>(std::malloc(nLength));
-    if (m_pBody == nullptr) return;
-    std::memcpy(m_pBody, pData, nLength);
+    m_pBody.reset(static_cast<char*>(std::malloc(nLength)));
+    if (!m_pBody) return;
+    std::memcpy(m_pBody.get(), pData, nLength);
     m_nBodyLength = static_cast<int32_t>(nLength);
 }
 
@@ -158,15 +148,12 @@ int32_t CHttp_Base::AddHeader(const char16_t* pszLine) {
     if (pszLine == nullptr || pszLine[0] == 0) return 0;
     if (!EnsureHeaderList()) return 0;
     const std::string strLine = kt::ToAnsi(pszLine);
-    curl_slist* pNext = curl_slist_append(m_pHeaderList, strLine.c_str());
-    if (pNext == nullptr) return 0;
-    m_pHeaderList = pNext;
-    return 1;
+    return m_headerList.Append(strLine.c_str()) ? 1 : 0;
 }
 
 char* CHttp_Base::CopyData(int32_t* pLength) {
     kt::CAutoLock lock(m_csBuffer);
-    if (m_pRecvBuffer == nullptr || m_nRecvCount < 1) {
+    if (!m_pRecvBuffer || m_nRecvCount < 1) {
         if (pLength != nullptr) *pLength = 0;
         return nullptr;
     }
@@ -175,17 +162,17 @@ char* CHttp_Base::CopyData(int32_t* pLength) {
         if (pLength != nullptr) *pLength = 0;
         return nullptr;
     }
-    std::memcpy(pCopy, m_pRecvBuffer, static_cast<size_t>(m_nRecvCount));
+    std::memcpy(pCopy, m_pRecvBuffer.get(), static_cast<size_t>(m_nRecvCount));
     if (pLength != nullptr) *pLength = m_nRecvCount;
     return pCopy;
 }
 
 char* CHttp_Base::TakeData(int32_t* pLength, bool bDetach) {
     kt::CAutoLock lock(m_csBuffer);
-    char* pBuffer = m_pRecvBuffer;
+    char* pBuffer = m_pRecvBuffer.get();
     if (pLength != nullptr) *pLength = m_nRecvCount;
     if (bDetach) {
-        m_pRecvBuffer = nullptr;
+        (void)m_pRecvBuffer.release();  // the caller frees it now
         m_nRecvCapacity = 0;
         m_nRecvCount = 0;
     }
@@ -194,9 +181,9 @@ char* CHttp_Base::TakeData(int32_t* pLength, bool bDetach) {
 
 bool CHttp_Base::OnWriteData(const char* pData, size_t nCount) {
     kt::CAutoLock lock(m_csBuffer);
-    if (m_pRecvBuffer == nullptr) {
-        m_pRecvBuffer = static_cast<char*>(std::calloc(kHttpInitialBuffer, 1));
-        if (m_pRecvBuffer == nullptr) return false;
+    if (!m_pRecvBuffer) {
+        m_pRecvBuffer.reset(static_cast<char*>(std::calloc(kHttpInitialBuffer, 1)));
+        if (!m_pRecvBuffer) return false;
         m_nRecvCapacity = kHttpInitialBuffer;
         m_nRecvCount = 0;
     }
@@ -208,12 +195,13 @@ bool CHttp_Base::OnWriteData(const char* pData, size_t nCount) {
         // beyond the count are never handed out.
         size_t nNewCapacity = std::max(nNeeded, static_cast<size_t>(m_nRecvCapacity) * 2);
         nNewCapacity = std::min(nNewCapacity, static_cast<size_t>(INT32_MAX));
-        auto* pNew = static_cast<char*>(std::realloc(m_pRecvBuffer, nNewCapacity));
+        auto* pNew = static_cast<char*>(std::realloc(m_pRecvBuffer.get(), nNewCapacity));
         if (pNew == nullptr) return false;
-        m_pRecvBuffer = pNew;
+        (void)m_pRecvBuffer.release();  // moved by realloc
+        m_pRecvBuffer.reset(pNew);
         m_nRecvCapacity = static_cast<int32_t>(nNewCapacity);
     }
-    std::memcpy(m_pRecvBuffer + m_nRecvCount, pData, nCount);
+    std::memcpy(m_pRecvBuffer.get() + m_nRecvCount, pData, nCount);
     m_nRecvCount = static_cast<int32_t>(nNeeded);
     return true;
 }
@@ -263,9 +251,9 @@ bool CHttp_Base::IsGzipBody() {
     }
     if (strValue.find(u"gzip") == std::u16string::npos) return false;
     kt::CAutoLock lock(m_csBuffer);
-    return m_pRecvBuffer != nullptr && m_nRecvCount >= 12 &&
-           static_cast<unsigned char>(m_pRecvBuffer[0]) == 0x1F &&
-           static_cast<unsigned char>(m_pRecvBuffer[1]) == 0x8B;
+    return m_pRecvBuffer && m_nRecvCount >= 12 &&
+           static_cast<unsigned char>(m_pRecvBuffer.get()[0]) == 0x1F &&
+           static_cast<unsigned char>(m_pRecvBuffer.get()[1]) == 0x8B;
 }
 
 int32_t CHttp_Base::Run() {
@@ -282,60 +270,54 @@ int32_t CHttp_Base::Run() {
     {
         kt::CAutoLock lock(m_csBuffer);
         // Only the part a previous reply used can hold old bytes.
-        if (m_pRecvBuffer != nullptr && m_nRecvCount > 0) {
-            std::memset(m_pRecvBuffer, 0, static_cast<size_t>(m_nRecvCount));
+        if (m_pRecvBuffer && m_nRecvCount > 0) {
+            std::memset(m_pRecvBuffer.get(), 0, static_cast<size_t>(m_nRecvCount));
         }
         m_nRecvCount = 0;
     }
     m_nHttpStatus = 200;
-    m_nCancel.store(0, std::memory_order_relaxed);
+    // The cancel flag is not cleared here: a stop that came after the start but before this run
+    // began must still stop it.
     m_strHeaderText.clear();
     m_nResult = 0;
 
-    int32_t nCode = CURLE_OK;
+    CURL* hCurl = m_hCurl.get();
+    if (m_nBodyLength >= 1 && m_pBody && m_bCompress) {
+        int32_t nPacked = 0;
+        char* pPacked = GzipCompress(m_pBody.get(), m_nBodyLength, &nPacked);
+        if (pPacked != nullptr) {
+            m_pBody.reset(pPacked);
+            m_nBodyLength = nPacked;
+        }
+    }
     const std::string strUrl = kt::ToAnsi(m_strUrl);
-    nCode = curl_easy_setopt(m_hCurl, CURLOPT_URL, strUrl.c_str());
-    const CURLcode nMethod = m_nBodyLength >= 1 ? curl_easy_setopt(m_hCurl, CURLOPT_POST, 1L)
-                                                : curl_easy_setopt(m_hCurl, CURLOPT_HTTPGET, 1L);
-    if (nMethod != CURLE_OK) m_nLastCurlCode = nMethod;
-    if (nCode == CURLE_OK && m_nBodyLength >= 1 && m_pBody != nullptr) {
-        if (m_bCompress) {
-            int32_t nPacked = 0;
-            char* pPacked = GzipCompress(m_pBody, m_nBodyLength, &nPacked);
-            if (pPacked != nullptr) {
-                std::free(m_pBody);
-                m_pBody = pPacked;
-                m_nBodyLength = nPacked;
-            }
+    kt::CCurlOptions options(hCurl, "CHttp_Base::Run");
+    options.Set(CURLOPT_URL, strUrl.c_str());
+    if (m_nBodyLength >= 1) {
+        options.Set(CURLOPT_POST, 1L);
+        if (m_pBody) {
+            options.Set(CURLOPT_POSTFIELDS, m_pBody.get())
+                .Set(CURLOPT_POSTFIELDSIZE, static_cast<long>(m_nBodyLength));
         }
-        nCode = curl_easy_setopt(m_hCurl, CURLOPT_POSTFIELDS, m_pBody);
-        if (nCode == CURLE_OK) {
-            nCode =
-                curl_easy_setopt(m_hCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_nBodyLength));
-        }
+    } else {
+        options.Set(CURLOPT_HTTPGET, 1L);
     }
-    if (m_bCompress) {
-        // Its failure would show in the next setting.
-        curl_easy_setopt(m_hCurl, CURLOPT_COOKIE, "gzipcompress = true;");
-    }
-    curl_easy_setopt(m_hCurl, CURLOPT_TIMEOUT_MS, static_cast<long>(m_dwTimeout));
-    if (nCode == CURLE_OK) nCode = curl_easy_setopt(m_hCurl, CURLOPT_HTTPHEADER, m_pHeaderList);
-    if (nCode == CURLE_OK) nCode = curl_easy_setopt(m_hCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    if (m_bCompress) options.Set(CURLOPT_COOKIE, "gzipcompress = true;");
+    options.Set(CURLOPT_TIMEOUT_MS, static_cast<long>(m_dwTimeout))
+        .Set(CURLOPT_HTTPHEADER, m_headerList.Get())
+        .Set(CURLOPT_FOLLOWLOCATION, 1L);
 
+    // A request whose options did not all take does not run.
+    int32_t nCode = options.Code();
     if (nCode == CURLE_OK) {
-        nCode = curl_easy_perform(m_hCurl);
-        for (int nPerforms = 1; nCode == CURLE_GOT_NOTHING && nPerforms < kMaxPerforms;
-             ++nPerforms) {
-            kt::SleepMs(1);
-            nCode = curl_easy_perform(m_hCurl);
-        }
+        nCode = Perform();
         KT_TRACE("curl HttpRequest Request End: httpIndex(%d), Tickount(%d)!\n", GetHttpIndex(),
                  static_cast<int>(kt::GetTickCount()));
         curl_off_t nDownloaded = 0;
-        curl_easy_getinfo(m_hCurl, CURLINFO_SIZE_DOWNLOAD_T, &nDownloaded);
+        curl_easy_getinfo(hCurl, CURLINFO_SIZE_DOWNLOAD_T, &nDownloaded);
         m_dDownloadSize = static_cast<double>(nDownloaded);
         long nStatus = 0;
-        curl_easy_getinfo(m_hCurl, CURLINFO_RESPONSE_CODE, &nStatus);
+        curl_easy_getinfo(hCurl, CURLINFO_RESPONSE_CODE, &nStatus);
         m_nHttpStatus = static_cast<int32_t>(nStatus);
 
         const int32_t nStatusNow = m_nHttpStatus;
@@ -358,14 +340,12 @@ int32_t CHttp_Base::Run() {
         if (bDecode && IsGzipBody()) {
             kt::CAutoLock lock(m_csBuffer);
             int32_t nPlain = 0;
-            char* pPlain = GzipDecompress(m_pRecvBuffer, m_nRecvCount, &nPlain);
-            if (pPlain != nullptr && nPlain >= 1) {
-                std::free(m_pRecvBuffer);
-                m_pRecvBuffer = pPlain;
+            CMallocBytes pPlain(GzipDecompress(m_pRecvBuffer.get(), m_nRecvCount, &nPlain));
+            if (pPlain && nPlain >= 1) {
+                m_pRecvBuffer = std::move(pPlain);
                 m_nRecvCount = nPlain;
                 m_nRecvCapacity = nPlain;
             } else {
-                std::free(pPlain);
                 m_nResult = HTTP_ERR_UNZIP;
             }
             KT_TRACE(
@@ -378,6 +358,19 @@ int32_t CHttp_Base::Run() {
     const int32_t nResult = MapCurlCode(nCode, m_nResult);
     m_nResult = nResult;
     return nResult;
+}
+
+int32_t CHttp_Base::Perform() {
+    // A cancelled run sends nothing: the flag is looked at before each perform as well as by the
+    // progress callback during one.
+    int32_t nCode = CURLE_ABORTED_BY_CALLBACK;
+    for (int nPerforms = 0; nPerforms < kMaxPerforms; ++nPerforms) {
+        if (IsCancelled() != 0) return CURLE_ABORTED_BY_CALLBACK;
+        if (nPerforms > 0) kt::SleepMs(1);
+        nCode = curl_easy_perform(m_hCurl.get());
+        if (nCode != CURLE_GOT_NOTHING) break;
+    }
+    return nCode;
 }
 
 CHttp_Async::CHttp_Async(long nId, IAsyReporter* pOwner) : m_nId(nId), m_pOwner(pOwner) {}

@@ -7,11 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "libcurl/curlholders.h"
 #include "platform/sync.h"
 
 class IAsyReporter;
@@ -19,6 +21,12 @@ class IHttpReporter;
 
 inline constexpr uint32_t kHttpDefaultTimeout = 300000;
 inline constexpr int32_t kHttpInitialBuffer = 4096;
+
+// Bytes from std::malloc, freed with std::free: the buffers handed to callers keep that contract.
+struct MALLOC_DELETER {
+    void operator()(char* p) const { std::free(p); }
+};
+using CMallocBytes = std::unique_ptr<char, MALLOC_DELETER>;
 
 class CHttp_Base {
 public:
@@ -57,7 +65,8 @@ public:
     const std::u16string& GetHeaderText() const { return m_strHeaderText; }
     double GetDownloadSize() const { return m_dDownloadSize; }
     int32_t GetLastCurlCode() const { return m_nLastCurlCode; }
-    // Sets the cancel flag; a running transfer aborts at its next progress callback.
+    // Sets the cancel flag; a running transfer aborts at its next progress callback, and one that
+    // has not begun yet does not begin (the flag holds until the next start or recycling).
     void Cancel() { m_nCancel.store(1, std::memory_order_relaxed); }
 
     // A std::malloc'd copy of exactly the received bytes (the caller frees it), or null and 0.
@@ -73,27 +82,32 @@ protected:
     static int ProgressCallback(void* pUser, curl_off_t nDlTotal, curl_off_t nDlNow,
                                 curl_off_t nUlTotal, curl_off_t nUlNow);
 
-    // The default options of a new or reset handle; bConnectTimeout only for a new one.
+    // The default options of a new or reset handle; bConnectTimeout only for a new one. False
+    // (the refused option traced, its code kept as the last library code) when one did not take.
     bool ApplyDefaultOptions(bool bConnectTimeout);
+    // curl_easy_perform, again up to 11 times while the server sends nothing; a cancel stops it
+    // before the next perform. Returns libcurl's code.
+    int32_t Perform();
     // A list that starts with the default lines (kept when it exists).
     bool EnsureHeaderList();
     void DropBody();
     // Recycling: every per-request field back to its constructed value.
     void ResetFields();
 
-    CURL* m_hCurl = nullptr;
-    curl_slist* m_pHeaderList = nullptr;
+    // Touched by the worker during a run and by the pool's thread only between runs.
+    kt::CCurlEasy m_hCurl;
+    kt::CCurlList m_headerList;
     // Read by the pool's thread while a worker may be finishing a run.
     std::atomic<int32_t> m_nResult{0};
     std::atomic<int32_t> m_nHttpStatus{200};
     std::u16string m_strUrl;
-    char* m_pBody = nullptr;
+    CMallocBytes m_pBody;
     int32_t m_nBodyLength = 0;
     std::u16string m_strHeaderText;
     std::atomic<int32_t> m_nCancel{0};
     int32_t m_bCompress = 0;
     // The receive buffer grows geometrically; m_nRecvCount bytes of it are the reply.
-    char* m_pRecvBuffer = nullptr;
+    CMallocBytes m_pRecvBuffer;
     int32_t m_nRecvCapacity = 0;
     int32_t m_nRecvCount = 0;
     mutable kt::CCriticalSection m_csBuffer;

@@ -74,8 +74,8 @@ CHttp_DownloadFile::~CHttp_DownloadFile() {
 }
 
 int32_t CHttp_DownloadFile::IsCancelled() const {
-    // A run clears the base's flag when it begins, so a stop that lands between the start of the
-    // worker and that moment would be lost without a flag of the part's own.
+    // The part's own flag also survives the information request, which runs the base transfer on
+    // a part that may have been signalled.
     return (CHttp_Base::IsCancelled() != 0 || m_bStopPart.load()) ? 1 : 0;
 }
 
@@ -91,10 +91,10 @@ int32_t CHttp_DownloadFile::Run() {
                           static_cast<int64_t>(m_nStartOffset),
                           static_cast<int64_t>(m_nStartOffset) + m_nPartLength - 1);
         }
-        CURLcode eCode = curl_easy_setopt(
-            m_hCurl, CURLOPT_RANGE, szRange[0] != 0 ? szRange : static_cast<const char*>(nullptr));
-        if (eCode != CURLE_OK) {
-            m_nLastCurlCode = eCode;
+        kt::CCurlOptions options(m_hCurl.get(), "CHttp_DownloadFile::Run");
+        options.Set(CURLOPT_RANGE, szRange[0] != 0 ? szRange : static_cast<const char*>(nullptr));
+        if (!options.Ok()) {
+            m_nLastCurlCode = options.Code();
             nResult = HTTP_ERR_OPERATION;
         } else {
             nResult = CHttp_Base::Run();
@@ -128,12 +128,12 @@ bool CHttp_DownloadFile::OnWriteData(const char* pData, size_t nCount) {
         m_nHeld += nCount;
     } else {
         // The last bytes of a part never stay held: they go out together with what was waiting.
-        if (m_pFile == nullptr) return false;
-        if (m_nHeld != 0 && std::fwrite(m_vecHold.data(), 1, m_nHeld, m_pFile) != m_nHeld) {
+        if (!m_pFile) return false;
+        if (m_nHeld != 0 && std::fwrite(m_vecHold.data(), 1, m_nHeld, m_pFile.get()) != m_nHeld) {
             return false;
         }
         m_nHeld = 0;
-        if (std::fwrite(pData, 1, nCount, m_pFile) != nCount) return false;
+        if (std::fwrite(pData, 1, nCount, m_pFile.get()) != nCount) return false;
     }
 
     m_nWritten.store(nWritten + n, std::memory_order_relaxed);
@@ -163,14 +163,14 @@ bool CHttp_DownloadFile::StartPart(const std::u16string& strUrl, const std::u16s
         KT_TRACE("CHttp_DownloadFile::StartPart open [%s] failed: %d\n", strFsPath.c_str(), errno);
         return false;
     }
-    m_pFile = ::fdopen(nFd, "r+b");
-    if (m_pFile == nullptr) {
+    m_pFile.reset(::fdopen(nFd, "r+b"));
+    if (!m_pFile) {
         ::close(nFd);
         return false;
     }
     // The part buffers by itself; a second buffer in stdio would only copy again.
-    std::setvbuf(m_pFile, nullptr, _IONBF, 0);
-    if (::fseeko(m_pFile, nStart, SEEK_SET) != 0 || ::ftello(m_pFile) != nStart) {
+    std::setvbuf(m_pFile.get(), nullptr, _IONBF, 0);
+    if (::fseeko(m_pFile.get(), nStart, SEEK_SET) != 0 || ::ftello(m_pFile.get()) != nStart) {
         CloseFile();
         return false;
     }
@@ -199,10 +199,7 @@ kt::CThread* CHttp_DownloadFile::GetPartThread() const {
 }
 
 void CHttp_DownloadFile::CloseFile() {
-    if (m_pFile != nullptr) {
-        std::fclose(m_pFile);
-        m_pFile = nullptr;
-    }
+    m_pFile.reset();
 }
 
 bool CHttp_DownloadFile::ParseSiteInfo() {
@@ -291,10 +288,16 @@ int32_t CMTRDownload::GetReomteSiteInfo(CHttp_DownloadFile* pPart, const std::u1
     pPart->m_nPartLength = -1;
     pPart->m_pDownload = nullptr;
     int32_t nResult = HTTP_ERR_CURL_CALL;
-    if (curl_easy_setopt(pPart->m_hCurl, CURLOPT_RANGE, "0-0") == CURLE_OK) {
+    if (kt::CCurlOptions(pPart->m_hCurl.get(), "CMTRDownload::GetReomteSiteInfo")
+            .Set(CURLOPT_RANGE, "0-0")
+            .Ok()) {
         pPart->SetDataRequest(strUrl, nullptr, 0, 0);
         nResult = pPart->CHttp_Base::Run();
-        curl_easy_setopt(pPart->m_hCurl, CURLOPT_RANGE, static_cast<const char*>(nullptr));
+        // Back to no range; a handle that keeps "0-0" would cut every later transfer short.
+        if (!kt::CCurlOptions(pPart->m_hCurl.get(), "CMTRDownload::GetReomteSiteInfo")
+                 .Set(CURLOPT_RANGE, static_cast<const char*>(nullptr))
+                 .Ok())
+            pPart->m_hCurl.reset();
     }
     pPart->m_strLocalPath = std::move(strKeep);
 
@@ -316,17 +319,18 @@ int32_t CMTRDownload::PartCountFor(uint32_t nRangeSupport, int32_t nFileSize) {
 }
 
 bool CMTRDownload::CreateParts(int32_t nCount) {
-    kt::CAutoLock lock(m_csParts);
     ReleaseParts();
     if (nCount < 1 || nCount > kDownloadMaxParts) return false;
+    std::vector<std::unique_ptr<CHttp_DownloadFile>> vecParts;
     try {
         for (int32_t i = 0; i < nCount; ++i) {
-            m_vecParts.push_back(std::make_unique<CHttp_DownloadFile>(-1, nullptr));
+            vecParts.push_back(std::make_unique<CHttp_DownloadFile>(-1, nullptr));
         }
     } catch (const std::bad_alloc&) {
-        ReleaseParts();
         return false;
     }
+    kt::CAutoLock lock(m_csParts);
+    m_vecParts.swap(vecParts);
     return true;
 }
 
@@ -364,6 +368,13 @@ bool CMTRDownload::Prepare() {
 }
 
 bool CMTRDownload::CreateAndStartParts() {
+    const bool bStarted = StartParts();
+    // A part that could not start stops the others, joined without the parts lock.
+    if (!bStarted) StopParts();
+    return bStarted;
+}
+
+bool CMTRDownload::StartParts() {
     kt::CAutoLock lock(m_csParts);
     const int32_t nCount = m_nPartCount;
     const int32_t nSize = m_nFileSize.load();
@@ -391,7 +402,6 @@ bool CMTRDownload::CreateAndStartParts() {
             nStart += nLength;
         }
     }
-    if (!bStarted) StopParts();
     return bStarted;
 }
 
@@ -437,13 +447,21 @@ bool CMTRDownload::WaitForDownloadFinished() {
 }
 
 void CMTRDownload::StopParts() {
-    kt::CAutoLock lock(m_csParts);
-    for (const auto& pPart : m_vecParts) pPart->SignalStop();
+    // Signalled under the lock, joined after it: the pool's thread takes the lock to signal parts
+    // while this thread waits. Only this thread frees parts, so the copies stay good.
+    std::vector<CHttp_DownloadFile*> vecParts;
+    {
+        kt::CAutoLock lock(m_csParts);
+        for (const auto& pPart : m_vecParts) {
+            pPart->SignalStop();
+            vecParts.push_back(pPart.get());
+        }
+    }
     // Every part was told at once, so the wait below lasts as long as the slowest one needs to
     // notice, not the sum of them. A part that does not end within the limit is still joined by
     // StopPart: its worker uses the part object, which must outlive it.
     const uint64_t nDeadline = kt::GetTickCount64() + kDownloadStopWaitMs;
-    for (const auto& pPart : m_vecParts) {
+    for (CHttp_DownloadFile* pPart : vecParts) {
         if (kt::CThread* pThread = pPart->GetPartThread()) {
             uint64_t nNow = kt::GetTickCount64();
             if (nNow < nDeadline) pThread->Join(static_cast<uint32_t>(nDeadline - nNow));
@@ -453,8 +471,14 @@ void CMTRDownload::StopParts() {
 }
 
 void CMTRDownload::ReleaseParts() {
-    kt::CAutoLock lock(m_csParts);
-    m_vecParts.clear();
+    // Freeing a part joins its worker, so the parts leave the array under the lock and are freed
+    // after it.
+    std::vector<std::unique_ptr<CHttp_DownloadFile>> vecDoomed;
+    {
+        kt::CAutoLock lock(m_csParts);
+        vecDoomed.swap(m_vecParts);
+    }
+    vecDoomed.clear();
 }
 
 bool CMTRDownload::RunDownload() {

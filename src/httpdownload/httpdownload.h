@@ -97,7 +97,10 @@ private:
     void CloseFile();
 
     std::u16string m_strLocalPath;
-    FILE* m_pFile = nullptr;
+    struct FILE_CLOSER {
+        void operator()(FILE* pFile) const { std::fclose(pFile); }
+    };
+    std::unique_ptr<FILE, FILE_CLOSER> m_pFile;
     int32_t m_nPartLength = -1;
     int32_t m_nStartOffset = 0;
     std::atomic<int32_t> m_nWritten{0};
@@ -182,6 +185,8 @@ private:
     bool CreateParts(int32_t nCount);
     // Splits the file and starts one part per slice; false (nothing left running) on any failure.
     bool CreateAndStartParts();
+    // CreateAndStartParts under the parts lock, without the clean-up of a failure.
+    bool StartParts();
     bool WaitForDownloadFinished();
     // The whole download on the calling thread: start the parts, wait, finish.
     bool RunDownload();

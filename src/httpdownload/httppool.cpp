@@ -6,35 +6,47 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "httpdownload/httpclasses.h"
 #include "httpdownload/httpdownload.h"
 #include "httpdownload/httpreporter.h"
 #include "httpdownload/httpstatus.h"
+#include "libcurl/curlholders.h"
 #include "platform/sync.h"
+#include "platform/trace.h"
 
 namespace {
 
-// The process-wide tables. A parked id stays in its active map as well; the parked map only marks
-// it (and orders the ids for reuse, smallest first).
+// One kind's tables. A parked id stays in the active map as well; the parked map only marks it
+// (and orders the ids for reuse, smallest first).
+template <typename OBJECT>
+struct KIND_TABLE {
+    kt::CCriticalSection cs;
+    std::map<long, std::unique_ptr<OBJECT>> mapActive;
+    std::map<long, OBJECT*> mapParked;
+};
+
 struct POOL_STATE {
     std::atomic<CHttp_StatusMgr*> pStatusMgr{nullptr};
     std::atomic<long> nLastId{0};
-
-    kt::CCriticalSection csRequests;
-    std::map<long, std::unique_ptr<CHttp_Async>> mapRequests;
-    std::map<long, CHttp_Async*> mapParkedRequests;
-
-    kt::CCriticalSection csDownloads;
-    std::map<long, std::unique_ptr<CMTRDownload>> mapDownloads;
-    std::map<long, CMTRDownload*> mapParkedDownloads;
+    std::atomic<std::thread::id> idPoolThread{};
+    KIND_TABLE<CHttp_Async> requests;
+    KIND_TABLE<CMTRDownload> downloads;
 };
 
 POOL_STATE& State() {
     // Never destroyed: reporters that outlive main still detach through it.
     static POOL_STATE* s_pState = new POOL_STATE;
     return *s_pState;
+}
+
+// True on the thread that initialised the pool, and anywhere while the pool is down.
+bool OnPoolThread() {
+    return State().pStatusMgr.load() == nullptr ||
+           State().idPoolThread.load() == std::this_thread::get_id();
 }
 
 int32_t CallReporter(IHttpReporter* pReporter, kt::UINT uMsg, long nId, kt::LPARAM lValue) {
@@ -55,42 +67,127 @@ int32_t CallReporter(IHttpReporter* pReporter, kt::UINT uMsg, long nId, kt::LPAR
     }
 }
 
+// The object under the id in the kind's active map, or null. The pointer stays valid after the
+// lock is let go because only the pool's thread removes objects, and the caller is that thread.
+template <typename OBJECT>
+OBJECT* Find(KIND_TABLE<OBJECT>& table, long nId) {
+    if (nId < 0) return nullptr;
+    kt::CAutoLock lock(table.cs);
+    const auto it = table.mapActive.find(nId);
+    return it == table.mapActive.end() ? nullptr : it->second.get();
+}
+
+// Find, taking a parked id back into use.
+template <typename OBJECT>
+OBJECT* Unpark(KIND_TABLE<OBJECT>& table, long nId) {
+    if (nId < 0) return nullptr;
+    kt::CAutoLock lock(table.cs);
+    const auto it = table.mapActive.find(nId);
+    if (it == table.mapActive.end()) return nullptr;
+    table.mapParked.erase(nId);
+    return it->second.get();
+}
+
+// The smallest parked id, or a new object under a new id; -1 when none could be made.
+template <typename OBJECT>
+long NewObject(KIND_TABLE<OBJECT>& table) {
+    POOL_STATE& s = State();
+    CHttp_StatusMgr* pStatusMgr = s.pStatusMgr.load();
+    if (pStatusMgr == nullptr) return -1;
+    kt::CAutoLock lock(table.cs);
+    if (!table.mapParked.empty()) {
+        const long nId = table.mapParked.begin()->first;
+        table.mapParked.erase(table.mapParked.begin());
+        return nId;
+    }
+    const long nId = ++s.nLastId;
+    std::unique_ptr<OBJECT> pObject(new (std::nothrow) OBJECT(nId, pStatusMgr));
+    if (!pObject) return -1;
+    table.mapActive.emplace(nId, std::move(pObject));
+    return nId;
+}
+
+// Parks a stopped object for reuse, or deletes it when enough are parked already. The object's
+// workers have ended, so deleting it under the lock joins nothing.
+template <typename OBJECT>
+void Park(KIND_TABLE<OBJECT>& table, long nId, OBJECT* pObject) {
+    std::unique_ptr<OBJECT> pDoomed;
+    kt::CAutoLock lock(table.cs);
+    if (table.mapParked.count(nId) != 0) return;  // released twice: parked already
+    if (table.mapParked.size() >= kHttpMaxParked) {
+        const auto it = table.mapActive.find(nId);
+        if (it != table.mapActive.end()) {
+            pDoomed = std::move(it->second);
+            table.mapActive.erase(it);
+        }
+    } else {
+        pObject->SetReporter(nullptr);
+        table.mapParked.emplace(nId, pObject);
+    }
+}
+
+// Every object of the kind, taken out of the tables under the lock and deleted after it: deleting
+// one stops and joins its workers.
+template <typename OBJECT>
+void DeleteAll(KIND_TABLE<OBJECT>& table) {
+    std::map<long, std::unique_ptr<OBJECT>> mapDoomed;
+    {
+        kt::CAutoLock lock(table.cs);
+        table.mapParked.clear();
+        mapDoomed.swap(table.mapActive);
+    }
+    // Every worker hears its cancel before the first one is waited for, so that a pool of stalled
+    // requests ends in about one progress interval, not one per request.
+    if constexpr (std::is_same_v<OBJECT, CHttp_Async>) {
+        for (auto& [nId, pObject] : mapDoomed) pObject->Cancel();
+    }
+    mapDoomed.clear();
+}
+
 // Every object of a table as it holds it now; the walks below stop objects one after the other
-// and must not trip over an id a stop could not change, but a plain copy costs nothing.
-template <typename MAP>
-auto Snapshot(MAP& map, kt::CCriticalSection& cs) {
-    kt::CAutoLock lock(cs);
-    std::vector<typename MAP::mapped_type::pointer> vec;
-    vec.reserve(map.size());
-    for (auto& [nId, pObject] : map) vec.push_back(pObject.get());
+// without holding the lock.
+template <typename OBJECT>
+std::vector<OBJECT*> Snapshot(KIND_TABLE<OBJECT>& table) {
+    kt::CAutoLock lock(table.cs);
+    std::vector<OBJECT*> vec;
+    vec.reserve(table.mapActive.size());
+    for (auto& [nId, pObject] : table.mapActive) vec.push_back(pObject.get());
     return vec;
 }
 
-std::vector<CHttp_Async*> SnapshotRequests() {
-    return Snapshot(State().mapRequests, State().csRequests);
-}
-
-std::vector<CMTRDownload*> SnapshotDownloads() {
-    return Snapshot(State().mapDownloads, State().csDownloads);
-}
-
-// Hands one notification for nId to the reporter of the request or download that the table holds
-// under it (the caller holds the table's lock); false when the table has no such id.
-template <typename MAP, typename PARKED>
-bool DispatchFrom(MAP& map, const PARKED& parked, kt::UINT uMsg, long nId, kt::LPARAM lValue) {
-    const auto it = map.find(nId);
-    if (it == map.end()) return false;
-    // Counted before the parked test, so that the count matches what the workers posted.
-    const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
-    if (parked.count(nId) != 0 || !bWanted) return true;
-    // The reporter may release, restart or even delete the object: nothing here touches it after
-    // the call.
-    IHttpReporter* pReporter = it->second->GetReporter();
+// Looks the id up under the kind's lock and takes what the call needs; the reporter is called
+// after the lock is let go. False when the table has no such id.
+template <typename OBJECT>
+bool DispatchFrom(KIND_TABLE<OBJECT>& table, kt::UINT uMsg, long nId, kt::LPARAM lValue) {
+    IHttpReporter* pReporter = nullptr;
+    {
+        kt::CAutoLock lock(table.cs);
+        const auto it = table.mapActive.find(nId);
+        if (it == table.mapActive.end()) return false;
+        // Counted before the parked test, so that the count matches what the workers posted.
+        const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
+        if (table.mapParked.count(nId) != 0 || !bWanted) return true;
+        pReporter = it->second->GetReporter();
+    }
+    // The reporter may release, restart or detach anything; nothing here touches the object after
+    // the call. Only this thread clears a reporter or deletes one, so the copy is still good.
     if (pReporter != nullptr) CallReporter(pReporter, uMsg, nId, lValue);
     return true;
 }
 
+// Runs fn on the active request under the request lock; fallback when the id is not active.
+template <typename RESULT, typename FN>
+RESULT UnderRequestLock(long nId, RESULT fallback, FN fn) {
+    KIND_TABLE<CHttp_Async>& t = State().requests;
+    kt::CAutoLock lock(t.cs);
+    const auto it = t.mapActive.find(nId);
+    return it == t.mapActive.end() ? fallback : fn(*it->second);
+}
+
 }  // namespace
+
+// Debug builds report an entry point called off the pool's thread.
+#define KT_POOL_THREAD_ONLY() KT_DEBUG_ASSERT(OnPoolThread())
 
 CHttp_Pool& HttpPool() {
     static CHttp_Pool s_pool;
@@ -103,9 +200,10 @@ bool CHttp_Pool::HasStatusMgr() {
 
 bool CHttp_Pool::Initialize(void* hInstance) {
     Uninitialize();
-    if (curl_global_init(CURL_GLOBAL_WIN32) != CURLE_OK) return false;
+    if (!kt::CurlGlobal::Acquire()) return false;
     auto* pStatusMgr = new (std::nothrow) CHttp_StatusMgr;
     if (pStatusMgr == nullptr) return false;
+    State().idPoolThread.store(std::this_thread::get_id());
     State().pStatusMgr.store(pStatusMgr);
     return CHttp_StatusMgr::CreateStatusWindow(hInstance,
                                                [](kt::UINT uMsg, long nId, kt::LPARAM lValue) {
@@ -114,99 +212,49 @@ bool CHttp_Pool::Initialize(void* hInstance) {
 }
 
 void CHttp_Pool::Uninitialize() {
+    KT_POOL_THREAD_ONLY();
     POOL_STATE& s = State();
     if (s.pStatusMgr.load() != nullptr) {
-        {
-            kt::CAutoLock lock(s.csRequests);
-            // Every worker hears its cancel before the first one is waited for, so that a pool of
-            // stalled requests ends in about one progress interval, not one per request.
-            for (auto& [nId, pRequest] : s.mapRequests) pRequest->Cancel();
-            s.mapParkedRequests.clear();
-            std::map<long, std::unique_ptr<CHttp_Async>> mapDoomed;
-            mapDoomed.swap(s.mapRequests);
-            mapDoomed.clear();
-        }
-        {
-            kt::CAutoLock lock(s.csDownloads);
-            s.mapParkedDownloads.clear();
-            std::map<long, std::unique_ptr<CMTRDownload>> mapDoomed;
-            mapDoomed.swap(s.mapDownloads);
-            mapDoomed.clear();
-        }
+        DeleteAll(s.requests);
+        DeleteAll(s.downloads);
         s.nLastId.store(0);
         CHttp_StatusMgr::DestroyStatusWindow();
         delete s.pStatusMgr.exchange(nullptr);
     }
-    curl_global_cleanup();
+    kt::CurlGlobal::Release();
 }
 
 long CHttp_Pool::NewRequest() {
-    POOL_STATE& s = State();
-    CHttp_StatusMgr* pStatusMgr = s.pStatusMgr.load();
-    if (pStatusMgr == nullptr) return -1;
-    kt::CAutoLock lock(s.csRequests);
-    if (!s.mapParkedRequests.empty()) {
-        const long nId = s.mapParkedRequests.begin()->first;
-        s.mapParkedRequests.erase(s.mapParkedRequests.begin());
-        return nId;
-    }
-    const long nId = ++s.nLastId;
-    std::unique_ptr<CHttp_Async> pRequest(new (std::nothrow) CHttp_Async(nId, pStatusMgr));
-    if (!pRequest) return -1;
-    s.mapRequests.emplace(nId, std::move(pRequest));
-    return nId;
+    KT_POOL_THREAD_ONLY();
+    return NewObject(State().requests);
 }
 
 long CHttp_Pool::NewDownload() {
-    POOL_STATE& s = State();
-    CHttp_StatusMgr* pStatusMgr = s.pStatusMgr.load();
-    if (pStatusMgr == nullptr) return -1;
-    kt::CAutoLock lock(s.csDownloads);
-    if (!s.mapParkedDownloads.empty()) {
-        const long nId = s.mapParkedDownloads.begin()->first;
-        s.mapParkedDownloads.erase(s.mapParkedDownloads.begin());
-        return nId;
-    }
-    const long nId = ++s.nLastId;
-    std::unique_ptr<CMTRDownload> pDownload(new (std::nothrow) CMTRDownload(nId, pStatusMgr));
-    if (!pDownload) return -1;
-    s.mapDownloads.emplace(nId, std::move(pDownload));
-    return nId;
+    KT_POOL_THREAD_ONLY();
+    return NewObject(State().downloads);
 }
 
 int32_t CHttp_Pool::Exists(long nId, HttpObjectKind eKind) {
-    if (!HasStatusMgr() || nId < 0) return 0;
+    KT_POOL_THREAD_ONLY();
+    if (!HasStatusMgr()) return 0;
     POOL_STATE& s = State();
-    if (eKind == HttpObjectKind::Request) {
-        kt::CAutoLock lock(s.csRequests);
-        if (s.mapRequests.count(nId) == 0) return 0;
-        s.mapParkedRequests.erase(nId);
-        return 1;
-    }
-    kt::CAutoLock lock(s.csDownloads);
-    if (s.mapDownloads.count(nId) == 0) return 0;
-    s.mapParkedDownloads.erase(nId);
-    return 1;
+    const bool bFound = eKind == HttpObjectKind::Request ? Unpark(s.requests, nId) != nullptr
+                                                         : Unpark(s.downloads, nId) != nullptr;
+    return bFound ? 1 : 0;
 }
 
 CHttp_Async* CHttp_Pool::FindRequest(long nId) {
-    if (nId < 0) return nullptr;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    const auto it = s.mapRequests.find(nId);
-    return it == s.mapRequests.end() ? nullptr : it->second.get();
+    return Find(State().requests, nId);
 }
 
 CMTRDownload* CHttp_Pool::FindDownload(long nId) {
-    if (nId < 0) return nullptr;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csDownloads);
-    const auto it = s.mapDownloads.find(nId);
-    return it == s.mapDownloads.end() ? nullptr : it->second.get();
+    return Find(State().downloads, nId);
 }
 
-int32_t CHttp_Pool::SetForm(long nId, const char16_t* pszUrl, const char16_t* pszForm,
-                            IHttpReporter* pReporter, uint32_t dwTimeout) {
+int32_t CHttp_Pool::SetRequest(long nId, const char16_t* pszUrl, IHttpReporter* pReporter,
+                               uint32_t dwTimeout,
+                               const std::function<void(CHttp_Async&)>& fnBody) {
+    KT_POOL_THREAD_ONLY();
     CHttp_StatusMgr* pStatusMgr = State().pStatusMgr.load();
     if (pStatusMgr == nullptr) return HTTP_ERR_POOL_UNINIT;
     if (nId < 0 || pszUrl == nullptr) return HTTP_ERR_PARAM;
@@ -215,38 +263,35 @@ int32_t CHttp_Pool::SetForm(long nId, const char16_t* pszUrl, const char16_t* ps
     // A worker still busy with the previous request on this id must not see its settings change.
     if (pRequest->IsRunning()) pRequest->Stop();
     pRequest->SetTimeout(dwTimeout);
-    pRequest->SetFormRequest(pszUrl, pszForm != nullptr ? std::u16string_view(pszForm) : u"", 0);
+    fnBody(*pRequest);
     pRequest->SetReporter(pReporter);
     pRequest->SetOwner(pStatusMgr);
     return HTTP_OK;
+}
+
+int32_t CHttp_Pool::SetForm(long nId, const char16_t* pszUrl, const char16_t* pszForm,
+                            IHttpReporter* pReporter, uint32_t dwTimeout) {
+    return SetRequest(nId, pszUrl, pReporter, dwTimeout, [&](CHttp_Async& request) {
+        request.SetFormRequest(pszUrl, pszForm != nullptr ? std::u16string_view(pszForm) : u"", 0);
+    });
 }
 
 int32_t CHttp_Pool::SetData(long nId, const char16_t* pszUrl, const void* pData, uint32_t nLength,
                             IHttpReporter* pReporter, uint32_t dwTimeout) {
-    CHttp_StatusMgr* pStatusMgr = State().pStatusMgr.load();
-    if (pStatusMgr == nullptr) return HTTP_ERR_POOL_UNINIT;
-    if (nId < 0 || pszUrl == nullptr) return HTTP_ERR_PARAM;
-    CHttp_Async* pRequest = FindRequest(nId);
-    if (pRequest == nullptr) return HTTP_ERR_NO_OBJECT;
-    if (pRequest->IsRunning()) pRequest->Stop();
-    pRequest->SetTimeout(dwTimeout);
-    pRequest->SetDataRequest(pszUrl, pData, nLength, 0);
-    pRequest->SetReporter(pReporter);
-    pRequest->SetOwner(pStatusMgr);
-    return HTTP_OK;
+    return SetRequest(nId, pszUrl, pReporter, dwTimeout, [&](CHttp_Async& request) {
+        request.SetDataRequest(pszUrl, pData, nLength, 0);
+    });
 }
 
 int32_t CHttp_Pool::SetDownload(long nId, const char16_t* pszUrl, const char16_t* pszPath,
                                 IHttpReporter* pReporter, uint32_t dwTimeout) {
+    KT_POOL_THREAD_ONLY();
     POOL_STATE& s = State();
     CHttp_StatusMgr* pStatusMgr = s.pStatusMgr.load();
     if (pStatusMgr == nullptr) return HTTP_ERR_POOL_UNINIT;
     if (nId < 0 || pszUrl == nullptr) return HTTP_ERR_PARAM;
-    kt::CAutoLock lock(s.csDownloads);
-    const auto it = s.mapDownloads.find(nId);
-    if (it == s.mapDownloads.end()) return HTTP_ERR_NO_OBJECT;
-    s.mapParkedDownloads.erase(nId);
-    CMTRDownload* pDownload = it->second.get();
+    CMTRDownload* pDownload = Unpark(s.downloads, nId);
+    if (pDownload == nullptr) return HTTP_ERR_NO_OBJECT;
     pDownload->SetPartTimeout(dwTimeout);
     pDownload->SetUrl(pszUrl);
     pDownload->SetPath(pszPath != nullptr ? std::u16string(pszPath) : std::u16string());
@@ -256,6 +301,7 @@ int32_t CHttp_Pool::SetDownload(long nId, const char16_t* pszUrl, const char16_t
 }
 
 int32_t CHttp_Pool::AddHeader(long nId, const char16_t* pszLine) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return HTTP_ERR_POOL_UNINIT;
     if (nId < 0 || pszLine == nullptr || pszLine[0] == 0) return HTTP_ERR_PARAM;
     CHttp_Async* pRequest = FindRequest(nId);
@@ -264,6 +310,7 @@ int32_t CHttp_Pool::AddHeader(long nId, const char16_t* pszLine) {
 }
 
 int32_t CHttp_Pool::Start(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr() || !CHttp_StatusMgr::IsRegistered()) return HTTP_ERR_POOL_UNINIT;
     CHttp_Async* pRequest = FindRequest(nId);
     if (pRequest == nullptr) return HTTP_ERR_BAD_INDEX;
@@ -271,6 +318,7 @@ int32_t CHttp_Pool::Start(long nId) {
 }
 
 int32_t CHttp_Pool::StartDownload(long nId, int32_t bWait) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr() || !CHttp_StatusMgr::IsRegistered()) return HTTP_ERR_POOL_UNINIT;
     CMTRDownload* pDownload = FindDownload(nId);
     if (pDownload == nullptr) return HTTP_ERR_BAD_INDEX;
@@ -278,6 +326,7 @@ int32_t CHttp_Pool::StartDownload(long nId, int32_t bWait) {
 }
 
 void CHttp_Pool::Cancel(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return;
     if (CHttp_Async* pRequest = FindRequest(nId)) {
         pRequest->Stop();
@@ -287,97 +336,81 @@ void CHttp_Pool::Cancel(long nId) {
 }
 
 void CHttp_Pool::Release(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return;
     POOL_STATE& s = State();
+    // Stopped (and joined) before the table's lock is taken.
     if (CHttp_Async* pRequest = FindRequest(nId)) {
         pRequest->Stop();
         pRequest->ForgetQueuedNotifications();
         pRequest->Recycle();
-        kt::CAutoLock lock(s.csRequests);
-        if (s.mapParkedRequests.count(nId) != 0) return;  // released twice: parked already
-        if (s.mapParkedRequests.size() >= kHttpMaxParked) {
-            s.mapRequests.erase(nId);
-        } else {
-            pRequest->SetReporter(nullptr);
-            s.mapParkedRequests.emplace(nId, pRequest);
-        }
-        return;
-    }
-    CMTRDownload* pDownload = FindDownload(nId);
-    if (pDownload == nullptr) return;
-    pDownload->Stop();
-    pDownload->ForgetQueuedNotifications();
-    kt::CAutoLock lock(s.csDownloads);
-    if (s.mapParkedDownloads.count(nId) != 0) return;
-    if (s.mapParkedDownloads.size() >= kHttpMaxParked) {
-        s.mapDownloads.erase(nId);
-    } else {
-        pDownload->SetReporter(nullptr);
-        s.mapParkedDownloads.emplace(nId, pDownload);
+        Park(s.requests, nId, pRequest);
+    } else if (CMTRDownload* pDownload = FindDownload(nId)) {
+        pDownload->Stop();
+        pDownload->ForgetQueuedNotifications();
+        Park(s.downloads, nId, pDownload);
     }
 }
 
 void CHttp_Pool::StopAll() {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return;
-    const std::vector<CHttp_Async*> vecRequests = SnapshotRequests();
+    const std::vector<CHttp_Async*> vecRequests = Snapshot(State().requests);
     for (CHttp_Async* pRequest : vecRequests) pRequest->Cancel();
     for (CHttp_Async* pRequest : vecRequests) pRequest->Stop();
-    for (CMTRDownload* pDownload : SnapshotDownloads()) pDownload->Stop();
+    for (CMTRDownload* pDownload : Snapshot(State().downloads)) pDownload->Stop();
 }
 
 char* CHttp_Pool::GetData(long nId, int32_t* pLength) {
+    KT_POOL_THREAD_ONLY();
     if (pLength != nullptr) *pLength = 0;
     if (!HasStatusMgr() || nId < 0) return nullptr;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    const auto it = s.mapRequests.find(nId);
-    if (it == s.mapRequests.end()) return nullptr;
-    return it->second->CopyData(pLength);
+    return UnderRequestLock<char*>(nId, nullptr,
+                                   [&](CHttp_Async& request) { return request.CopyData(pLength); });
 }
 
 char* CHttp_Pool::TakeData(long nId, int32_t* pLength) {
+    KT_POOL_THREAD_ONLY();
     if (pLength != nullptr) *pLength = 0;
     if (!HasStatusMgr() || nId < 0) return nullptr;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    const auto it = s.mapRequests.find(nId);
-    if (it == s.mapRequests.end()) return nullptr;
-    return it->second->TakeData(pLength, true);
+    return UnderRequestLock<char*>(
+        nId, nullptr, [&](CHttp_Async& request) { return request.TakeData(pLength, true); });
 }
 
 int32_t CHttp_Pool::GetResult(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return HTTP_ERR_POOL_UNINIT;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    const auto it = s.mapRequests.find(nId);
-    return it == s.mapRequests.end() ? HTTP_NO_INDEX : it->second->GetResult();
+    return UnderRequestLock<int32_t>(nId, HTTP_NO_INDEX,
+                                     [](CHttp_Async& request) { return request.GetResult(); });
 }
 
 int32_t CHttp_Pool::IsFinished(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return 1;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    const auto it = s.mapRequests.find(nId);
-    return (it == s.mapRequests.end() || it->second->GetResult() == 0) ? 1 : 0;
+    return UnderRequestLock<int32_t>(
+        nId, 1, [](CHttp_Async& request) { return request.GetResult() == 0 ? 1 : 0; });
 }
 
 int32_t CHttp_Pool::IsRunning(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return 0;
     CHttp_Async* pRequest = FindRequest(nId);
     return (pRequest != nullptr && pRequest->IsRunning()) ? 1 : 0;
 }
 
 int32_t CHttp_Pool::AreAllRunning() {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return 0;
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    for (auto& [nId, pRequest] : s.mapRequests) {
+    KIND_TABLE<CHttp_Async>& t = State().requests;
+    kt::CAutoLock lock(t.cs);
+    for (auto& [nId, pRequest] : t.mapActive) {
         if (!pRequest->IsRunning()) return 0;
     }
     return 1;
 }
 
 void CHttp_Pool::SetTimeout(long nId, uint32_t dwMilliseconds) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return;
     CHttp_Async* pRequest = FindRequest(nId);
     if (pRequest != nullptr && !pRequest->IsRunning()) pRequest->SetTimeout(dwMilliseconds);
@@ -389,9 +422,10 @@ void CHttp_Pool::PostUserMessage(long nId, int32_t nValue) {
 }
 
 void CHttp_Pool::DetachReporter(IHttpReporter* pReporter) {
+    KT_POOL_THREAD_ONLY();
     if (pReporter == nullptr || !HasStatusMgr()) return;
     std::vector<CHttp_Async*> vecStopping;
-    for (CHttp_Async* pRequest : SnapshotRequests()) {
+    for (CHttp_Async* pRequest : Snapshot(State().requests)) {
         if (pRequest->GetReporter() != pReporter) continue;
         pRequest->SetReporter(nullptr);
         pRequest->Cancel();
@@ -401,7 +435,7 @@ void CHttp_Pool::DetachReporter(IHttpReporter* pReporter) {
         pRequest->Stop();
         pRequest->ForgetQueuedNotifications();
     }
-    for (CMTRDownload* pDownload : SnapshotDownloads()) {
+    for (CMTRDownload* pDownload : Snapshot(State().downloads)) {
         if (pDownload->GetReporter() != pReporter) continue;
         pDownload->SetReporter(nullptr);
         pDownload->Stop();
@@ -410,20 +444,15 @@ void CHttp_Pool::DetachReporter(IHttpReporter* pReporter) {
 }
 
 std::u16string CHttp_Pool::GetRequestUrl(long nId) {
+    KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return std::u16string();
-    POOL_STATE& s = State();
-    kt::CAutoLock lock(s.csRequests);
-    const auto it = s.mapRequests.find(nId);
-    return it == s.mapRequests.end() ? std::u16string() : it->second->GetUrl();
+    return UnderRequestLock<std::u16string>(nId, std::u16string(),
+                                            [](CHttp_Async& request) { return request.GetUrl(); });
 }
 
 kt::LRESULT CHttp_Pool::Dispatch(kt::UINT uMsg, long nId, kt::LPARAM lValue) {
+    KT_POOL_THREAD_ONLY();
     POOL_STATE& s = State();
-    {
-        kt::CAutoLock lock(s.csRequests);
-        if (DispatchFrom(s.mapRequests, s.mapParkedRequests, uMsg, nId, lValue)) return 0;
-    }
-    kt::CAutoLock lock(s.csDownloads);
-    DispatchFrom(s.mapDownloads, s.mapParkedDownloads, uMsg, nId, lValue);
+    if (!DispatchFrom(s.requests, uMsg, nId, lValue)) DispatchFrom(s.downloads, uMsg, nId, lValue);
     return 0;
 }

@@ -1,9 +1,22 @@
 // The pool behind the public functions: ids, the request and download tables, reuse of released
-// objects, libcurl's global state and the status window. Every operation is meant for the thread
-// that initialised the pool; workers never touch the tables.
+// objects, libcurl's global state and the status window.
+//
+// Thread model:
+// - Every operation is for the pool's thread (the one that called Initialize, which also owns the
+//   status window and so calls every reporter); debug builds report a call from another thread.
+//   Workers never touch the tables: they report through IAsyReporter, which only posts.
+// - The request lock guards the request tables, the download lock the download tables; no
+//   operation holds both. Objects are removed only by the pool's thread, so a pointer found under
+//   a lock stays good on that thread after the lock is let go.
+// - No reporter is called and no worker is joined while a table lock is held: look up and copy
+//   under the lock, let it go, then call or join. Reporters may therefore call any operation,
+//   including Release of their own id, from inside a notification.
+// - A cancel is sticky: it holds from the moment it is made until the next start, so a cancel that
+//   comes before the worker's transfer has begun stops that transfer before anything is sent.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/msgwindow.h"
@@ -51,13 +64,16 @@ public:
     std::u16string GetRequestUrl(long nId);
 
     // The status window's procedure for the five notification messages: looks the id up under
-    // the kind's lock and calls its reporter while holding it.
+    // the kind's lock and calls its reporter after letting it go.
     kt::LRESULT Dispatch(kt::UINT uMsg, long nId, kt::LPARAM lValue);
 
     // Pool is up: a status manager exists.
     static bool HasStatusMgr();
 
 private:
+    // SetForm and SetData: checks, stop of a previous run, time-out, fnBody, reporter and owner.
+    int32_t SetRequest(long nId, const char16_t* pszUrl, IHttpReporter* pReporter,
+                       uint32_t dwTimeout, const std::function<void(CHttp_Async&)>& fnBody);
     CHttp_Async* FindRequest(long nId);
     CMTRDownload* FindDownload(long nId);
 };

@@ -47,8 +47,20 @@ void CAsyncHttp::SetReporter(IAsyncReporter* pReporter) {
 uint32_t CAsyncHttp::OpenRequest(int nKind, const std::u16string& strUrl, const char* pBody,
                                  int nLength) {
     if (m_nRunning.load() != 0) {
+        {
+            // A start announced for this refused call is over.
+            std::lock_guard<std::mutex> lock(m_startLock);
+            m_bArmed = false;
+            m_bCancelPending = false;
+        }
         m_dwStatus.fetch_or(kAsyncBusy);
         return m_dwStatus.load();
+    }
+    {
+        // Armed by whoever announced this call, or from here on; a cancel in between stays.
+        std::lock_guard<std::mutex> lock(m_startLock);
+        if (!m_bArmed) m_bCancelPending = false;
+        m_bArmed = true;
     }
     KT_TRACE("Enter OpenRequest()\n");
     // The main thread of the previous transfer clears the running flag before it has released its
@@ -59,8 +71,20 @@ uint32_t CAsyncHttp::OpenRequest(int nKind, const std::u16string& strUrl, const 
     m_nKind = nKind;
     if (nKind > 0 && pBody != nullptr && nLength > 0) m_strBody.assign(pBody, nLength);
 
-    // The flag is up before the thread runs, since its read loop runs while the flag is set.
-    m_nRunning.store(1);
+    {
+        std::lock_guard<std::mutex> lock(m_startLock);
+        const bool bCancelled = m_bCancelPending;
+        m_bArmed = false;
+        m_bCancelPending = false;
+        // The flag is up before the thread runs, since its read loop runs while the flag is set.
+        if (!bCancelled) m_nRunning.store(1);
+    }
+    if (m_nRunning.load() == 0) {
+        // Cancelled before it began: stopped, and nothing was sent.
+        m_dwStatus.fetch_or(kAsyncStopped);
+        if (IAsyncReporter* pReporter = m_pReporter.load()) pReporter->ReportFinished(m_nId);
+        return m_dwStatus.load();
+    }
     if (!m_thrMain.Start([this]() { AsyncMainThread(this); })) {
         m_nRunning.store(0);
         m_dwStatus.fetch_or(kAsyncThreadFailed);
@@ -86,11 +110,24 @@ uint32_t CAsyncHttp::OpenRequest(int nKind, const std::u16string& strUrl, const 
     return m_dwStatus.load();
 }
 
+void CAsyncHttp::Arm() {
+    std::lock_guard<std::mutex> lock(m_startLock);
+    m_bArmed = true;
+    m_bCancelPending = false;
+}
+
 void CAsyncHttp::Cancel() {
     // The stored internet handle and thread id stay: the main thread releases them itself.
-    if (m_nRunning.load() == 0) return;
-    m_evtExit.Set();
-    m_dwStatus.fetch_or(kAsyncStopped);
+    {
+        std::lock_guard<std::mutex> lock(m_startLock);
+        if (m_nRunning.load() == 0) {
+            // Not begun yet: the start takes it up. Nothing armed: nothing to cancel.
+            if (m_bArmed) m_bCancelPending = true;
+            return;
+        }
+        m_evtExit.Set();
+        m_dwStatus.fetch_or(kAsyncStopped);
+    }
     if (IAsyncReporter* pReporter = m_pReporter.load()) pReporter->ReportCancelled(m_nId);
 }
 

@@ -3,6 +3,11 @@
 // thread of the request drives the Internet functions and a callback thread keeps their status
 // callback installed; progress, cancellation and completion go to an IAsyncReporter. The whole
 // reply body stays in memory until the reporter collects it.
+//
+// Threads: OpenRequest runs on its caller's thread; Cancel may come from any thread. A cancel
+// made after Arm (or after OpenRequest was entered) and before the transfer's main thread starts
+// is kept, and that transfer then ends at once as stopped, without touching the network; a cancel
+// while nothing is armed or running does nothing. No lock is held while a reporter is called.
 #pragma once
 
 #include <atomic>
@@ -50,6 +55,9 @@ public:
 
     // Runs one transfer and returns when it is over (or the time-out passed); returns the status.
     uint32_t OpenRequest(int nKind, const std::u16string& strUrl, const char* pBody, int nLength);
+    // Announces an OpenRequest about to be made on another thread, so that a cancel made before
+    // that thread gets there is not lost.
+    void Arm();
     void Cancel();
     bool IsRunning() const { return m_nRunning.load() != 0; }
     uint32_t GetStatus() const { return m_dwStatus.load(); }
@@ -92,6 +100,10 @@ private:
     void Progress(long nStage, long nValue);
 
     std::atomic<int> m_nRunning{0};
+    // Guards the hand-over between a cancel and the start of a transfer.
+    std::mutex m_startLock;
+    bool m_bArmed = false;
+    bool m_bCancelPending = false;
     int m_nKind = kAsyncKindGet;
     const long m_nId;
     std::string m_strBody;

@@ -25,24 +25,7 @@ STATUSINFO::~STATUSINFO() {
 
 namespace {
 
-bool IsTornDown(long nId) {
-    INET_POOL_STATE& pool = GetInetPoolState();
-    if (pool.bStopping.load()) return true;
-    std::lock_guard<std::mutex> lock(pool.mutexDeleting);
-    return pool.setDeleting.count(nId) != 0;
-}
-
-// The table lock for a report made on one of the request's own threads. Whoever deletes the
-// request may hold the lock while it waits for these threads, so the report gives up once the
-// request is being torn down.
-bool LockForReport(std::unique_lock<CCriticalSection>& lock, long nId) {
-    lock = std::unique_lock<CCriticalSection>(GetInetPoolState().csTable, std::defer_lock);
-    for (;;) {
-        if (lock.try_lock()) return true;
-        if (IsTornDown(nId)) return false;
-        SleepMs(1);
-    }
-}
+void CallOwner(IHttpReporter* pOwner, UINT uMsg, long nId, LPARAM lParam, uint32_t dwStatus);
 
 STATUSINFO* FindLocked(long nId) {
     INET_POOL_STATE& pool = GetInetPoolState();
@@ -53,30 +36,32 @@ STATUSINFO* FindLocked(long nId) {
 }  // namespace
 
 void CHttpStatusMgr::ReportStatus(long nId, long nCode) {
-    std::unique_lock<CCriticalSection> lock;
-    if (!LockForReport(lock, nId)) return;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return;
-    INET_STATUS_CALLBACK pfn = pInfo->m_pfnStatus;
-    lock.unlock();
+    INET_STATUS_CALLBACK pfn = nullptr;
+    {
+        CAutoLock lock(GetInetPoolState().csTable);
+        STATUSINFO* pInfo = FindLocked(nId);
+        if (pInfo == nullptr) return;
+        pfn = pInfo->m_pfnStatus;
+    }
     if (pfn != nullptr) pfn(nId, nCode);
 }
 
 void CHttpStatusMgr::ReportProgress(long nId, long nStage, long nValue) {
-    std::unique_lock<CCriticalSection> lock;
-    if (!LockForReport(lock, nId)) return;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return;
-    INET_PROGRESS_CALLBACK pfn = pInfo->m_pfnProgress;
-    lock.unlock();
+    INET_PROGRESS_CALLBACK pfn = nullptr;
+    {
+        CAutoLock lock(GetInetPoolState().csTable);
+        STATUSINFO* pInfo = FindLocked(nId);
+        if (pInfo == nullptr) return;
+        pfn = pInfo->m_pfnProgress;
+    }
     if (pfn != nullptr) pfn(nId, nStage, nValue);
 }
 
 void CHttpStatusMgr::ReportCancelled(long) {}
 
 void CHttpStatusMgr::ReportFinished(long nId) {
-    std::unique_lock<CCriticalSection> lock;
-    if (!LockForReport(lock, nId)) return;
+    // Posting does not wait, so the message goes out under the lock, with the reply it announces.
+    CAutoLock lock(GetInetPoolState().csTable);
     STATUSINFO* pInfo = FindLocked(nId);
     if (pInfo == nullptr || pInfo->m_pOwner == nullptr || !pInfo->m_pAsyncHttp) return;
     const std::string strData = pInfo->m_pAsyncHttp->CopyData();
@@ -104,22 +89,41 @@ LRESULT CHttpStatusMgr::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM l
         uMsg != WM_INET_REQUEST_FAILED)
         return DefWindowProc(hWnd, uMsg, wParam, lParam);
     const long nId = static_cast<long>(wParam);
-    // The record is found by id, never through lParam: it may have been deleted since the post.
-    CAutoLock lock(GetInetPoolState().csTable);
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr || pInfo->m_pOwner == nullptr) return 0;
-    switch (uMsg) {
-        case WM_INET_USER_MESSAGE:
-            pInfo->m_pOwner->OnRequestMessage(nId, static_cast<int32_t>(lParam));
-            break;
-        case WM_INET_REQUEST_FINISHED:
-            pInfo->m_pOwner->OnRequestFinished(nId);
-            break;
-        default: {
-            const uint32_t dwStatus = pInfo->m_pAsyncHttp ? pInfo->m_pAsyncHttp->GetStatus() : 0;
-            pInfo->m_pOwner->OnRequestFailed(nId, static_cast<int32_t>(dwStatus));
-            break;
-        }
+    IHttpReporter* pOwner = nullptr;
+    uint32_t dwStatus = 0;
+    {
+        // The record is found by id, never through lParam: it may have been deleted since the
+        // post. The owner is called after the lock is let go; the call count keeps a deleter on
+        // another thread from freeing the record (and its owner) while the call runs.
+        CAutoLock lock(GetInetPoolState().csTable);
+        STATUSINFO* pInfo = FindLocked(nId);
+        if (pInfo == nullptr || pInfo->m_pOwner == nullptr) return 0;
+        pOwner = pInfo->m_pOwner;
+        if (pInfo->m_pAsyncHttp) dwStatus = pInfo->m_pAsyncHttp->GetStatus();
+        ++pInfo->m_nOwnerCalls;
     }
+    CallOwner(pOwner, uMsg, nId, lParam, dwStatus);
+    CAutoLock lock(GetInetPoolState().csTable);
+    // Gone when the owner deleted it from inside the call (the only deleter that does not wait).
+    if (STATUSINFO* pInfo = FindLocked(nId); pInfo != nullptr && --pInfo->m_nOwnerCalls == 0)
+        GetInetPoolState().cvOwnerCalls.notify_all();
     return 0;
 }
+
+namespace {
+
+void CallOwner(IHttpReporter* pOwner, UINT uMsg, long nId, LPARAM lParam, uint32_t dwStatus) {
+    switch (uMsg) {
+        case WM_INET_USER_MESSAGE:
+            pOwner->OnRequestMessage(nId, static_cast<int32_t>(lParam));
+            break;
+        case WM_INET_REQUEST_FINISHED:
+            pOwner->OnRequestFinished(nId);
+            break;
+        default:
+            pOwner->OnRequestFailed(nId, static_cast<int32_t>(dwStatus));
+            break;
+    }
+}
+
+}  // namespace

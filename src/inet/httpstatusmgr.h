@@ -3,21 +3,29 @@
 // the hand-over of each outcome to the request's owner on the thread that owns the hidden window
 // of class "StatusMgr".
 //
-// Threads: owners (IHttpReporter, first three slots) are called only from the window procedure,
-// with the table lock held; the status and progress callbacks run on the request's threads.
-// A request being deleted (or the pool being shut down) is cancelled and waited for, never killed:
-// its reports stop trying for the table lock, so a deleter that holds it (an owner deleting its
-// own request from inside a notification) cannot block them.
+// Thread model:
+// - Pool functions may be called from any thread; InitPool and UninitPool belong to the thread
+//   that runs the notification window (debug builds report other callers), and owners
+//   (IHttpReporter, first three slots) are called only from that window's procedure.
+// - The table lock guards the map, the list and every record's fields; a record's reply lock its
+//   reply copy. The window procedure looks the id up under the table lock, copies what the call
+//   needs and lets the lock go before it calls the owner; the status and progress callbacks are
+//   called on the request's threads, also without the lock.
+// - No owner or callback is called and no thread is joined while the table lock is held, so a
+//   request's reports always get the lock, and an owner may delete its own request from inside a
+//   notification.
+// - A request being deleted (or the pool being shut down) is cancelled once and waited for, never
+//   killed; the cancel holds even when the request's thread has not begun its transfer yet.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "httpdownload/httpreporter.h"
@@ -59,6 +67,9 @@ struct STATUSINFO {
     kt::CCriticalSection m_csReply;
     int m_nTimeout = 0;
     bool m_bDeleting = false;  // DeleteRequest or UninitPool has it; nothing else may start it
+    // Calls of the owner under way on the window's thread; a deleter on another thread waits for
+    // them to end before the record (and perhaps the owner) goes.
+    int m_nOwnerCalls = 0;
 };
 
 class CHttpStatusMgr : public IAsyncReporter {
@@ -81,10 +92,8 @@ struct INET_POOL_STATE {
     std::map<long, STATUSINFO*> mapInfo;
     std::list<std::unique_ptr<STATUSINFO>> listInfo;  // creation order; owns the records
     kt::CCriticalSection csTable;
-    // Ids whose records are being torn down; their reports give up instead of waiting for the
-    // table lock. bStopping covers every id while the pool shuts down.
-    std::mutex mutexDeleting;
-    std::set<long> setDeleting;
-    std::atomic<bool> bStopping{false};
+    std::condition_variable_any cvOwnerCalls;  // a record's m_nOwnerCalls fell to 0
+    // The thread that runs the notification window (set by InitPool).
+    std::atomic<std::thread::id> idWindowThread{};
 };
 INET_POOL_STATE& GetInetPoolState();

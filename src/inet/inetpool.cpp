@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "datatable/replyreader.h"
 #include "platform/codepage.h"
@@ -11,10 +13,6 @@
 using namespace kt;
 
 namespace {
-
-// A thread that has not ended this long after its request was cancelled is reported in the trace
-// (and still waited for: a request thread is never killed).
-constexpr uint32_t kDeleteWaitMs = 1000;
 
 constexpr char16_t kDefaultProbeUrl[] = u"http://www.people.com.cn/images/img/index/logo_16682.gif";
 
@@ -37,6 +35,22 @@ STATUSINFO* FindLocked(long nId) {
     return it->second;
 }
 
+bool OnWindowThread() {
+    return GetInetPoolState().idWindowThread.load() == std::this_thread::get_id();
+}
+
+// The opening every function on one request shares: under the table lock, fnLocked runs on the
+// record; noPool is the answer without a pool, noRecord the answer for an unknown id.
+template <typename RESULT, typename FN>
+RESULT WithRecord(long nId, RESULT noPool, RESULT noRecord, FN fnLocked) {
+    INET_POOL_STATE& pool = GetInetPoolState();
+    CAutoLock lock(pool.csTable);
+    if (pool.pManager == nullptr) return noPool;
+    STATUSINFO* pInfo = FindLocked(nId);
+    if (pInfo == nullptr) return noRecord;
+    return fnLocked(*pInfo);
+}
+
 void RequestThread(CAsyncHttp* pHttp, int nKind, std::u16string strUrl, std::string strBody,
                    std::u16string strHeaders, int nTimeout) {
     if (pHttp == nullptr) return;
@@ -49,27 +63,21 @@ void RequestThread(CAsyncHttp* pHttp, int nKind, std::u16string strUrl, std::str
     pHttp->OpenRequest(nKind, strUrl, strBody.data(), static_cast<int>(strBody.size()));
 }
 
-// Stops a record's request and waits for its threads; the record is no longer in the table and
-// nothing reports for its id any more.
+// Stops a record's request and waits for its threads, without the table lock: the record is
+// detached, so its reports find no one to tell. One cancel is enough, since it holds even when a
+// thread has not begun its transfer yet.
 void StopAndWait(STATUSINFO& info) {
-    CAsyncHttp* pHttp = info.m_pAsyncHttp.get();
-    if (pHttp != nullptr) pHttp->Cancel();
-    const uint64_t qwStart = GetTickCount64();
-    bool bReported = false;
-    for (auto& pThread : info.m_vecThreads) {
-        // A cancel that came before the transfer had raised its running flag is lost, so it is
-        // repeated until the thread is gone.
-        while (!pThread->Join(20)) {
-            if (pHttp != nullptr) pHttp->Cancel();
-            if (!bReported && GetTickCount64() - qwStart > kDeleteWaitMs) {
-                KT_TRACE("%s() request %ld still running after %u ms; waiting for it\n",
-                         "DeleteRequest", info.m_nId, kDeleteWaitMs);
-                bReported = true;
-            }
-        }
-    }
+    if (info.m_pAsyncHttp) info.m_pAsyncHttp->Cancel();
+    for (auto& pThread : info.m_vecThreads) pThread->Join(kInfinite);
     // A transfer's main thread may outlive its request thread after a time-out; the record's
     // destruction closes the request, which waits for it.
+}
+
+// Under the table lock, on a thread other than the window's: waits until no owner call of the
+// record is under way (the record is detached, so none begins).
+void WaitForOwnerCalls(std::unique_lock<CCriticalSection>& lock, STATUSINFO& info) {
+    if (OnWindowThread()) return;  // a call under way on this thread is this thread's caller
+    GetInetPoolState().cvOwnerCalls.wait(lock, [&info] { return info.m_nOwnerCalls == 0; });
 }
 
 void Detach(STATUSINFO& info) {
@@ -87,6 +95,7 @@ bool InitPool(void* /*hInstance*/) {
     INET_POOL_STATE& pool = GetInetPoolState();
     CAutoLock lock(pool.csTable);
     pool.pManager = std::make_unique<CHttpStatusMgr>();
+    pool.idWindowThread.store(std::this_thread::get_id());
     if (!pool.bClassRegistered) {
         pool.bClassRegistered =
             RegisterWindowClass(kInetStatusWindowClass, &CHttpStatusMgr::WindowProc) ||
@@ -103,16 +112,24 @@ void UninitPool() {
     INET_POOL_STATE& pool = GetInetPoolState();
     std::list<std::unique_ptr<STATUSINFO>> listInfo;
     {
-        CAutoLock lock(pool.csTable);
+        std::unique_lock<CCriticalSection> lock(pool.csTable);
         if (pool.pManager == nullptr && pool.listInfo.empty()) return;
-        pool.bStopping.store(true);
+        KT_DEBUG_ASSERT(OnWindowThread());
+        for (auto& pInfo : pool.listInfo) Detach(*pInfo);
+        if (!OnWindowThread()) {
+            pool.cvOwnerCalls.wait(lock, [&pool] {
+                for (auto& pInfo : pool.listInfo) {
+                    if (pInfo->m_nOwnerCalls != 0) return false;
+                }
+                return true;
+            });
+        }
         listInfo.swap(pool.listInfo);
         pool.mapInfo.clear();
         pool.nLastId.store(0);
         const HWND hWnd = pool.hWnd.exchange(0);
         // Notifications still queued for the window die with it.
         if (hWnd != 0) DestroyMessageWindow(hWnd);
-        for (auto& pInfo : listInfo) Detach(*pInfo);
     }
     for (auto& pInfo : listInfo) StopAndWait(*pInfo);
     for (auto& pInfo : listInfo) {
@@ -122,7 +139,6 @@ void UninitPool() {
     }
     CAutoLock lock(pool.csTable);
     pool.pManager.reset();
-    pool.bStopping.store(false);
 }
 
 long CreateRequest(IHttpReporter* pOwner, INET_STATUS_CALLBACK pfnStatus,
@@ -145,20 +161,17 @@ long CreateRequest(IHttpReporter* pOwner, INET_STATUS_CALLBACK pfnStatus,
 
 int SetRequest(long nId, const char16_t* pszUrl, const void* pBody, int nLength) {
     if (nId < 0 || pszUrl == nullptr || *pszUrl == 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return kInetBadArgument;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return kInetNoRequest;
-    pInfo->m_strUrl = pszUrl;
-    if (pBody != nullptr && nLength > 0) {
-        pInfo->m_strBody.assign(static_cast<const char*>(pBody), nLength);
-        pInfo->m_nBodyLength = nLength;
-    } else {
-        pInfo->m_strBody.clear();
-        pInfo->m_nBodyLength = 0;
-    }
-    return kInetOk;
+    return WithRecord(nId, kInetBadArgument, kInetNoRequest, [&](STATUSINFO& info) {
+        info.m_strUrl = pszUrl;
+        if (pBody != nullptr && nLength > 0) {
+            info.m_strBody.assign(static_cast<const char*>(pBody), nLength);
+            info.m_nBodyLength = nLength;
+        } else {
+            info.m_strBody.clear();
+            info.m_nBodyLength = 0;
+        }
+        return kInetOk;
+    });
 }
 
 int SetRequestText(long nId, const char16_t* pszUrl, const char16_t* pszBody) {
@@ -168,84 +181,81 @@ int SetRequestText(long nId, const char16_t* pszUrl, const char16_t* pszBody) {
 
 int SetRequestUrl(long nId, const char16_t* pszUrl) {
     if (nId < 0 || pszUrl == nullptr || *pszUrl == 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return kInetBadArgument;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return kInetNoRequest;
-    pInfo->m_strUrl = pszUrl;
-    return kInetOk;
+    return WithRecord(nId, kInetBadArgument, kInetNoRequest, [&](STATUSINFO& info) {
+        info.m_strUrl = pszUrl;
+        return kInetOk;
+    });
 }
 
 int SetRequestHeaders(long nId, const char16_t* pszHeaders) {
     if (nId < 0) return kInetBadArgument;
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return kInetBadArgument;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return kInetNoRequest;
-    pInfo->m_strHeaders = pszHeaders != nullptr ? pszHeaders : u"";
-    return kInetOk;
+    return WithRecord(nId, kInetBadArgument, kInetNoRequest, [&](STATUSINFO& info) {
+        info.m_strHeaders = pszHeaders != nullptr ? pszHeaders : u"";
+        return kInetOk;
+    });
 }
 
 int StartRequest(long nId, int nKind) {
     if (nId < 0) return kInetBadArgument;
     INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return kInetBadArgument;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr || pInfo->m_bDeleting) return kInetNoRequest;
-    pInfo->m_nKind = nKind;
-    if (!pInfo->m_pAsyncHttp) {
-        pInfo->m_pAsyncHttp = std::make_unique<CAsyncHttp>(nId, pool.pManager.get());
-        KT_TRACE("pInfo->m_pAsyncHttp: %p  length:%d  Created.\n",
-                 static_cast<void*>(pInfo->m_pAsyncHttp.get()),
-                 static_cast<int>(sizeof(CAsyncHttp)));
-    }
-    auto& vecThreads = pInfo->m_vecThreads;
-    for (auto it = vecThreads.begin(); it != vecThreads.end();) {
-        if (!(*it)->IsRunning() && (*it)->Join(0))
-            it = vecThreads.erase(it);
-        else
-            ++it;
-    }
-    // The thread gets copies: the record may be changed by the next SetRequest while it runs.
-    auto pThread = std::make_unique<CThread>();
-    CAsyncHttp* pHttp = pInfo->m_pAsyncHttp.get();
-    const bool bStarted =
-        pThread->Start([pHttp, nKind, strUrl = pInfo->m_strUrl, strBody = pInfo->m_strBody,
-                        strHeaders = pInfo->m_strHeaders, nTimeout = pInfo->m_nTimeout]() {
-            RequestThread(pHttp, nKind, strUrl, strBody, strHeaders, nTimeout);
-        });
-    if (!bStarted) return kInetThreadFailed;
-    pInfo->m_idThread = pThread->GetId();
-    vecThreads.push_back(std::move(pThread));
-    return kInetOk;
+    // Threads of earlier starts that have ended, joined once the lock is let go.
+    std::vector<std::unique_ptr<CThread>> vecEnded;
+    const int nResult = WithRecord(nId, kInetBadArgument, kInetNoRequest, [&](STATUSINFO& info) {
+        if (info.m_bDeleting) return kInetNoRequest;
+        info.m_nKind = nKind;
+        if (!info.m_pAsyncHttp) {
+            info.m_pAsyncHttp = std::make_unique<CAsyncHttp>(nId, pool.pManager.get());
+            KT_TRACE("pInfo->m_pAsyncHttp: %p  length:%d  Created.\n",
+                     static_cast<void*>(info.m_pAsyncHttp.get()),
+                     static_cast<int>(sizeof(CAsyncHttp)));
+        }
+        auto& vecThreads = info.m_vecThreads;
+        for (auto it = vecThreads.begin(); it != vecThreads.end();) {
+            if (!(*it)->IsRunning()) {
+                vecEnded.push_back(std::move(*it));
+                it = vecThreads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        CAsyncHttp* pHttp = info.m_pAsyncHttp.get();
+        // From here a cancel holds for the transfer this thread is about to open.
+        const bool bKindOk = nKind == kAsyncKindGet || nKind == kAsyncKindPost;
+        if (bKindOk) pHttp->Arm();
+        // The thread gets copies: the record may be changed by the next SetRequest while it runs.
+        auto pThread = std::make_unique<CThread>();
+        const bool bStarted =
+            pThread->Start([pHttp, nKind, strUrl = info.m_strUrl, strBody = info.m_strBody,
+                            strHeaders = info.m_strHeaders, nTimeout = info.m_nTimeout]() {
+                RequestThread(pHttp, nKind, strUrl, strBody, strHeaders, nTimeout);
+            });
+        if (!bStarted) return kInetThreadFailed;
+        info.m_idThread = pThread->GetId();
+        vecThreads.push_back(std::move(pThread));
+        return kInetOk;
+    });
+    for (auto& pThread : vecEnded) pThread->Join(kInfinite);
+    return nResult;
 }
 
 void CancelRequest(long nId) {
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo != nullptr && pInfo->m_pAsyncHttp) pInfo->m_pAsyncHttp->Cancel();
+    WithRecord(nId, 0, 0, [](STATUSINFO& info) {
+        if (info.m_pAsyncHttp) info.m_pAsyncHttp->Cancel();
+        return 0;
+    });
 }
 
 void DeleteRequest(long nId) {
     INET_POOL_STATE& pool = GetInetPoolState();
     STATUSINFO* pInfo = nullptr;
     {
-        CAutoLock lock(pool.csTable);
+        std::unique_lock<CCriticalSection> lock(pool.csTable);
         if (pool.pManager == nullptr) return;
         pInfo = FindLocked(nId);
         if (pInfo == nullptr || pInfo->m_bDeleting) return;
         Detach(*pInfo);
-        std::lock_guard<std::mutex> lockDeleting(pool.mutexDeleting);
-        pool.setDeleting.insert(nId);
+        WaitForOwnerCalls(lock, *pInfo);
     }
-    // The wait happens without the lock where possible; when an owner deletes its own request
-    // from inside a notification the window procedure still holds it, which is why the
-    // request's reports give up for ids in setDeleting.
     StopAndWait(*pInfo);
     std::unique_ptr<STATUSINFO> pOwned;
     {
@@ -262,28 +272,21 @@ void DeleteRequest(long nId) {
     if (pOwned) {
         KT_TRACE("pInfo: %p  length:%d  Deleted.\n", static_cast<void*>(pOwned.get()),
                  static_cast<int>(sizeof(STATUSINFO)));
-        // Closing the request waits for a main thread that may still be reporting, so the id
-        // stays marked until then.
+        // Closing the request waits for its main thread, whose reports find no record any more.
         pOwned.reset();
     }
-    std::lock_guard<std::mutex> lockDeleting(pool.mutexDeleting);
-    pool.setDeleting.erase(nId);
 }
 
 bool IsRequestRunning(long nId) {
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return false;
-    STATUSINFO* pInfo = FindLocked(nId);
-    return pInfo != nullptr && pInfo->m_pAsyncHttp && pInfo->m_pAsyncHttp->IsRunning();
+    return WithRecord(nId, false, false, [](STATUSINFO& info) {
+        return info.m_pAsyncHttp && info.m_pAsyncHttp->IsRunning();
+    });
 }
 
 uint32_t GetRequestStatus(long nId) {
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return 0;
-    STATUSINFO* pInfo = FindLocked(nId);
-    return pInfo != nullptr && pInfo->m_pAsyncHttp ? pInfo->m_pAsyncHttp->GetStatus() : 0;
+    return WithRecord(nId, 0u, 0u, [](STATUSINFO& info) {
+        return info.m_pAsyncHttp ? info.m_pAsyncHttp->GetStatus() : 0u;
+    });
 }
 
 bool IsRequestSucceeded(long nId) {
@@ -293,21 +296,18 @@ bool IsRequestSucceeded(long nId) {
 
 char* GetReply(long nId, long* pLength) {
     if (pLength != nullptr) *pLength = 0;
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return nullptr;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return nullptr;
-    CAutoLock lockReply(pInfo->m_csReply);
-    if (pLength != nullptr) *pLength = pInfo->m_nReplyLength;
-    if (pInfo->m_nReplyLength <= 0) return nullptr;
-    char* pCopy = static_cast<char*>(std::malloc(pInfo->m_nReplyLength));
-    if (pCopy == nullptr) {
-        if (pLength != nullptr) *pLength = 0;
-        return nullptr;
-    }
-    std::memcpy(pCopy, pInfo->m_pReply.get(), pInfo->m_nReplyLength);
-    return pCopy;
+    return WithRecord<char*>(nId, nullptr, nullptr, [&](STATUSINFO& info) -> char* {
+        CAutoLock lockReply(info.m_csReply);
+        if (pLength != nullptr) *pLength = info.m_nReplyLength;
+        if (info.m_nReplyLength <= 0) return nullptr;
+        char* pCopy = static_cast<char*>(std::malloc(info.m_nReplyLength));
+        if (pCopy == nullptr) {
+            if (pLength != nullptr) *pLength = 0;
+            return nullptr;
+        }
+        std::memcpy(pCopy, info.m_pReply.get(), info.m_nReplyLength);
+        return pCopy;
+    });
 }
 
 int GetReplyTable(long nId, CDataTable*& pTable) {
@@ -325,13 +325,11 @@ int GetReplyTable(long nId, CDataTable*& pTable) {
 }
 
 void SetRequestTimeout(long nId, int nMilliseconds) {
-    INET_POOL_STATE& pool = GetInetPoolState();
-    CAutoLock lock(pool.csTable);
-    if (pool.pManager == nullptr) return;
-    STATUSINFO* pInfo = FindLocked(nId);
-    if (pInfo == nullptr) return;
-    pInfo->m_nTimeout = nMilliseconds;
-    if (pInfo->m_pAsyncHttp) pInfo->m_pAsyncHttp->SetTimeout(nMilliseconds);
+    WithRecord(nId, 0, 0, [&](STATUSINFO& info) {
+        info.m_nTimeout = nMilliseconds;
+        if (info.m_pAsyncHttp) info.m_pAsyncHttp->SetTimeout(nMilliseconds);
+        return 0;
+    });
 }
 
 void PostRequestMessage(long nId, int32_t nValue) {

@@ -1,18 +1,24 @@
 // Requests through the public functions against loopback servers: what the server receives,
 // every outcome rule of a run, and delivery to the reporter (thread, re-entrance, release,
-// detach, stale notifications, the stop hand-over, shut-down).
+// detach, blocking, stale notifications, the stop hand-over, shut-down), a cancel before the run
+// and an option libcurl refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "httpdownload/httpclasses.h"
 #include "httpdownload/httppool.h"
 #include "httpdownload/httppublic.h"
+#include "libcurl/curlholders.h"
 #include "platform/codepage.h"
 #include "platform/msgwindow.h"
+#include "platform/sync.h"
 #include "platform/trace.h"
 #include "support/http_server.h"
 #include "support/raw_server.h"
@@ -237,6 +243,71 @@ TEST_F(TransferRequest, TimeOutAndCancel) {
     EXPECT_EQ(m_reporter.Terminals(), 2u);
 }
 
+// An owner of a bare request object that hears its one notification.
+struct CAsyncOwner : IAsyReporter {
+    kt::CEvent evtDone{true, false};
+    std::atomic<int32_t> nResult{1};
+    int32_t OnAsyncFinished(long) override { return Done(0); }
+    int32_t OnAsyncFailed(long, int32_t n) override { return Done(n); }
+    int32_t OnAsyncStatus(long, int32_t) override { return 0; }
+    int32_t OnAsyncProgress(long, double) override { return 0; }
+    int32_t Done(int32_t n) {
+        nResult = n;
+        evtDone.Set();
+        return 0;
+    }
+};
+
+TEST_F(TransferRequest, CancelAfterTheStartButBeforeTheRunHolds) {
+    m_raw.SetDefaultAction(RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CAsyncOwner owner;
+    CHttp_Async request(77, &owner);
+    request.SetDataRequest(Wide(m_raw.Url("/never")), nullptr, 0, 0);
+    // The worker announces its run before it begins: that is when the cancel arrives.
+    const kt::TraceSink oldSink = kt::SetTraceSink([&](std::string_view strLine) {
+        if (strLine.rfind("curl HttpRequest Request begin: httpIndex(77)", 0) == 0)
+            request.Cancel();
+    });
+    ASSERT_TRUE(request.Start());
+    EXPECT_TRUE(owner.evtDone.Wait(60000));
+    request.Stop();
+    kt::SetTraceSink(oldSink);
+    EXPECT_EQ(owner.nResult.load(), HTTP_ERR_USER_ABORT);
+    EXPECT_EQ(m_raw.ConnectionCount(), 0u);
+}
+
+TEST_F(TransferRequest, AnOptionLibcurlRefusesFailsTheRequestAndIsNamed) {
+    struct CASE {
+        CURLoption eOption;
+        const char* pszTrace;
+        int32_t nResult;
+    };
+    const CASE aCases[] = {
+        {CURLOPT_FOLLOWLOCATION,
+         "CHttp_Base::Run() curl option CURLOPT_FOLLOWLOCATION refused: 48\n", HTTP_ERR_CURL_CALL},
+        // A new handle whose write callback did not take is not used at all.
+        {CURLOPT_WRITEFUNCTION,
+         "CHttp_Base::InitCurl() curl option CURLOPT_WRITEFUNCTION refused: 48\n",
+         HTTP_ERR_CURL_INIT},
+    };
+    for (const CASE& c : aCases) {
+        std::vector<std::string> vecLines;
+        std::mutex mutex;
+        const kt::TraceSink oldSink = kt::SetTraceSink([&](std::string_view strLine) {
+            std::lock_guard<std::mutex> lock(mutex);
+            vecLines.emplace_back(strLine);
+        });
+        kt::CCurlOptions::RefuseForTest(c.eOption);
+        long nId = -1;  // a new request object, so a new handle
+        EXPECT_EQ(Fetch(nId, m_server.Url("/refused")), c.nResult) << c.pszTrace;
+        kt::CCurlOptions::RefuseForTest(CURLOPT_LASTENTRY);
+        kt::SetTraceSink(oldSink);
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(std::count(vecLines.begin(), vecLines.end(), c.pszTrace), 1) << c.pszTrace;
+    }
+    EXPECT_EQ(m_server.RequestCount(), 0u);
+}
+
 TEST_F(TransferRequest, TraceLinesOfARun) {
     std::vector<std::string> vecOurs;
     std::mutex mutex;
@@ -302,14 +373,24 @@ TEST_F(TransferRequest, UninitializeDoesNotWaitForStalledRequests) {
     EXPECT_EQ(m_reporter.Terminals(), 0u);
 }
 
-TEST_F(TransferRequest, ReporterCallsArriveOnThePoolThreadAndMayReenter) {
+TEST_F(TransferRequest, ReporterCallsArriveOnThePoolThreadAndMayReenterOrBlock) {
     m_server.SetReply(200, "reply body");
+    // Sixteen other requests run meanwhile, answered while the reporter is busy.
+    m_server.SetReply("/other", HTTP_REPLY{200, {}, "other", false, 100});
+    CRecorder others;
+    std::vector<long> vecOthers(16, -1);
+    for (long& nOther : vecOthers)
+        ASSERT_EQ(Start(nOther, m_server.Url("/other"), "", 10000, &others), 0);
     long nId = -1;
     std::vector<std::string> vecSeen;
     m_reporter.m_fnHook = [&](const CALL& call) {
         if (call.chKind != 'F') return;
         vecSeen.push_back(TakeBody(call.nId));
         EXPECT_EQ(HttpPool_GetResult(call.nId), 0);
+        // The pool's thread is held up here while the workers go on.
+        if (vecSeen.size() == 2) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Detached from inside its own call, then attached again by the next request.
+        if (vecSeen.size() == 3) HttpPool_DetachReporter(&m_reporter);
         if (vecSeen.size() < 5) {
             long nSame = call.nId;
             EXPECT_EQ(Start(nSame, m_server.Url("/next"), "x"), 0);
@@ -319,7 +400,8 @@ TEST_F(TransferRequest, ReporterCallsArriveOnThePoolThreadAndMayReenter) {
         }
     };
     ASSERT_EQ(Start(nId, m_server.Url("/first")), 0);
-    ASSERT_TRUE(PumpUntil([&] { return vecSeen.size() == 5; }));
+    ASSERT_TRUE(PumpUntil([&] { return vecSeen.size() == 5 && others.Terminals() == 16; }));
+    for (const long nOther : vecOthers) EXPECT_EQ(HttpPool_GetResult(nOther), 0);
     // Nothing more arrives for the released id.
     ttest::PumpFor(100);
     EXPECT_EQ(vecSeen, std::vector<std::string>(5, "reply body"));
@@ -328,7 +410,7 @@ TEST_F(TransferRequest, ReporterCallsArriveOnThePoolThreadAndMayReenter) {
         EXPECT_EQ(call.thread, std::this_thread::get_id());
         EXPECT_EQ(call.nId, nId);
     }
-    EXPECT_EQ(m_server.RequestCount(), 5u);
+    EXPECT_EQ(m_server.RequestCount(), 21u);
     EXPECT_EQ(HttpPool_NewRequest(), nId);  // parked by the reporter, taken back now
 }
 

@@ -78,10 +78,10 @@ TEST_F(AsyncHttp, GetAndPostAsTheServerReceivesThem) {
 
     ASSERT_EQ(server.RequestCount(), 4u);
     const kttest::RECORDED_REQUEST get = server.Request(0);
-    // "%20" escaped once more, the blank left to the request line's own escaping, the GBK bytes
-    // of the CJK character escaped.
+    // Exactly as EscapeObject made it: "%20" escaped once more, the blank sent as it is, the GBK
+    // bytes of the CJK character escaped.
     EXPECT_EQ(get.strMethod + " " + get.strTarget + " " + get.strVersion,
-              "GET /p/a%2520b%20c/%D6%D0?x=1 HTTP/1.1");
+              "GET /p/a%2520b c/%D6%D0?x=1 HTTP/1.1");
     EXPECT_EQ(get.Header("User-Agent"), "ASYNCHTTP");
     EXPECT_EQ(inettest::HeaderLines(get, {"Content-Type", "Priority", "X-"}),
               (std::vector<std::string>{"Content-Type: application/x-www-form-urlencoded",
@@ -188,6 +188,12 @@ TEST_F(AsyncHttp, CancelDuringATransferAndOpenRequestWhileRunning) {
     http.Cancel();  // idle: nothing happens
     EXPECT_EQ(rec.nCancelled.load(), 0);
     EXPECT_EQ(http.GetStatus(), 0u);
+    // Announced but not begun: the cancel holds, and the transfer ends stopped and unsent.
+    http.Arm();
+    http.Cancel();
+    EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/never")), kAsyncStopped);
+    EXPECT_EQ(raw.ConnectionCount(), 0u);
+    EXPECT_EQ(rec.nFinished.load(), 1);
 
     std::thread caller([&] { Open(http, kAsyncKindGet, raw.Url("/stall")); });
     ASSERT_TRUE(raw.WaitForRequests(1));
@@ -195,12 +201,12 @@ TEST_F(AsyncHttp, CancelDuringATransferAndOpenRequestWhileRunning) {
     // A second transfer while one runs is refused at once with status 3.
     EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/second")) & kAsyncBusy, kAsyncBusy);
     EXPECT_EQ(raw.RequestCount(), 1u);
-    EXPECT_EQ(rec.nFinished.load(), 0);
+    EXPECT_EQ(rec.nFinished.load(), 1);
 
     http.Cancel();
     caller.join();
     EXPECT_EQ(rec.nCancelled.load(), 1);
-    EXPECT_EQ(rec.nFinished.load(), 1);
+    EXPECT_EQ(rec.nFinished.load(), 2);
     EXPECT_EQ(http.GetStatus() & kAsyncStopped, kAsyncStopped);
     EXPECT_TRUE(inettest::WaitFor([&] { return !http.IsRunning(); }));
     // The object is reusable after a cancel.

@@ -1,9 +1,11 @@
 // The WinInet pool: numbering, answers without a pool, owners on the window's thread, reply
-// copies and tables, deletes and a shut-down in the middle of many transfers.
+// copies and tables, re-entrant and blocking owners, early cancels, deletes and a shut-down in the
+// middle of many transfers.
 #include "inet/inetpool.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include "datatable/datawriter.h"
 #include "datatable/replyreader.h"
 #include "inet/inet_test_util.h"
+#include "libcurl/curlholders.h"
 #include "platform/codepage.h"
 #include "platform/inet/wininet.h"
 #include "platform/msgbox.h"
@@ -261,6 +264,81 @@ TEST_F(InetPool, ReplyTables) {
     EXPECT_EQ(pTable->GetRowCount(), 2);
     EXPECT_EQ(pTable->GetColCount(), 3);
     delete pTable;
+}
+
+// An owner may start its request again, block the window's thread or delete its request from
+// inside a notification while sixteen other requests run; and a cancel that comes after the start
+// but before the transfer began (as the request's thread enters it) stops it unsent, as does an
+// option libcurl refuses.
+TEST_F(InetPool, OwnersMayReenterOrBlockAndEarlyCancelsHold) {
+    kttest::CHttpServer server;
+    server.SetReply(200, "r");
+    server.SetReply("/other", kttest::HTTP_REPLY{200, {}, "o", false, 100});
+    COwner others;
+    for (int i = 0; i < 16; ++i) Get(others, server.Url("/other"));
+    struct CReentrant : COwner {
+        int nCalls = 0;
+        int32_t OnRequestFinished(long nId) override {
+            COwner::OnRequestFinished(nId);
+            if (++nCalls == 2) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (nCalls < 3) {
+                EXPECT_EQ(StartRequest(nId, kAsyncKindGet), kInetOk);
+            } else {
+                DeleteRequest(nId);
+            }
+            return 0;
+        }
+    } owner;
+    const long nId = Get(owner, server.Url("/self"));
+    ASSERT_TRUE(inettest::WaitFor(
+        [&] {
+            kt::PumpMessages();
+            return owner.Events().size() >= 3 && others.Events().size() >= 16;
+        },
+        30000));
+    for (const EVENT& ev : owner.Events()) EXPECT_EQ(ev.nSlot, kFinished);
+    for (const EVENT& ev : others.Events()) EXPECT_EQ(ev.nSlot, kFinished);
+    EXPECT_EQ(StartRequest(nId, kAsyncKindGet), kInetNoRequest);
+
+    kttest::CRawServer raw;
+    struct CASE {
+        CURLoption eRefused;  // CURLOPT_LASTENTRY: none; the request cancels itself instead
+        uint32_t dwStatus;
+        const char* pszTrace;
+    };
+    const CASE aCases[] = {
+        {CURLOPT_LASTENTRY, kAsyncStopped, nullptr},
+        {CURLOPT_REQUEST_TARGET, kAsyncStopped,
+         "HttpSendRequest() curl option CURLOPT_REQUEST_TARGET refused: 48\n"},
+    };
+    for (const CASE& c : aCases) {
+        COwner early;
+        const long nEarly = CreateRequest(&early, nullptr, nullptr);
+        ASSERT_EQ(SetRequestUrl(nEarly, kt::FromUtf8(raw.Url("/never")).c_str()), kInetOk);
+        std::mutex mutex;
+        std::vector<std::string> vecLines;
+        const kt::TraceSink oldSink = kt::SetTraceSink([&](std::string_view strLine) {
+            if (c.eRefused == CURLOPT_LASTENTRY && strLine == "Enter OpenRequest()\n")
+                CancelRequest(nEarly);
+            std::lock_guard<std::mutex> lock(mutex);
+            vecLines.emplace_back(strLine);
+        });
+        kt::CCurlOptions::RefuseForTest(c.eRefused);
+        ASSERT_EQ(StartRequest(nEarly, kAsyncKindGet), kInetOk);
+        ASSERT_TRUE(early.PumpUntil(1));
+        kt::CCurlOptions::RefuseForTest(CURLOPT_LASTENTRY);
+        kt::SetTraceSink(oldSink);
+        EXPECT_EQ(early.Events()[0].nSlot, kFailed);
+        EXPECT_EQ(static_cast<uint32_t>(early.Events()[0].nValue), c.dwStatus);
+        if (c.pszTrace != nullptr) {
+            EXPECT_EQ(std::count(vecLines.begin(), vecLines.end(), c.pszTrace), 1);
+        } else {
+            EXPECT_EQ(raw.ConnectionCount(), 0u);  // not even connected
+        }
+    }
+    // The refused option's connection closed without a byte of a request on it.
+    ASSERT_TRUE(raw.WaitForRequests(1));
+    EXPECT_EQ(raw.Request(0), "");
 }
 
 // Against a server that never answers: a delete returns at once and its request says nothing

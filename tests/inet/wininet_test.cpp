@@ -263,7 +263,7 @@ TEST_F(InetFunctions, OpenRequestAndSendAsTheServerReceivesThem) {
     ASSERT_TRUE(server.WaitForRequests(1));
     const kttest::RECORDED_REQUEST req = server.Request(0);
     EXPECT_EQ(req.strMethod + " " + req.strTarget + " " + req.strVersion,
-              "POST /p%20a/%41?q=1 HTTP/1.1");
+              "POST /p a/%41?q=1 HTTP/1.1");
     EXPECT_EQ(req.strBody, strBody);
     EXPECT_EQ(inettest::HeaderLines(req, {"X-", "Accept:", "Expect"}),
               (std::vector<std::string>{"X-One: 1", "X-Two: 2"}));

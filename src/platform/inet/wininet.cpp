@@ -24,7 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "libcurl/curlholders.h"
 #include "platform/codepage.h"
+#include "platform/trace.h"
 
 namespace kt {
 namespace {
@@ -76,8 +78,9 @@ struct HANDLE_OBJ {
     std::string strTarget;
     bool bHttp10 = false;
     uint32_t dwFlags = 0;
-    CURL* pEasy = nullptr;
-    curl_slist* pHeaders = nullptr;
+    // Created, set up and freed on the worker only.
+    CCurlEasy pEasy;
+    CCurlList headers;
     std::string strBody;
     int nOwnSocket = -1;         // the connection's socket, handed to curl on its first connect
     bool bHandedOver = false;    // curl just received nOwnSocket and must not connect it again
@@ -138,14 +141,15 @@ std::string Narrow(const char16_t* psz, size_t nLen = std::u16string::npos) {
     return ToAnsi(view);
 }
 
-// The request target as a request line can carry it: blanks, control bytes, bytes from 128 up and
-// '#' (which would end the target) are percent-escaped; everything else goes as given.
+// The request target goes on the wire byte for byte as the caller gave it (a blank, '#' or '%'
+// included: the caller has escaped what it wanted escaped). Only control bytes, which would end
+// the request line, are percent-escaped, and a target without its leading '/' gets one.
 std::string CleanTarget(const std::string& strObject) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string strOut;
     if (strObject.empty() || strObject[0] != '/') strOut.push_back('/');
     for (unsigned char ch : strObject) {
-        if (ch <= 0x20 || ch >= 0x7F || ch == '#') {
+        if (ch < 0x20) {
             strOut.push_back('%');
             strOut.push_back(kHex[ch >> 4]);
             strOut.push_back(kHex[ch & 0xF]);
@@ -202,6 +206,20 @@ int ConnectSocket(const std::string& strServer, INTERNET_PORT nPort, uint32_t& d
 // The library's state: the handle table, the worker thread that drives libcurl's multi interface
 // and delivers every notification, and the commands other threads hand to it. One lock guards
 // the table and every handle's fields; curl handles are touched on the worker only.
+// What HttpSendRequest hands the worker, which builds the easy handle from it.
+struct SEND_SETUP {
+    std::string strUrl;  // scheme, host and port; the target goes separately, as given
+    std::string strAgent;
+    uint32_t dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG;
+    std::string strProxy;
+    std::string strProxyBypass;
+    std::vector<std::string> vecHeaderLines;
+};
+
+// On the worker: creates the request's easy handle and header list and sets every option; the
+// first option libcurl refuses stops it (and is named in the trace). Returns libcurl's code.
+CURLcode SetUpEasy(HANDLE_OBJ& obj, const SEND_SETUP& setup);
+
 class CInetEngine {
 public:
     static CInetEngine& Get() {
@@ -313,13 +331,10 @@ public:
                 pObj = it->second.get();
             }
             // Only the worker removes handles, so pObj stays valid here.
-            if (pObj->pEasy != nullptr) {
-                if (pObj->bInMulti) curl_multi_remove_handle(m_pMulti, pObj->pEasy);
-                curl_easy_cleanup(pObj->pEasy);
-                pObj->pEasy = nullptr;
-            }
-            if (pObj->pHeaders != nullptr) curl_slist_free_all(pObj->pHeaders);
-            pObj->pHeaders = nullptr;
+            if (pObj->pEasy && pObj->bInMulti)
+                curl_multi_remove_handle(m_pMulti.get(), pObj->pEasy.get());
+            pObj->pEasy.reset();
+            pObj->headers.Clear();
             if (pObj->nSocket >= 0) close(pObj->nSocket);
             if (pObj->nOwnSocket >= 0) close(pObj->nOwnSocket);
             pObj->nSocket = pObj->nOwnSocket = -1;
@@ -330,8 +345,10 @@ public:
         return true;
     }
 
-    // Starts the transfer of a request whose easy handle is set up; runs on the worker.
-    void StartTransfer(uintptr_t nHandle) {
+    // Sets up the easy handle of a sent request and starts its transfer; runs on the worker. A
+    // handle that cannot be made, or an option libcurl refuses, completes the send with an error
+    // and nothing goes out.
+    void StartTransfer(uintptr_t nHandle, const SEND_SETUP& setup) {
         HANDLE_OBJ* pObj = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -339,12 +356,17 @@ public:
             if (it == m_mapHandles.end()) return;
             pObj = it->second.get();
         }
-        if (curl_multi_add_handle(m_pMulti, pObj->pEasy) == CURLM_OK) {
-            pObj->bInMulti = true;
-            return;
+        // Only the worker removes handles, so pObj stays valid here.
+        CURLcode eCode = SetUpEasy(*pObj, setup);
+        if (eCode == CURLE_OK) {
+            if (curl_multi_add_handle(m_pMulti.get(), pObj->pEasy.get()) == CURLM_OK) {
+                pObj->bInMulti = true;
+                return;
+            }
+            eCode = CURLE_FAILED_INIT;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
-        FinishLocked(*pObj, CURLE_FAILED_INIT);
+        FinishLocked(*pObj, eCode);
     }
 
     // With m_mutex held: the transfer is over; completes a pending send or read.
@@ -385,7 +407,7 @@ public:
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     auto it = m_mapHandles.find(nId);
-                    if (it != m_mapHandles.end()) pEasy = it->second->pEasy;
+                    if (it != m_mapHandles.end()) pEasy = it->second->pEasy.get();
                 }
                 if (pEasy != nullptr) curl_easy_pause(pEasy, CURLPAUSE_CONT);
             });
@@ -424,11 +446,11 @@ private:
     // With m_lifeMutex held.
     void StartWorker() {
         if (m_thread.joinable()) m_thread.join();  // a worker told to stop from within itself
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        m_pMulti = curl_multi_init();
+        m_bGlobal = CurlGlobal::Acquire();
+        m_pMulti = MakeCurlMulti();
         {
             std::lock_guard<std::mutex> lock(m_wakeMutex);
-            m_pMultiForWake = m_pMulti;
+            m_pMultiForWake = m_pMulti.get();
         }
         m_bStop = false;
         m_thread = std::thread([this]() { Loop(); });
@@ -460,14 +482,14 @@ private:
             for (auto& fn : queCommands) fn();
 
             int nRunning = 0;
-            curl_multi_perform(m_pMulti, &nRunning);
+            curl_multi_perform(m_pMulti.get(), &nRunning);
             int nLeft = 0;
-            while (CURLMsg* pMsg = curl_multi_info_read(m_pMulti, &nLeft)) {
+            while (CURLMsg* pMsg = curl_multi_info_read(m_pMulti.get(), &nLeft)) {
                 if (pMsg->msg != CURLMSG_DONE) continue;
                 HANDLE_OBJ* pObj = nullptr;
                 curl_easy_getinfo(pMsg->easy_handle, CURLINFO_PRIVATE, &pObj);
                 const CURLcode code = pMsg->data.result;
-                curl_multi_remove_handle(m_pMulti, pMsg->easy_handle);
+                curl_multi_remove_handle(m_pMulti.get(), pMsg->easy_handle);
                 if (pObj == nullptr) continue;
                 pObj->bInMulti = false;
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -480,7 +502,7 @@ private:
                 std::lock_guard<std::mutex> lock(m_mutex);
                 bBusy = !m_queCommands.empty() || !m_queNotes.empty();
             }
-            if (!bBusy) curl_multi_poll(m_pMulti, nullptr, 0, 1000, nullptr);
+            if (!bBusy) curl_multi_poll(m_pMulti.get(), nullptr, 0, 1000, nullptr);
         }
         // Every handle is closed by now (the last internet handle went); nothing is left in the
         // multi handle.
@@ -488,9 +510,9 @@ private:
             std::lock_guard<std::mutex> lock(m_wakeMutex);
             m_pMultiForWake = nullptr;
         }
-        curl_multi_cleanup(m_pMulti);
-        m_pMulti = nullptr;
-        curl_global_cleanup();
+        m_pMulti.reset();
+        if (m_bGlobal) CurlGlobal::Release();
+        m_bGlobal = false;
         m_idWorker.store(std::thread::id());
     }
 
@@ -517,7 +539,8 @@ private:
     int m_nInternetHandles = 0;
     std::thread m_thread;
     std::atomic<std::thread::id> m_idWorker{};
-    CURLM* m_pMulti = nullptr;
+    CCurlMulti m_pMulti;
+    bool m_bGlobal = false;  // this worker holds libcurl's global state
     std::mutex m_wakeMutex;  // a leaf: nothing else is taken while it is held
     CURLM* m_pMultiForWake = nullptr;
 };
@@ -591,6 +614,66 @@ int OnSockOpt(void* pUser, curl_socket_t, curlsocktype) {
         return CURL_SOCKOPT_ALREADY_CONNECTED;
     }
     return CURL_SOCKOPT_OK;
+}
+
+CURLcode SetUpEasy(HANDLE_OBJ& obj, const SEND_SETUP& setup) {
+    obj.pEasy = MakeCurlEasy();
+    if (!obj.pEasy) return CURLE_OUT_OF_MEMORY;
+    CCurlList headers;
+    for (const std::string& strLine : setup.vecHeaderLines) {
+        if (!headers.Append(strLine.c_str())) return CURLE_OUT_OF_MEMORY;
+    }
+    obj.headers = std::move(headers);
+    CCurlOptions options(obj.pEasy.get(), "HttpSendRequest");
+    // The target is sent exactly as the caller gave it (libcurl would normalise a path taken from
+    // the URL).
+    options.Set(CURLOPT_URL, setup.strUrl.c_str())
+        .Set(CURLOPT_REQUEST_TARGET, obj.strTarget.c_str())
+        .Set(CURLOPT_PATH_AS_IS, 1L)
+        .Set(CURLOPT_PRIVATE, static_cast<void*>(&obj))
+        .Set(CURLOPT_NOSIGNAL, 1L)
+        .Set(CURLOPT_FRESH_CONNECT, 1L)
+        .Set(CURLOPT_FORBID_REUSE, 1L)
+        .Set(CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket)
+        .Set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(&obj))
+        .Set(CURLOPT_SOCKOPTFUNCTION, &OnSockOpt)
+        .Set(CURLOPT_SOCKOPTDATA, static_cast<void*>(&obj))
+        .Set(CURLOPT_WRITEFUNCTION, &OnCurlWrite)
+        .Set(CURLOPT_WRITEDATA, static_cast<void*>(&obj))
+        .Set(CURLOPT_HEADERFUNCTION, &OnCurlHeader)
+        .Set(CURLOPT_HEADERDATA, static_cast<void*>(&obj))
+        .Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kConnectTimeoutMs))
+        .Set(CURLOPT_LOW_SPEED_LIMIT, 1L)
+        .Set(CURLOPT_LOW_SPEED_TIME, kReceiveStallSeconds)
+        .Set(CURLOPT_FOLLOWLOCATION, 1L)
+        .Set(CURLOPT_MAXREDIRS, 10L)
+        .Set(CURLOPT_HTTP_VERSION, obj.bHttp10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+    if (!setup.strAgent.empty()) options.Set(CURLOPT_USERAGENT, setup.strAgent.c_str());
+    if (setup.dwAccessType == INTERNET_OPEN_TYPE_DIRECT) {
+        options.Set(CURLOPT_PROXY, "");
+    } else if (setup.dwAccessType == INTERNET_OPEN_TYPE_PROXY) {
+        options.Set(CURLOPT_PROXY, setup.strProxy.c_str());
+        if (!setup.strProxyBypass.empty())
+            options.Set(CURLOPT_NOPROXY, setup.strProxyBypass.c_str());
+    }
+    const auto nBody = static_cast<curl_off_t>(obj.strBody.size());
+    if (obj.strVerb == "POST") {
+        options.Set(CURLOPT_POST, 1L)
+            .Set(CURLOPT_POSTFIELDSIZE_LARGE, nBody)
+            .Set(CURLOPT_POSTFIELDS, obj.strBody.data());
+    } else if (obj.strVerb == "HEAD") {
+        options.Set(CURLOPT_NOBODY, 1L);
+    } else {
+        if (!obj.strBody.empty()) {
+            options.Set(CURLOPT_POSTFIELDSIZE_LARGE, nBody)
+                .Set(CURLOPT_POSTFIELDS, obj.strBody.data());
+        }
+        if (obj.strVerb != "GET" || !obj.strBody.empty())
+            options.Set(CURLOPT_CUSTOMREQUEST, obj.strVerb.c_str());
+    }
+    options.Set(CURLOPT_HTTPHEADER, obj.headers.Get());
+    if (!options.Ok()) obj.pEasy.reset();
+    return options.Code();
 }
 
 bool ProxyFromEnvironment() {
@@ -840,6 +923,8 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
                          : Narrow(pszHeaders, dwHeadersLength);
     }
     bool bStarted = false;
+    auto pSetup = std::make_shared<SEND_SETUP>();
+    SEND_SETUP& setup = *pSetup;
     {
         std::lock_guard<std::mutex> lock(engine.m_mutex);
         HANDLE_OBJ* pObj = engine.Find(hRequest);
@@ -851,9 +936,6 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
             pConnect ? engine.Find(reinterpret_cast<HINTERNET>(pConnect->nParent)) : nullptr;
         if (pConnect == nullptr || pInternet == nullptr) return Fail(ERROR_INVALID_HANDLE);
 
-        CURL* pEasy = curl_easy_init();
-        if (pEasy == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-        pObj->pEasy = pEasy;
         if (dwOptionalLength > 0 && pOptional != nullptr)
             pObj->strBody.assign(static_cast<const char*>(pOptional), dwOptionalLength);
         pObj->nOwnSocket = pConnect->nSocket;
@@ -862,60 +944,14 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
         const bool bSecure = (pObj->dwFlags & INTERNET_FLAG_SECURE) != 0;
         std::string strHost = pConnect->strServer;
         if (strHost.find(':') != std::string::npos) strHost = "[" + strHost + "]";
-        const std::string strUrl = std::string(bSecure ? "https://" : "http://") + strHost + ":" +
-                                   std::to_string(pConnect->nPort) + "/";
-        curl_easy_setopt(pEasy, CURLOPT_URL, strUrl.c_str());
-        curl_easy_setopt(pEasy, CURLOPT_REQUEST_TARGET, pObj->strTarget.c_str());
-        curl_easy_setopt(pEasy, CURLOPT_PATH_AS_IS, 1L);
-        curl_easy_setopt(pEasy, CURLOPT_PRIVATE, pObj);
-        curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(pEasy, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(pEasy, CURLOPT_FORBID_REUSE, 1L);
-        curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
-        curl_easy_setopt(pEasy, CURLOPT_OPENSOCKETDATA, pObj);
-        curl_easy_setopt(pEasy, CURLOPT_SOCKOPTFUNCTION, &OnSockOpt);
-        curl_easy_setopt(pEasy, CURLOPT_SOCKOPTDATA, pObj);
-        curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, &OnCurlWrite);
-        curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pObj);
-        curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, &OnCurlHeader);
-        curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pObj);
-        curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kConnectTimeoutMs));
-        curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(pEasy, CURLOPT_LOW_SPEED_TIME, kReceiveStallSeconds);
-        curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(pEasy, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(pEasy, CURLOPT_HTTP_VERSION,
-                         pObj->bHttp10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-        if (!pInternet->strAgent.empty())
-            curl_easy_setopt(pEasy, CURLOPT_USERAGENT, pInternet->strAgent.c_str());
-        if (pInternet->dwAccessType == INTERNET_OPEN_TYPE_DIRECT) {
-            curl_easy_setopt(pEasy, CURLOPT_PROXY, "");
-        } else if (pInternet->dwAccessType == INTERNET_OPEN_TYPE_PROXY) {
-            curl_easy_setopt(pEasy, CURLOPT_PROXY, pInternet->strProxy.c_str());
-            if (!pInternet->strProxyBypass.empty())
-                curl_easy_setopt(pEasy, CURLOPT_NOPROXY, pInternet->strProxyBypass.c_str());
-        }
-
-        if (pObj->strVerb == "POST") {
-            curl_easy_setopt(pEasy, CURLOPT_POST, 1L);
-            curl_easy_setopt(pEasy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(pObj->strBody.size()));
-            curl_easy_setopt(pEasy, CURLOPT_POSTFIELDS, pObj->strBody.data());
-        } else if (pObj->strVerb == "HEAD") {
-            curl_easy_setopt(pEasy, CURLOPT_NOBODY, 1L);
-        } else {
-            if (!pObj->strBody.empty()) {
-                curl_easy_setopt(pEasy, CURLOPT_POSTFIELDSIZE_LARGE,
-                                 static_cast<curl_off_t>(pObj->strBody.size()));
-                curl_easy_setopt(pEasy, CURLOPT_POSTFIELDS, pObj->strBody.data());
-            }
-            if (pObj->strVerb != "GET" || !pObj->strBody.empty())
-                curl_easy_setopt(pEasy, CURLOPT_CUSTOMREQUEST, pObj->strVerb.c_str());
-        }
-
+        setup.strUrl = std::string(bSecure ? "https://" : "http://") + strHost + ":" +
+                       std::to_string(pConnect->nPort) + "/";
+        setup.strAgent = pInternet->strAgent;
+        setup.dwAccessType = pInternet->dwAccessType;
+        setup.strProxy = pInternet->strProxy;
+        setup.strProxyBypass = pInternet->strProxyBypass;
         // The caller's lines go first and as given; libcurl's own Accept and Expect lines are
         // not part of this client's requests.
-        curl_slist* pList = nullptr;
         size_t nPos = 0;
         while (nPos < strHeaders.size()) {
             size_t nEnd = strHeaders.find("\r\n", nPos);
@@ -923,19 +959,17 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
             std::string strLine = strHeaders.substr(nPos, nEnd - nPos);
             while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r'))
                 strLine.pop_back();
-            if (!strLine.empty()) pList = curl_slist_append(pList, strLine.c_str());
+            if (!strLine.empty()) setup.vecHeaderLines.push_back(std::move(strLine));
             nPos = nEnd + 2;
         }
         if (pObj->dwFlags & INTERNET_FLAG_RELOAD)
-            pList = curl_slist_append(pList, "Cache-Control: no-cache");
-        pList = curl_slist_append(pList, "Accept:");
-        pList = curl_slist_append(pList, "Expect:");
-        pObj->pHeaders = pList;
-        curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pList);
+            setup.vecHeaderLines.emplace_back("Cache-Control: no-cache");
+        setup.vecHeaderLines.emplace_back("Accept:");
+        setup.vecHeaderLines.emplace_back("Expect:");
         pObj->bSent = true;
         bStarted = true;
     }
-    if (bStarted) engine.Post([&engine, nId]() { engine.StartTransfer(nId); });
+    if (bStarted) engine.Post([&engine, nId, pSetup]() { engine.StartTransfer(nId, *pSetup); });
     return Fail(ERROR_IO_PENDING);
 }
 
