@@ -1,6 +1,7 @@
 // The bridge from worker threads to the pool's thread: workers report to the status manager, which
 // posts one message per report to a hidden window of class "LumHttpPool"; the window procedure,
-// run by that thread's message loop, hands each report to the request's IHttpReporter.
+// run by that thread's message loop, hands each report to the dispatch function it was created
+// with (the pool's, which calls the request's IHttpReporter).
 #pragma once
 
 #include <cstdint>

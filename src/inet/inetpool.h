@@ -1,6 +1,8 @@
 // The WinInet pool: numbered HTTP requests over CAsyncHttp, run by the process-wide
 // CHttpStatusMgr. Owners hear the outcome on the thread that called InitPool, from its message
-// loop (kt::PumpMessages or the application's loop).
+// loop (kt::PumpMessages or the application's loop). This folder is the second HTTP layer; it sits
+// above the transfer engine only for the result codes and IHttpReporter that both share
+// (httpdownload/httpreporter.h), and the thread model is in inet/httpstatusmgr.h.
 //
 // Start-up calls InitPool (a false answer shows kInetPoolInitFailedText and ends the program);
 // shut-down calls UninitPool, which cancels every request, waits for its threads and frees it.
