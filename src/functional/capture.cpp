@@ -1,5 +1,10 @@
 #include "functional/capture.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QFile>
 #include <QGuiApplication>
@@ -20,15 +25,28 @@
 namespace kt {
 namespace {
 
-// Writes the image through the encoder into a file created for its owner alone. An existing file
-// (a second run on the same day targets the same name) is narrowed to the owner as well.
+// Writes the image through the encoder into a file for its owner alone. The name is predictable
+// (a second run on the same day targets it again), so a symbolic link placed there is never
+// followed: it is removed and the file created anew, exclusively; should that fail too, nothing is
+// written. An existing file is narrowed to the owner as well.
 void SaveOwnerOnly(const QImage& image, const std::u16string& strPath,
                    const ENCODER_CLSID& encoder) {
-    const QString strFsPath = QString::fromStdString(ToFsPath(strPath));
-    const QFileDevice::Permissions perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-    QFile file(strFsPath);
-    if (file.exists()) file.setPermissions(perms);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, perms)) return;
+    const std::string strFsPath = ToFsPath(strPath);
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(strFsPath.c_str(), kFlags, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(strFsPath.c_str()) == 0) {
+        fd = ::open(strFsPath.c_str(), kFlags | O_EXCL, 0600);
+    }
+    if (fd < 0) {
+        KT_TRACE("%s() cannot create %s\n", "CaptureScreenToJpeg", strFsPath.c_str());
+        return;
+    }
+    ::fchmod(fd, 0600);
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return;
+    }
     QImageWriter writer(&file, QByteArray::fromStdString(encoder.strFormat));
     writer.write(image);
 }

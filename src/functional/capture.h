@@ -17,8 +17,9 @@ struct ENCODER_CLSID {
 // Captures the screen (hWnd 0) or the window with that native id (X11), clipped to the screen's
 // size, into a JPEG at strPath (family path form, backslashes allowed). The directory is created
 // with EnsureDirectoryExists; the file is readable by its owner only, since the picture may show
-// private data. Every failure is quiet: the result is 0 when the capture ran or there was nothing
-// to do (empty path, no screen, no encoder), -1 when an exception was raised while capturing.
+// private data, and a symbolic link at its name is replaced, never written through. Every failure
+// is quiet: the result is 0 when the capture ran or there was nothing to do (empty path, no screen,
+// no encoder), -1 when an exception was raised while capturing.
 int32_t CaptureScreenToJpeg(std::u16string_view strPath, uint32_t hWnd);
 
 // Index of the first installed image encoder whose MIME type equals strMimeType exactly (case

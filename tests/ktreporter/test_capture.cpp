@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QScreen>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "functional/capture.h"
@@ -59,6 +60,21 @@ TEST(Capture, WritesAnOwnerOnlyJpegOfTheScreenIntoNewDirectoriesOrNothingQuietly
     fs::permissions(file, fs::perms::all);
     EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath, 0));
     EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, perms());
+
+    // A symbolic link placed at the name is replaced by the picture; what it pointed at is left
+    // as it was.
+    const fs::path victim = root / "victim";
+    std::ofstream(victim) << "keep";
+    fs::permissions(victim,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    fs::remove(file);
+    fs::create_symlink(victim, file);
+    EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath, 0));
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, perms());
+    EXPECT_TRUE(image.load(QString::fromStdString(file.string()), "JPEG"));
+    EXPECT_EQ(4u, fs::file_size(victim));
+    EXPECT_EQ(fs::perms::others_read, fs::status(victim).permissions() & fs::perms::others_read);
     std::error_code ec;
     fs::remove_all(root, ec);
 
