@@ -1,14 +1,5 @@
 #include "ktreporter/feedbackdlg.h"
 
-#include <QFont>
-#include <QFontMetrics>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimerEvent>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -49,13 +40,6 @@ constexpr int kBusyControls[] = {IDC_EDIT_NAME,  IDC_EDIT_EMAIL, IDC_EDIT_PHONE,
 
 std::atomic<int> g_nScreenShotCounter{1};
 
-QString ToQString(std::u16string_view str) {
-    return QString::fromUtf16(str.data(), static_cast<qsizetype>(str.size()));
-}
-std::u16string FromQString(const QString& str) {
-    return str.toStdU16String();
-}
-
 // AfxMessageBox: the application's name as caption and, since no icon is asked for, the
 // exclamation icon the framework adds to plain OK boxes.
 void AppMessageBox(std::u16string_view strText) {
@@ -63,37 +47,7 @@ void AppMessageBox(std::u16string_view strText) {
     MessageBox(strText, pApp ? pApp->GetAppName() : std::u16string(), kMbOk | kMbIconWarning);
 }
 
-// Windows derives the horizontal base unit from the average width of the 52 Latin letters and
-// the vertical one from the font's height.
-DIALOG_BASE_UNITS BaseUnitsOf(const QFont& font) {
-    const QFontMetrics fm(font);
-    const int nWidth = fm.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return DIALOG_BASE_UNITS{(nWidth / 26 + 1) / 2, fm.height()};
-}
-
 }  // namespace
-
-void CProgressCtrl::SetRange(int nLower, int nUpper) {
-    if (m_pBar) m_pBar->setRange(nLower, nUpper);
-}
-int CProgressCtrl::GetPos() const {
-    return m_pBar ? m_pBar->value() : 0;
-}
-int CProgressCtrl::SetPos(int nPos) {
-    const int nOld = GetPos();
-    if (m_pBar) m_pBar->setValue(nPos);
-    return nOld;
-}
-int CProgressCtrl::StepIt() {
-    // The platform's bar wraps past its upper end instead of sticking there.
-    const int nOld = GetPos();
-    if (!m_pBar) return nOld;
-    int nNew = nOld + m_nStep;
-    if (nNew > m_pBar->maximum()) nNew = m_pBar->minimum() + (nNew - m_pBar->maximum());
-    m_pBar->setValue(nNew);
-    return nOld;
-}
 
 int NextScreenShotNumber() {
     return g_nScreenShotCounter.fetch_add(1);
@@ -121,151 +75,8 @@ bool IsValidEmail(std::string_view strAnsiEmail) {
     return std::regex_match(strAnsiEmail.begin(), strAnsiEmail.end(), s_re);
 }
 
-CFeedBackDlg::CFeedBackDlg(QWidget* pParent) : QDialog(pParent) {}
-
-CFeedBackDlg::~CFeedBackDlg() {
-    for (const auto& [nId, nQtTimer] : m_mapTimers) killTimer(nQtTimer);
-    m_mapTimers.clear();
-}
-
-void CFeedBackDlg::BuildFromTemplate() {
-    setWindowTitle(ToQString(kFeedbackCaption));
-    QFont font(QString::fromLatin1(kFeedbackFontFace.data(),
-                                   static_cast<qsizetype>(kFeedbackFontFace.size())));
-    font.setPointSize(kFeedbackFontPoints);
-    setFont(font);
-    m_baseUnits = BaseUnitsOf(this->font());
-    const DIALOG_BASE_UNITS& u = m_baseUnits;
-    setFixedSize(MapDluX(kFeedbackWidthDlu, u), MapDluY(kFeedbackHeightDlu, u));
-    // A modal frame with caption and system menu: no resizing, no minimise or maximise box.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-
-    QLabel* pPendingLabel = nullptr;
-    std::vector<QWidget*> vecTabOrder;
-    for (const DLGITEM& item : kFeedbackItems) {
-        QWidget* pWidget = nullptr;
-        const QString strText = ToQString(item.strText);
-        switch (item.kind) {
-            case DlgItemKind::GroupBox:
-                pWidget = new QGroupBox(strText, this);
-                break;
-            case DlgItemKind::Label:
-                pWidget = pPendingLabel = new QLabel(strText, this);
-                break;
-            case DlgItemKind::Edit:
-                pWidget = new QLineEdit(this);
-                break;
-            case DlgItemKind::MultiLineEdit: {
-                auto* pEdit = new QPlainTextEdit(this);
-                pEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-                // Return is the field's own (a new line); Tab still moves on, as in the template.
-                pEdit->setTabChangesFocus(true);
-                pWidget = pEdit;
-                break;
-            }
-            case DlgItemKind::Progress: {
-                // The platform's bar starts at 0 of 0..100 (Qt's would say "not started", -1).
-                auto* pBar = new QProgressBar(this);
-                pBar->setTextVisible(false);
-                pBar->setRange(0, 100);
-                pBar->setValue(0);
-                pWidget = pBar;
-                break;
-            }
-            case DlgItemKind::DefPushButton:
-            case DlgItemKind::PushButton: {
-                auto* pButton = new QPushButton(strText, this);
-                pButton->setDefault(item.kind == DlgItemKind::DefPushButton);
-                pButton->setAutoDefault(true);
-                pWidget = pButton;
-                break;
-            }
-        }
-        pWidget->setGeometry(MapDluX(item.x, u), MapDluY(item.y, u), MapDluX(item.cx, u),
-                             MapDluY(item.cy, u));
-        if (item.nId != IDC_STATIC) {
-            pWidget->setObjectName(QString::number(item.nId));
-            pWidget->setProperty("ctrlId", item.nId);
-            m_mapItems[item.nId] = pWidget;
-            if (item.kind != DlgItemKind::Progress) vecTabOrder.push_back(pWidget);
-        }
-        // Each field is named by the label written just before it (the note "fields marked *"
-        // between the name field and the e-mail label names nothing), so screen readers announce
-        // the field by its label.
-        if ((item.kind == DlgItemKind::Edit || item.kind == DlgItemKind::MultiLineEdit) &&
-            pPendingLabel) {
-            pPendingLabel->setBuddy(pWidget);
-            pWidget->setAccessibleName(pPendingLabel->text());
-            pPendingLabel = nullptr;
-        }
-    }
-    for (size_t i = 1; i < vecTabOrder.size(); ++i) {
-        QWidget::setTabOrder(vecTabOrder[i - 1], vecTabOrder[i]);
-    }
-    m_progress.Attach(static_cast<QProgressBar*>(GetDlgItem(IDC_PROGRESS)));
-
-    connect(static_cast<QPushButton*>(GetDlgItem(IDC_BTN_SUBMIT)), &QPushButton::clicked, this,
-            [this] { OnBnClickedSubmit(); });
-    connect(static_cast<QPushButton*>(GetDlgItem(IDC_BTN_EXIT)), &QPushButton::clicked, this,
-            [this] { OnBnClickedExit(); });
-}
-
-bool CFeedBackDlg::Create() {
-    if (m_bCreated) return true;
-    m_bCreated = true;
-    BuildFromTemplate();
-    OnInitDialog();
-    return true;
-}
-
-int CFeedBackDlg::DoModal() {
-    Create();
-    return exec();
-}
-
-void CFeedBackDlg::EndDialog(int nResult) {
-    done(nResult);
-}
-
-// Escape and the caption's close button arrive here: the platform's cancel result, not Qt's 0.
-void CFeedBackDlg::reject() {
-    done(kIdCancel);
-}
-
-QWidget* CFeedBackDlg::GetDlgItem(int nId) const {
-    const auto it = m_mapItems.find(nId);
-    return it == m_mapItems.end() ? nullptr : it->second;
-}
-
-std::u16string CFeedBackDlg::GetDlgItemText(int nId) const {
-    QWidget* pWidget = GetDlgItem(nId);
-    if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget)) return FromQString(pEdit->text());
-    if (auto* pEdit = qobject_cast<QPlainTextEdit*>(pWidget)) {
-        // A multi-line edit hands its lines out with CR LF, as typed on the platform.
-        QString str = pEdit->toPlainText();
-        str.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-        return FromQString(str);
-    }
-    if (auto* pButton = qobject_cast<QPushButton*>(pWidget)) return FromQString(pButton->text());
-    return {};
-}
-
-void CFeedBackDlg::SetDlgItemText(int nId, std::u16string_view strText) {
-    QWidget* pWidget = GetDlgItem(nId);
-    QString str = ToQString(strText);
-    if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget)) {
-        pEdit->setText(str);
-    } else if (auto* pEdit = qobject_cast<QPlainTextEdit*>(pWidget)) {
-        str.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        pEdit->setPlainText(str);
-    } else if (auto* pButton = qobject_cast<QPushButton*>(pWidget)) {
-        pButton->setText(str);
-    }
-}
-
 void CFeedBackDlg::DoDataExchange() {
-    m_progress.Attach(static_cast<QProgressBar*>(GetDlgItem(IDC_PROGRESS)));
+    m_progress.Attach(this, IDC_PROGRESS);
 }
 
 bool CFeedBackDlg::OnInitDialog() {
@@ -273,7 +84,11 @@ bool CFeedBackDlg::OnInitDialog() {
     if (pApp && pApp->GetAttachType() == 0) {
         const std::time_t now = std::time(nullptr);
         std::tm tmNow{};
+#ifdef _WIN32
+        localtime_s(&tmNow, &now);
+#else
         localtime_r(&now, &tmNow);
+#endif
         const int nCounter = NextScreenShotNumber();
         const std::u16string strTmpDir = pApp->GetClientPath(kClientPathTmp);
         m_strAttachFile = FormatScreenShotPath(strTmpDir, tmNow.tm_year + 1900, tmNow.tm_mon + 1,
@@ -283,7 +98,7 @@ bool CFeedBackDlg::OnInitDialog() {
         m_strAttachFile = pApp->GetAttachPath();
     }
 
-    DoDataExchange();
+    CDialog::OnInitDialog();
     SetBusy(false);
     if (m_nRequestId <= 0) {
         m_nRequestId = HttpPool_NewRequest();
@@ -295,21 +110,18 @@ bool CFeedBackDlg::OnInitDialog() {
     SetDlgItemText(IDC_EDIT_DESC, kDefaultDesc);
     m_progress.SetRange(0, 100);
     LoadUserInfo();
-    // The focus goes where LoadUserInfo put it, or to the first field.
-    if (!focusWidget()) GetDlgItem(IDC_EDIT_NAME)->setFocus(Qt::OtherFocusReason);
-    return true;
+    // With a stored name LoadUserInfo has put the focus on the title; else the first control.
+    return GetDlgItemText(IDC_EDIT_NAME).empty();
 }
 
 void CFeedBackDlg::SetBusy(bool bBusy) {
-    for (int nId : kBusyControls) {
-        if (QWidget* pWidget = GetDlgItem(nId)) pWidget->setEnabled(!bBusy);
-    }
+    for (int nId : kBusyControls) EnableDlgItem(nId, !bBusy);
     if (bBusy) {
         SetTimer(kProgressTimer, kProgressPeriodMs);
-        if (m_progress.GetBar()) m_progress.GetBar()->show();
+        ShowDlgItem(IDC_PROGRESS, true);
     } else {
         KillTimer(kProgressTimer);
-        if (m_progress.GetBar()) m_progress.GetBar()->hide();
+        ShowDlgItem(IDC_PROGRESS, false);
     }
 }
 
@@ -328,12 +140,8 @@ void CFeedBackDlg::LoadUserInfo() {
         SetDlgItemText(field.nId, pApp->GetProfileString(kProfileSection, field.strKey, u""));
     }
     if (!GetDlgItemText(IDC_EDIT_NAME).empty()) {
-        GetDlgItem(IDC_EDIT_TITLE)->setFocus(Qt::OtherFocusReason);
+        GotoDlgCtrl(IDC_EDIT_TITLE);
     }
-}
-
-std::u16string CFeedBackDlg::ReadField(int nId) const {
-    return GetDlgItemText(nId);
 }
 
 void CFeedBackDlg::OnBnClickedSubmit() {
@@ -343,8 +151,9 @@ void CFeedBackDlg::OnBnClickedSubmit() {
     CKTReporterApp* pApp = CKTReporterApp::Get();
     const FEEDBACK_FORM form = MakeFeedbackForm(
         pApp ? pApp->GetAttachType() : -1, pApp ? pApp->GetUserId() : std::u16string(),
-        ReadField(IDC_EDIT_NAME), ReadField(IDC_EDIT_EMAIL), ReadField(IDC_EDIT_PHONE),
-        ReadField(IDC_EDIT_TITLE), ReadField(IDC_EDIT_DESC), m_strAttachFile);
+        GetDlgItemText(IDC_EDIT_NAME), GetDlgItemText(IDC_EDIT_EMAIL),
+        GetDlgItemText(IDC_EDIT_PHONE), GetDlgItemText(IDC_EDIT_TITLE),
+        GetDlgItemText(IDC_EDIT_DESC), m_strAttachFile);
     if (form.strName.empty() || form.strEmail.empty() || form.strTitle.empty() ||
         form.strDesc.empty()) {
         AppMessageBox(kMsgIncomplete);
@@ -375,6 +184,16 @@ void CFeedBackDlg::OnBnClickedSubmit() {
     }
 }
 
+void CFeedBackDlg::OnCommand(int nId) {
+    if (nId == IDC_BTN_SUBMIT) {
+        OnBnClickedSubmit();
+    } else if (nId == IDC_BTN_EXIT) {
+        OnBnClickedExit();
+    } else {
+        CDialog::OnCommand(nId);
+    }
+}
+
 void CFeedBackDlg::OnBnClickedExit() {
     EndDialog(kIdCancel);
 }
@@ -384,6 +203,7 @@ void CFeedBackDlg::OnTimer(uintptr_t nIDEvent) {
         m_progress.StepIt();
         if (m_progress.GetPos() >= 100) m_progress.SetPos(0);
     }
+    CDialog::OnTimer(nIDEvent);
 }
 
 int32_t CFeedBackDlg::OnRequestFinished(long nRequestId) {
@@ -421,33 +241,6 @@ int32_t CFeedBackDlg::OnRequestMessage(long, int32_t) {
 }
 int32_t CFeedBackDlg::OnRequestStatus(long, int32_t) {
     return 0;
-}
-
-bool CFeedBackDlg::SetTimer(uintptr_t nIDEvent, unsigned nElapseMs) {
-    // Setting a running timer again restarts it with the new period, as the platform does.
-    KillTimer(nIDEvent);
-    const int nQtTimer = startTimer(static_cast<int>(nElapseMs));
-    if (nQtTimer == 0) return false;
-    m_mapTimers[nIDEvent] = nQtTimer;
-    return true;
-}
-
-bool CFeedBackDlg::KillTimer(uintptr_t nIDEvent) {
-    const auto it = m_mapTimers.find(nIDEvent);
-    if (it == m_mapTimers.end()) return false;
-    killTimer(it->second);
-    m_mapTimers.erase(it);
-    return true;
-}
-
-void CFeedBackDlg::timerEvent(QTimerEvent* pEvent) {
-    for (const auto& [nId, nQtTimer] : m_mapTimers) {
-        if (nQtTimer == pEvent->timerId()) {
-            OnTimer(nId);
-            break;
-        }
-    }
-    QDialog::timerEvent(pEvent);
 }
 
 }  // namespace kt

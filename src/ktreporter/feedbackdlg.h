@@ -1,68 +1,35 @@
-// The feedback dialog: the program's only window. Runs on the GUI thread only; every engine
-// notification reaches it on that thread through the pumped message window, so nothing here
-// takes a lock.
+// The feedback dialog: the program's only window, as behaviour. Which fields it has and how long
+// they may be, the order and texts of its refusals, the busy state and its timer, the replies and
+// failures, the profile and the form body are all decided here; the window that shows it (an
+// IDialogView, dialog.h) only maps control ids to its controls. Runs on the GUI thread only; every
+// engine notification reaches it on that thread, so nothing here takes a lock.
 #pragma once
 
-#include <QDialog>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 
 #include "httpdownload/httppublic.h"
+#include "ktreporter/dialog.h"
 #include "ktreporter/dlgtemplate.h"
-
-class QProgressBar;
-class QTimerEvent;
 
 namespace kt {
 
-// The progress-bar control with the platform's semantics: a range, a position and a step that
-// StepIt adds (10 unless changed).
-class CProgressCtrl {
-public:
-    void Attach(QProgressBar* pBar) { m_pBar = pBar; }
-    QProgressBar* GetBar() const { return m_pBar; }
-    void SetRange(int nLower, int nUpper);
-    int GetPos() const;
-    int SetPos(int nPos);
-    int StepIt();
-    int GetStep() const { return m_nStep; }
-
-private:
-    QProgressBar* m_pBar = nullptr;
-    int m_nStep = 10;
-};
-
-class CFeedBackDlg : public QDialog, public ::IHttpReporter {
+class CFeedBackDlg : public CDialog, public ::IHttpReporter {
 public:
     static constexpr int IDD = IDD_FEEDBACK;
     static constexpr uintptr_t kProgressTimer = 1000;
     static constexpr unsigned kProgressPeriodMs = 400;
     static constexpr unsigned kRequestTimeoutMs = 120000;
 
-    explicit CFeedBackDlg(QWidget* pParent = nullptr);
-    ~CFeedBackDlg() override;
-    CFeedBackDlg(const CFeedBackDlg&) = delete;
-    CFeedBackDlg& operator=(const CFeedBackDlg&) = delete;
+    CFeedBackDlg() : CDialog(IDD) {}
 
-    // Builds the controls of template 525 and runs OnInitDialog, without showing the window.
-    // Called once; DoModal calls it when it has not run yet.
-    bool Create();
-    // Runs the dialog modally; the result is kIdOk or kIdCancel (platform/msgbox.h).
-    int DoModal();
-    void EndDialog(int nResult);
-    // Escape and the caption's close button: the cancel result.
-    void reject() override;
-
-    QWidget* GetDlgItem(int nId) const;
-    std::u16string GetDlgItemText(int nId) const;
-    void SetDlgItemText(int nId, std::u16string_view strText);
-
-    virtual bool OnInitDialog();
+    bool OnInitDialog() override;
+    // 1541 submits, 1542 exits; the rest as any dialog.
+    void OnCommand(int nId) override;
     void OnBnClickedSubmit();
     void OnBnClickedExit();
-    void OnTimer(uintptr_t nIDEvent);
+    void OnTimer(uintptr_t nIDEvent) override;
     void SetBusy(bool bBusy);
     void SaveUserInfo();
     void LoadUserInfo();
@@ -75,30 +42,14 @@ public:
     long GetRequestId() const { return m_nRequestId; }
     const std::u16string& GetAttachFile() const { return m_strAttachFile; }
     CProgressCtrl& GetProgress() { return m_progress; }
-    bool IsTimerSet(uintptr_t nIDEvent) const { return m_mapTimers.count(nIDEvent) != 0; }
-    // The dialog's font metrics in dialog base units (known once Create has run).
-    DIALOG_BASE_UNITS GetBaseUnits() const { return m_baseUnits; }
 
 protected:
-    void DoDataExchange();
-    bool SetTimer(uintptr_t nIDEvent, unsigned nElapseMs);
-    bool KillTimer(uintptr_t nIDEvent);
-    void timerEvent(QTimerEvent* pEvent) override;
+    void DoDataExchange() override;
 
 private:
-    void BuildFromTemplate();
-    // The five fields as the form reads them (UTF-16; the form cuts them in the ANSI code page).
-    std::u16string ReadField(int nId) const;
-
     long m_nRequestId = 0;
     std::u16string m_strAttachFile;
     CProgressCtrl m_progress;
-
-    bool m_bCreated = false;
-    DIALOG_BASE_UNITS m_baseUnits{};
-    std::map<int, QWidget*> m_mapItems;
-    // Platform timer ids (1000) to Qt's.
-    std::map<uintptr_t, int> m_mapTimers;
 };
 
 // The process-wide screenshot counter: starts at 1, one more after each use.

@@ -1,16 +1,9 @@
 #include "ktreporter/ktreporterapp.h"
 
-#include <QApplication>
-#include <QMetaObject>
-#include <QSettings>
-#include <QString>
-#include <atomic>
-
 #include "httpdownload/httppublic.h"
 #include "inet/inetpool.h"
 #include "ktreporter/feedbackdlg.h"
 #include "platform/msgbox.h"
-#include "platform/msgwindow.h"
 #include "platform/paths.h"
 #include "platform/trace.h"
 
@@ -18,12 +11,6 @@ namespace kt {
 namespace {
 
 CKTReporterApp* g_pApp = nullptr;
-// Set while a pump is queued in the Qt loop, so that a burst of posted messages costs one pump.
-std::atomic<bool> g_bPumpQueued{false};
-
-QString ToQString(std::u16string_view str) {
-    return QString::fromUtf16(str.data(), static_cast<qsizetype>(str.size()));
-}
 
 std::u16string BaseNameOf(const std::u16string& strPath) {
     const size_t nSlash = strPath.find_last_of(u"\\/");
@@ -34,30 +21,6 @@ std::u16string BaseNameOf(const std::u16string& strPath) {
 }
 
 }  // namespace
-
-void InstallEnginePump() {
-    SetThreadWakeHook([] {
-        // Runs on the posting (worker) thread: only schedule, never dispatch here.
-        QCoreApplication* pCore = QCoreApplication::instance();
-        if (!pCore || g_bPumpQueued.exchange(true)) return;
-        QMetaObject::invokeMethod(
-            pCore,
-            [] {
-                g_bPumpQueued.store(false);
-                PumpMessages();
-            },
-            Qt::QueuedConnection);
-    });
-    // Messages may already be waiting from before the hook existed.
-    if (HasPendingMessages() && QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] { PumpMessages(); }, Qt::QueuedConnection);
-    }
-}
-
-void RemoveEnginePump() {
-    SetThreadWakeHook({});
-}
 
 CKTReporterApp::CKTReporterApp() {
     g_pApp = this;
@@ -72,23 +35,7 @@ CKTReporterApp* CKTReporterApp::Get() {
     return g_pApp;
 }
 
-int CKTReporterApp::Run(int& argc, char** argv, std::vector<std::u16string> vecArgs) {
-    SetCommandLine(std::move(vecArgs));
-    int nExit = 0;
-    {
-        // Start-up step 1: the graphics library is the Qt application; common controls
-        // (step 2) and the framework boilerplate (step 3) have no counterpart here.
-        QApplication app(argc, argv);
-        InstallQtMessageBox();
-        InitInstance();
-        nExit = ExitInstance();
-        SetMessageBoxHandler({});
-    }
-    return nExit;
-}
-
 bool CKTReporterApp::InitInstance() {
-    if (!QApplication::instance()) return false;
     SetRegistryKey(kRegistryKey);
 
     std::u16string strExe = GetModuleFileName();
@@ -101,7 +48,7 @@ bool CKTReporterApp::InitInstance() {
     strExe.resize(nSlash + 1);
     SetExecutableDirectory(strExe);
 
-    // Both pools notify through message windows of this thread; the Qt loop must pump them.
+    // Both pools notify through message windows of this thread; the toolkit's loop must pump them.
     InstallEnginePump();
     m_bEnginePumped = true;
     if (!InitPool(nullptr)) {
@@ -132,7 +79,7 @@ int CKTReporterApp::ExitInstance() {
 }
 
 void CKTReporterApp::SetRegistryKey(std::u16string_view strKey) {
-    m_strRegistryKey = strKey;
+    m_pProfile = OpenUserProfile(strKey, m_strAppName);
 }
 
 void CKTReporterApp::SetExecutableDirectory(std::u16string_view strExeDir) {
@@ -148,24 +95,15 @@ bool CKTReporterApp::ParseCommandLine() {
 bool CKTReporterApp::WriteProfileString(std::u16string_view strSection,
                                         std::u16string_view strEntry,
                                         std::u16string_view strValue) {
-    if (m_strRegistryKey.empty()) return false;
-    QSettings settings(QSettings::UserScope, ToQString(m_strRegistryKey), ToQString(m_strAppName));
-    settings.beginGroup(ToQString(strSection));
-    settings.setValue(ToQString(strEntry), ToQString(strValue));
-    settings.endGroup();
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return m_pProfile && m_pProfile->WriteString(strSection, strEntry, strValue);
 }
 
 std::u16string CKTReporterApp::GetProfileString(std::u16string_view strSection,
                                                 std::u16string_view strEntry,
                                                 std::u16string_view strDefault) const {
-    if (m_strRegistryKey.empty()) return std::u16string(strDefault);
-    QSettings settings(QSettings::UserScope, ToQString(m_strRegistryKey), ToQString(m_strAppName));
-    const QVariant value =
-        settings.value(ToQString(strSection) + QLatin1Char('/') + ToQString(strEntry));
-    if (!value.isValid()) return std::u16string(strDefault);
-    return value.toString().toStdU16String();
+    std::optional<std::u16string> value;
+    if (m_pProfile) value = m_pProfile->GetString(strSection, strEntry);
+    return value ? *std::move(value) : std::u16string(strDefault);
 }
 
 std::u16string CKTReporterApp::GetClientPath(ClientPathType nType) {

@@ -1,13 +1,17 @@
 // The application object: start-up, the profile store, the client directories, the URL table, the
-// parsed command line, shut-down. One per process, used on the GUI thread only.
+// parsed command line, shut-down. One per process, used on the GUI thread only. Free of any
+// toolkit: what start-up needs of the window system (the message pump, the dialog's window, the
+// profile's store) comes through the seams declared at the end and in platform/profile.h.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ktreporter/reporterargs.h"
+#include "platform/profile.h"
 #include "serverpath/clientpathmanager.h"
 #include "serverpath/serverpathmanager.h"
 
@@ -30,12 +34,12 @@ public:
 
     static CKTReporterApp* Get();
 
-    // The whole process: the Qt application (the graphics start-up), InitInstance, ExitInstance.
-    // vecArgs is the command line as the process received it, program name first. Returns the
-    // process's exit status.
+    // The whole process: the toolkit's application (the graphics start-up), InitInstance,
+    // ExitInstance. vecArgs is the command line as the process received it, program name first.
+    // Returns the process's exit status.
     int Run(int& argc, char** argv, std::vector<std::u16string> vecArgs);
 
-    // Start-up steps 1 to 12; always false. Needs a QApplication.
+    // Start-up steps 1 to 12; always false. Needs the toolkit's application.
     bool InitInstance();
     // Shut-down: the pools in reverse order; returns 0.
     int ExitInstance();
@@ -49,12 +53,14 @@ public:
     bool ParseCommandLine();
     void SetCommandLine(std::vector<std::u16string> vecArgs) { m_vecCmdLine = std::move(vecArgs); }
 
-    // The profile: QSettings of organisation "KTReporter Software" and application GetAppName(),
-    // one group per section. Before SetRegistryKey nothing is stored and defaults are answered.
+    // The profile: the platform's store (OpenUserProfile) under the registry key and GetAppName(),
+    // opened by SetRegistryKey; before that nothing is stored and defaults are answered.
     bool WriteProfileString(std::u16string_view strSection, std::u16string_view strEntry,
                             std::u16string_view strValue);
     std::u16string GetProfileString(std::u16string_view strSection, std::u16string_view strEntry,
                                     std::u16string_view strDefault) const;
+    // Replaces the store (tests keep the profile in memory).
+    void SetProfileStore(std::unique_ptr<IProfileStore> pStore) { m_pProfile = std::move(pStore); }
 
     std::u16string GetClientPath(ClientPathType nType);
     std::u16string GetServerURL(SPathType nType) const;
@@ -77,15 +83,16 @@ private:
     CServerPathManager m_pathServer;
     CReporterArgs m_args;
 
-    std::u16string m_strRegistryKey;
+    std::unique_ptr<IProfileStore> m_pProfile;
     std::u16string m_strAppName;
     std::vector<std::u16string> m_vecCmdLine;
     bool m_bEnginePumped = false;
 };
 
-// Lets the Qt event loop pump the engine's message window: the wake hook of the calling (GUI)
-// thread queues one PumpMessages call into that thread's Qt loop. Remove it before the Qt
-// application goes away.
+// The toolkit's part of start-up. InstallEnginePump lets the toolkit's event loop on the calling
+// (GUI) thread deliver the engine's window messages (with Qt: the thread's wake hook queues one
+// PumpMessages call into the Qt loop); RemoveEnginePump undoes it before the toolkit's application
+// goes away.
 void InstallEnginePump();
 void RemoveEnginePump();
 

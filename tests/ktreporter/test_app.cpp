@@ -13,6 +13,7 @@
 #include "inet/inetpool.h"
 #include "ktreporter/feedbackdlg.h"
 #include "ktreporter/ktreporterapp.h"
+#include "ktreporter/qtdialogview.h"
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
 #include "platform/paths.h"
@@ -48,12 +49,12 @@ RUN RunInstance(std::vector<std::u16string> vecArgs) {
     QTimer watcher;
     watcher.setInterval(5);
     QObject::connect(&watcher, &QTimer::timeout, [&run] {
-        auto* pDlg = dynamic_cast<kt::CFeedBackDlg*>(QApplication::activeModalWidget());
+        auto* pDlg = dynamic_cast<kt::CQtDialogView*>(QApplication::activeModalWidget());
         if (!pDlg || !pDlg->isVisible()) return;
         run.bShown = true;
         run.strTitle = pDlg->windowTitle().toStdU16String();
         run.args = kt::CKTReporterApp::Get()->GetArgs();
-        run.strAttachFile = pDlg->GetAttachFile();
+        run.strAttachFile = static_cast<kt::CFeedBackDlg&>(pDlg->GetDialog()).GetAttachFile();
         run.nInetIdShown = CreateRequest(nullptr, nullptr, nullptr);
         run.nEngineIdShown = HttpPool_NewRequest();
         pDlg->reject();

@@ -1,254 +1,134 @@
-// The feedback dialog in-process (offscreen): layout, validation, busy states, replies, failures,
-// the archive clean-up, and leaving while a request runs. Posts go to a loopback receiver.
+// The feedback dialog's behaviour against a recording view, as any toolkit's window drives it:
+// validation, busy states, the timer, replies, failures, the profile, the archive clean-up, and
+// leaving while a request runs. Posts go to a loopback receiver.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QTextCursor>
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <memory>
+#include <iterator>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "httpdownload/httppublic.h"
-#include "ktreporter/feedbackdlg.h"
+#include "ktreporter/dlg_fixture.h"
 #include "ktreporter/formbody.h"
-#include "ktreporter/ktreporterapp.h"
-#include "platform/codepage.h"
-#include "platform/msgbox.h"
-#include "platform/paths.h"
-#include "support/http_server.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using kt::CFeedBackDlg;
+using namespace kttest;
 
 const std::string kMultipart =
-    "multipart/form-data; boundary=---------------------------7d92de3351722";
+    "Content-Type: multipart/form-data; boundary=---------------------------7d92de3351722";
 
-// Runs the Qt loop (which pumps the engine's window) until the condition holds or a generous
-// guard time passes; the guard only keeps a broken build from hanging.
-bool PumpUntil(const std::function<bool()>& fnDone, int nGuardMs = 20000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!fnDone()) {
-        if (timer.elapsed() > nGuardMs) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        ::usleep(1000);
+// The window as the dialog drives it, recorded.
+class CFakeView final : public kt::IDialogView {
+public:
+    std::u16string GetItemText(int nId) const override {
+        const auto it = m_mapText.find(nId);
+        return it == m_mapText.end() ? std::u16string() : it->second;
     }
-    return true;
-}
+    void SetItemText(int nId, std::u16string_view strText) override { m_mapText[nId] = strText; }
+    void EnableItem(int nId, bool bEnable) override { m_mapEnabled[nId] = bEnable; }
+    void ShowItem(int nId, bool bShow) override { m_mapShown[nId] = bShow; }
+    void FocusItem(int nId) override { m_nFocus = nId; }
+    void SetProgressRange(int nId, int nLower, int nUpper) override {
+        m_vecRanges.push_back({nId, nLower, nUpper});
+    }
+    void SetProgressPos(int nId, int nPos) override {
+        m_nPos = nId == kt::IDC_PROGRESS ? nPos : -2;
+    }
+    bool SetTimer(uintptr_t nIDEvent, unsigned nElapseMs) override {
+        m_mapTimers[nIDEvent] = nElapseMs;
+        return true;
+    }
+    bool KillTimer(uintptr_t nIDEvent) override { return m_mapTimers.erase(nIDEvent) != 0; }
+    void EndDialog(int nResult) override { m_nResult = nResult; }
 
-std::vector<std::string> ContentTypes(const kttest::RECORDED_REQUEST& req) {
-    std::vector<std::string> vec;
-    for (const std::string& strLine : req.vecHeaderLines) {
-        if (QString::fromStdString(strLine.substr(0, 13)).toLower() == "content-type:")
-            vec.push_back(strLine.substr(strLine.find_first_not_of(' ', 13)));
-    }
-    return vec;
-}
-
-class FeedbackDlgTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
-        m_root = fs::temp_directory_path() / ("ktdlg-" + std::to_string(::getpid()));
-        fs::remove_all(m_root);
-        fs::create_directories(m_root);
-        // Each box as "caption|text"; every one of them has only the OK button.
-        kt::SetMessageBoxHandler(
-            [this](std::u16string_view strText, std::u16string_view strCaption, unsigned uType) {
-                m_vecBoxes.push_back(kt::ToUtf8(strCaption) + "|" + kt::ToUtf8(strText));
-                EXPECT_EQ(kt::kMbOk, uType & 0xF);
-                return kt::kIdOk;
-            });
-        // A fresh profile for every test.
-        QSettings(QString::fromStdU16String(std::u16string(kt::kRegistryKey)),
-                  QString::fromStdU16String(kt::CKTReporterApp().GetAppName()))
-            .clear();
-        kt::InstallEnginePump();
-        ASSERT_EQ(1, HttpPool_Initialize(nullptr));
-    }
-    void TearDown() override {
-        m_pDlg.reset();
-        HttpPool_Uninitialize();
-        kt::RemoveEnginePump();
-        if (m_pServer) m_pServer->Stop();
-        m_pApp.reset();
-        kt::SetMessageBoxHandler({});
-        kt::SetAnsiCodePage("");
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
-    }
-
-    // Starts the receiver and writes etc/urlserver.xml with kind 24 pointing at it.
-    void StartReceiver() {
-        m_pServer = std::make_unique<kttest::CHttpServer>();
-        ASSERT_TRUE(m_pServer->IsRunning());
-        fs::create_directories(m_root / "etc");
-        std::ofstream(m_root / "etc" / "urlserver.xml")
-            << "<?xml version=\"1.0\"?>\n<root>\n  <url id=\"1\" path=\"http://127.0.0.1:1/x\"/>\n"
-               "  <url id=\"24\" path=\"http://127.0.0.1:"
-            << m_pServer->Port() << "/feedback\"/>\n</root>\n";
-    }
-    // A new application object through the dialog's part of start-up (profile key, directories,
-    // URL table, command line), then a new dialog shown.
-    CFeedBackDlg& Open(std::vector<std::u16string> vecArgs = {}) {
-        m_pDlg.reset();
-        m_pApp = std::make_unique<kt::CKTReporterApp>();
-        m_pApp->SetRegistryKey(kt::kRegistryKey);
-        vecArgs.insert(vecArgs.begin(), u"ktreporter");
-        m_pApp->SetExecutableDirectory(kt::FromFsPath(m_root.string()) + u"\\");
-        m_pApp->SetCommandLine(std::move(vecArgs));
-        EXPECT_TRUE(m_pApp->ParseCommandLine());
-        m_pDlg = std::make_unique<CFeedBackDlg>();
-        m_pDlg->Create();
-        m_pDlg->show();
-        return *m_pDlg;
-    }
-    void Fill(const std::vector<std::u16string>& vecFields = {u"n", u"a@b.cn", u"", u"t", u"d"}) {
-        const int nIds[] = {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
-                            kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC};
-        for (size_t i = 0; i < vecFields.size(); ++i) m_pDlg->SetDlgItemText(nIds[i], vecFields[i]);
-    }
-    void ClickSubmit() {
-        static_cast<QPushButton*>(m_pDlg->GetDlgItem(kt::IDC_BTN_SUBMIT))->click();
-    }
-    // Idle: inputs enabled, bar hidden, timer stopped; busy: the reverse. Exit is always enabled.
-    bool IsBusy(bool bBusy) const {
-        for (int nId : {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
-                        kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT}) {
-            if (m_pDlg->GetDlgItem(nId)->isEnabled() == bBusy) return false;
-        }
-        return m_pDlg->GetDlgItem(kt::IDC_BTN_EXIT)->isEnabled() &&
-               m_pDlg->GetDlgItem(kt::IDC_PROGRESS)->isHidden() != bBusy &&
-               m_pDlg->IsTimerSet(CFeedBackDlg::kProgressTimer) == bBusy;
-    }
-    // Submits and waits for the message box that ends every accepted submission; its text.
-    std::string SubmitAndWait() {
-        const size_t nBoxes = m_vecBoxes.size();
-        ClickSubmit();
-        EXPECT_TRUE(PumpUntil([&] { return m_vecBoxes.size() > nBoxes; }));
-        return m_vecBoxes.size() > nBoxes ? m_vecBoxes.back() : "<none>";
-    }
-
-    fs::path m_root;
-    std::vector<std::string> m_vecBoxes;
-    std::unique_ptr<kt::CKTReporterApp> m_pApp;
-    std::unique_ptr<kttest::CHttpServer> m_pServer;
-    std::unique_ptr<CFeedBackDlg> m_pDlg;
+    std::map<int, std::u16string> m_mapText;
+    std::map<int, bool> m_mapEnabled, m_mapShown;
+    std::vector<std::vector<int>> m_vecRanges;
+    std::map<uintptr_t, unsigned> m_mapTimers;
+    int m_nFocus = 0, m_nPos = -1, m_nResult = 0;
 };
 
-TEST_F(FeedbackDlgTest, LayoutFollowsTemplate525InDialogUnits) {
-    CFeedBackDlg& dlg = Open();
-    EXPECT_EQ(QStringLiteral("问题反馈"), dlg.windowTitle());
-    const kt::DIALOG_BASE_UNITS u = dlg.GetBaseUnits();
-    ASSERT_GT(u.nBaseX, 0);
-    ASSERT_GT(u.nBaseY, 0);
-    EXPECT_EQ(QSize(kt::MapDluX(229, u), kt::MapDluY(249, u)), dlg.size());
-    int nLabels = 0;
-    for (size_t i = 0; i < kt::kFeedbackItems.size(); ++i) {
-        const kt::DLGITEM& item = kt::kFeedbackItems[i];
-        const QRect rect(kt::MapDluX(item.x, u), kt::MapDluY(item.y, u), kt::MapDluX(item.cx, u),
-                         kt::MapDluY(item.cy, u));
-        if (item.nId != kt::IDC_STATIC) {
-            ASSERT_NE(nullptr, dlg.GetDlgItem(item.nId)) << item.nId;
-            EXPECT_EQ(rect, dlg.GetDlgItem(item.nId)->geometry()) << item.nId;
-        }
-        if (item.kind != kt::DlgItemKind::Label) continue;
-        // Each label at its place, and the buddy of the field behind it so that screen readers
-        // announce the field by it.
-        for (const QLabel* pLabel : dlg.findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
-            if (pLabel->text().toStdU16String() != item.strText) continue;
-            ++nLabels;
-            EXPECT_EQ(rect.topLeft(), pLabel->pos());
-            const kt::DLGITEM& next = kt::kFeedbackItems[i + 1];
-            EXPECT_EQ(next.kind == kt::DlgItemKind::Label ? nullptr : dlg.GetDlgItem(next.nId),
-                      pLabel->buddy())
-                << i;
-        }
+class FeedbackDlgTest : public DlgFixture {
+protected:
+    CFeedBackDlg& Open(std::vector<std::u16string> vecArgs = {}) {
+        CFeedBackDlg& dlg = NewDialog(std::move(vecArgs));
+        m_view = CFakeView();
+        dlg.AttachView(&m_view);
+        m_bFocusFirst = dlg.OnInitDialog();
+        return dlg;
     }
-    EXPECT_EQ(6, nLabels);
-    EXPECT_EQ(u"递交(&S)", dlg.GetDlgItemText(kt::IDC_BTN_SUBMIT));
-    EXPECT_EQ(u"退出(&X)", dlg.GetDlgItemText(kt::IDC_BTN_EXIT));
-    EXPECT_TRUE(static_cast<QPushButton*>(dlg.GetDlgItem(kt::IDC_BTN_SUBMIT))->isDefault());
-    EXPECT_EQ(u"测试下问题", dlg.GetDlgItemText(kt::IDC_EDIT_TITLE));
-    EXPECT_EQ(u"问题描述,与大局无关", dlg.GetDlgItemText(kt::IDC_EDIT_DESC));
-    EXPECT_TRUE(IsBusy(false));
-    EXPECT_GT(dlg.GetRequestId(), 0);
-
-    // Tab order 1136, 1146, 1206, 1207, 1208, 1541, 1542 and round again.
-    const int nOrder[] = {1136, 1146, 1206, 1207, 1208, 1541, 1542, 1136};
-    QWidget* pWidget = dlg.GetDlgItem(1136);
-    for (size_t i = 1; i < std::size(nOrder); ++i) {
-        do {
-            pWidget = pWidget->nextInFocusChain();
-        } while (!(pWidget->focusPolicy() & Qt::TabFocus) || pWidget->property("ctrlId").isNull());
-        EXPECT_EQ(nOrder[i], pWidget->property("ctrlId").toInt());
+    // Idle: inputs enabled, bar hidden, timer stopped; busy: the reverse. Exit is never disabled.
+    bool IsBusy(bool bBusy) {
+        for (int nId : {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
+                        kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT}) {
+            if (!m_view.m_mapEnabled.count(nId) || m_view.m_mapEnabled[nId] == bBusy) return false;
+        }
+        const auto it = m_view.m_mapTimers.find(CFeedBackDlg::kProgressTimer);
+        return !m_view.m_mapEnabled.count(kt::IDC_BTN_EXIT) &&
+               m_view.m_mapShown.count(kt::IDC_PROGRESS) &&
+               m_view.m_mapShown[kt::IDC_PROGRESS] == bBusy &&
+               (bBusy ? it != m_view.m_mapTimers.end() && it->second == 400
+                      : it == m_view.m_mapTimers.end());
     }
-    // No stored name: the focus starts in the name field.
-    EXPECT_TRUE(PumpUntil([&] { return dlg.focusWidget() != nullptr; }, 2000));
-    EXPECT_EQ(dlg.GetDlgItem(kt::IDC_EDIT_NAME), dlg.focusWidget());
-}
 
-TEST_F(FeedbackDlgTest, RefusedSubmissionsShowTheirTextAndStillSaveTheProfile) {
+    CFakeView m_view;
+    bool m_bFocusFirst = false;
+};
+
+TEST_F(FeedbackDlgTest, OpensIdleAndRefusalsShowTheirTextButStillSaveTheProfile) {
     StartReceiver();
     Open();
-    const std::u16string kIncomplete = u"必填信息不全，请输入完整的信息后再递交。";
-    const std::u16string kBadEmail = u"不是有效的邮箱地址。";
+    EXPECT_EQ(u"测试下问题", m_view.m_mapText[kt::IDC_EDIT_TITLE]);
+    EXPECT_EQ(u"问题描述,与大局无关", m_view.m_mapText[kt::IDC_EDIT_DESC]);
+    EXPECT_EQ((std::vector<std::vector<int>>{{kt::IDC_PROGRESS, 0, 100}}), m_view.m_vecRanges);
+    EXPECT_TRUE(IsBusy(false));
+    EXPECT_GT(m_pDlg->GetRequestId(), 0);
+    // No stored name: the focus is left to the window's first control.
+    EXPECT_TRUE(m_bFocusFirst);
+    EXPECT_EQ(0, m_view.m_nFocus);
+
     const struct {
         std::vector<std::u16string> vecFields;
         std::u16string strMessage;
     } cases[] = {
-        {{u"", u"a@b.cn", u"1", u"t", u"d"}, kIncomplete},
-        {{u"n", u"", u"2", u"t", u"d"}, kIncomplete},
-        {{u"n", u"a@b.cn", u"3", u"", u"d"}, kIncomplete},
-        {{u"n", u"a@b.cn", u"4", u"t", u""}, kIncomplete},
-        {{u"n", u"a@b", u"5", u"t", u"d"}, kBadEmail},
-        {{u"n", u" a@b.cn", u"6", u"t", u"d"}, kBadEmail},
-        {{u"王五", u"王@b.cn", u" 7 ", u"t", u"d"}, kBadEmail},
+        {{u"", u"a@b.cn", u"1", u"t", u"d"}, kMsgIncomplete},
+        {{u"n", u"", u"2", u"t", u"d"}, kMsgIncomplete},
+        {{u"n", u"a@b.cn", u"3", u"", u"d"}, kMsgIncomplete},
+        {{u"n", u"a@b.cn", u"4", u"t", u""}, kMsgIncomplete},
+        {{u"n", u"a@b", u"5", u"t", u"d"}, kMsgBadEmail},
+        {{u"n", u" a@b.cn", u"6", u"t", u"d"}, kMsgBadEmail},
+        {{u"王五", u"王@b.cn", u" 7 ", u"t", u"d"}, kMsgBadEmail},
     };
-    // Return breaks the line in the description and submits from a single-line field.
-    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
-    auto* pDesc = static_cast<QPlainTextEdit*>(m_pDlg->GetDlgItem(kt::IDC_EDIT_DESC));
-    pDesc->moveCursor(QTextCursor::End);
-    QApplication::sendEvent(pDesc, &enter);
-    EXPECT_EQ(u"问题描述,与大局无关\r\n", m_pDlg->GetDlgItemText(kt::IDC_EDIT_DESC));
-    EXPECT_TRUE(m_vecBoxes.empty());
-    const char16_t* pszKey[] = {u"FEEDBACK_NAME", u"FEEDBACK_EMAIL", u"FEEDBACK_PHONE"};
     for (const auto& c : cases) {
         Fill(c.vecFields);
+        // The box comes while the dialog is busy; it is idle again after it.
+        m_fnOnBox = [this] { EXPECT_TRUE(IsBusy(true)); };
         const size_t nBefore = m_vecBoxes.size();
-        QApplication::sendEvent(m_pDlg->GetDlgItem(kt::IDC_EDIT_EMAIL), &enter);
+        m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
+        m_fnOnBox = nullptr;
         ASSERT_EQ(nBefore + 1, m_vecBoxes.size());
-        EXPECT_EQ(kt::ToUtf8(m_pApp->GetAppName() + u"|" + c.strMessage), m_vecBoxes.back());
+        EXPECT_EQ(AppBox(c.strMessage), m_vecBoxes.back());
         EXPECT_TRUE(IsBusy(false));
         // The values typed at the click are stored, untrimmed, even though it was refused.
         for (size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(kt::ToUtf8(c.vecFields[i]),
-                      kt::ToUtf8(m_pApp->GetProfileString(u"FEEDBACK_INFO", pszKey[i], u"-")));
+            EXPECT_EQ(kt::ToUtf8(c.vecFields[i]), kt::ToUtf8(m_pApp->GetProfileString(
+                                                      u"FEEDBACK_INFO", kProfileKeys[i], u"-")));
         }
     }
     EXPECT_EQ(0u, m_pServer->RequestCount());
-    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_EQ(0, m_view.m_nResult);
 
     // The next dialog loads them back, and with a stored name the focus goes to the title.
-    CFeedBackDlg& next = Open();
-    EXPECT_EQ(u"王五", next.GetDlgItemText(kt::IDC_EDIT_NAME));
-    EXPECT_EQ(u"王@b.cn", next.GetDlgItemText(kt::IDC_EDIT_EMAIL));
-    EXPECT_EQ(u" 7 ", next.GetDlgItemText(kt::IDC_EDIT_PHONE));
-    EXPECT_TRUE(PumpUntil([&] { return next.focusWidget() != nullptr; }, 2000));
-    EXPECT_EQ(next.GetDlgItem(kt::IDC_EDIT_TITLE), next.focusWidget());
+    Open();
+    EXPECT_EQ(u"王五", m_view.m_mapText[kt::IDC_EDIT_NAME]);
+    EXPECT_EQ(u"王@b.cn", m_view.m_mapText[kt::IDC_EDIT_EMAIL]);
+    EXPECT_EQ(u" 7 ", m_view.m_mapText[kt::IDC_EDIT_PHONE]);
+    EXPECT_FALSE(m_bFocusFirst);
+    EXPECT_EQ(kt::IDC_EDIT_TITLE, m_view.m_nFocus);
 }
 
 TEST(EmailPattern, AcceptsDottedHyphenatedAndPlusAddressesOnly) {
@@ -268,35 +148,34 @@ TEST_F(FeedbackDlgTest, BusyWhileTheRequestRunsThenTheReplyEndsTheDialog) {
     m_pServer->HoldReplies(true);
     m_pServer->SetReply(200, kt::ToAnsi(u"收到，编号 42\n"));
     CFeedBackDlg& dlg = Open({u"-U", u"用户9", u"-T", u"5"});
-    Fill({u"张三", u"zhang.san@example.com", u"", u"无法登录", u"第一行\n第二行"});
-    ClickSubmit();
+    Fill({u"张三", u"zhang.san@example.com", u"", u"无法登录", u"第一行\r\n第二行"});
+    m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
     ASSERT_TRUE(PumpUntil([&] { return m_pServer->RequestCount() == 1; }));
     EXPECT_TRUE(IsBusy(true));
 
     // The bar advances by 10 per tick and starts over at 100; other timers leave it alone.
-    dlg.GetProgress().SetPos(0);
     for (int n : {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 10}) {
         dlg.OnTimer(CFeedBackDlg::kProgressTimer);
-        EXPECT_EQ(n, dlg.GetProgress().GetPos());
+        EXPECT_EQ(n, m_view.m_nPos);
     }
     dlg.OnTimer(4711);
-    EXPECT_EQ(10, dlg.GetProgress().GetPos());
-    // The real timer runs too.
-    dlg.GetProgress().SetPos(0);
-    EXPECT_TRUE(PumpUntil([&] { return dlg.GetProgress().GetPos() >= 10; }, 5000));
+    EXPECT_EQ(10, m_view.m_nPos);
 
     m_pServer->HoldReplies(false);
     ASSERT_TRUE(PumpUntil([&] { return !m_vecBoxes.empty(); }));
     EXPECT_EQ(std::vector<std::string>{"服务器返回信息|收到，编号 42"}, m_vecBoxes);
-    EXPECT_EQ(kt::kIdOk, dlg.result());
-    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
 
     // What went on the wire: the exact body in GBK, the engine's default content-type line
     // first and the dialog's own behind it.
     const kttest::RECORDED_REQUEST req = m_pServer->Request(0);
     EXPECT_EQ("POST /feedback", req.strMethod + " " + req.strPath);
-    EXPECT_EQ(ContentTypes(req),
-              (std::vector<std::string>{"application/x-www-form-urlencoded", kMultipart}));
+    std::vector<std::string> vecTypes;
+    std::copy_if(req.vecHeaderLines.begin(), req.vecHeaderLines.end(), std::back_inserter(vecTypes),
+                 [](const std::string& str) { return str.rfind("Content-Type:", 0) == 0; });
+    EXPECT_EQ(
+        (std::vector<std::string>{"Content-Type: application/x-www-form-urlencoded", kMultipart}),
+        vecTypes);
     const kt::FEEDBACK_FORM form = kt::MakeFeedbackForm(
         5, u"用户9", u"张三", u"zhang.san@example.com", u"", u"无法登录", u"第一行\r\n第二行", u"");
     std::vector<char> vecBody;
@@ -333,13 +212,13 @@ TEST_F(FeedbackDlgTest, RepliesAndFailuresShowTheirText) {
     };
     for (const auto& c : cases) {
         m_pServer->SetReply(c.nStatus, c.strReply);
-        CFeedBackDlg& dlg = Open();
+        Open();
         Fill();
         EXPECT_EQ(c.nStatus == 200 ? "服务器返回信息|" + c.strShown
                                    : kt::ToUtf8(m_pApp->GetAppName()) + "|HTTP应答错误!",
                   SubmitAndWait());
-        EXPECT_EQ(!c.bEnded, dlg.isVisible());
-        EXPECT_TRUE(c.bEnded ? dlg.result() == kt::kIdOk : IsBusy(false));
+        EXPECT_EQ(c.bEnded ? kt::kIdOk : 0, m_view.m_nResult);
+        EXPECT_TRUE(c.bEnded || IsBusy(false));
     }
 }
 
@@ -371,10 +250,10 @@ TEST_F(FeedbackDlgTest, ArchiveIsDeletedOnlyAfterANonEmptyReplyWithDeleteAndType
             m_pServer->SetReply(nStatus, pszReply);
             SubmitAndWait();
             EXPECT_EQ(nId, dlg.GetRequestId());
-            const std::vector<std::string> vec = ContentTypes(m_pServer->Request(nRequest++));
+            const std::vector<std::string> vec = m_pServer->Request(nRequest++).vecHeaderLines;
             EXPECT_EQ(1, std::count(vec.begin(), vec.end(), kMultipart));
         }
-        EXPECT_EQ(kt::kIdOk, dlg.result());
+        EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
         EXPECT_EQ(c.bDeleted, !fs::exists(archive)) << &c - cases;
         // The archive travelled behind its content-type line.
         EXPECT_NE(
@@ -383,41 +262,30 @@ TEST_F(FeedbackDlgTest, ArchiveIsDeletedOnlyAfterANonEmptyReplyWithDeleteAndType
     }
 }
 
-// Exit, Escape and the close button while a request runs: the dialog closes at once with the
-// cancel result, destroying it stops the request before that returns, and the late reply reaches
-// nothing (no box, no clean-up).
-TEST_F(FeedbackDlgTest, LeavingDuringARequestClosesAtOnceAndNothingIsNotified) {
+// Exit and Escape while a request runs: the dialog ends at once with the cancel result,
+// destroying it stops the request before that returns, and the late reply reaches nothing (no box,
+// no clean-up).
+TEST_F(FeedbackDlgTest, LeavingDuringARequestEndsAtOnceAndNothingIsNotified) {
     StartReceiver();
     m_pServer->HoldReplies(true);
     m_pServer->SetReply(200, "late reply\n");
     const fs::path archive = m_root / "a.rar";
     std::ofstream(archive) << "data";
-    const std::function<void(CFeedBackDlg&)> ways[] = {
-        [](CFeedBackDlg& dlg) {
-            static_cast<QPushButton*>(dlg.GetDlgItem(kt::IDC_BTN_EXIT))->click();
-        },
-        [](CFeedBackDlg& dlg) {
-            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QApplication::sendEvent(&dlg, &esc);
-        },
-        [](CFeedBackDlg& dlg) { dlg.close(); },
-    };
-    for (size_t i = 0; i < std::size(ways); ++i) {
-        CFeedBackDlg& dlg =
-            Open({u"-T", u"1", u"-D", u"1", u"-P", kt::FromFsPath(archive.string())});
+    const int nCommands[] = {kt::IDC_BTN_EXIT, kt::kIdCancel};
+    for (size_t i = 0; i < std::size(nCommands); ++i) {
+        Open({u"-T", u"1", u"-D", u"1", u"-P", kt::FromFsPath(archive.string())});
         Fill();
-        ClickSubmit();
+        m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
         ASSERT_TRUE(PumpUntil([&] { return m_pServer->RequestCount() == i + 1; }));
-        const long nId = dlg.GetRequestId();
+        const long nId = m_pDlg->GetRequestId();
         EXPECT_EQ(1, HttpPool_IsRunning(nId));
-        ways[i](dlg);
-        EXPECT_EQ(kt::kIdCancel, dlg.result()) << i;
-        EXPECT_FALSE(dlg.isVisible()) << i;
-        m_pDlg.reset();
+        m_pDlg->OnCommand(nCommands[i]);
+        EXPECT_EQ(kt::kIdCancel, m_view.m_nResult) << i;
+        CloseDialog();
         EXPECT_EQ(0, HttpPool_IsRunning(nId)) << i;
     }
     m_pServer->HoldReplies(false);
-    PumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(PumpUntilMarker());
     EXPECT_TRUE(m_vecBoxes.empty());
     EXPECT_TRUE(fs::exists(archive));
 }

@@ -1,0 +1,123 @@
+// What the dialog's tests share, free of any toolkit: a temporary client root, the engine's pool, a
+// loopback receiver named by etc/urlserver.xml, a recorder of message boxes, a profile kept in
+// the platform's store emptied, and a fresh application object per dialog. Each test file shows the
+// dialog its own way.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "httpdownload/httppublic.h"
+#include "ktreporter/feedbackdlg.h"
+#include "ktreporter/ktreporterapp.h"
+#include "platform/codepage.h"
+#include "platform/msgbox.h"
+#include "platform/msgwindow.h"
+#include "platform/paths.h"
+#include "support/http_server.h"
+#include "support/scoped.h"
+
+namespace kttest {
+
+namespace fs = std::filesystem;
+
+inline const std::u16string kMsgIncomplete = u"必填信息不全，请输入完整的信息后再递交。";
+inline const std::u16string kMsgBadEmail = u"不是有效的邮箱地址。";
+inline const int kFieldIds[] = {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
+                                kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC};
+inline const char16_t* const kProfileKeys[] = {u"FEEDBACK_NAME", u"FEEDBACK_EMAIL",
+                                               u"FEEDBACK_PHONE"};
+
+class DlgFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
+        m_root = fs::temp_directory_path() /
+                 ("ktdlg-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        fs::remove_all(m_root);
+        fs::create_directories(m_root);
+        ASSERT_EQ(1, HttpPool_Initialize(nullptr));
+        kt::CKTReporterApp app;
+        app.SetRegistryKey(kt::kRegistryKey);
+        for (const char16_t* psz : kProfileKeys) app.WriteProfileString(u"FEEDBACK_INFO", psz, u"");
+    }
+    void TearDown() override {
+        CloseDialog();
+        HttpPool_Uninitialize();
+        if (m_pServer) m_pServer->Stop();
+        m_pApp.reset();
+        kt::SetAnsiCodePage("");
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
+    }
+
+    // Delivers what is due: the engine's notifications (and, in the toolkit's tests, its events).
+    virtual void Pump() { kt::PumpMessagesFor(10); }
+    // Destroys the dialog (and its window); the dialog detaches from the engine.
+    virtual void CloseDialog() { m_pDlg.reset(); }
+    bool PumpUntil(const std::function<bool()>& fnDone) {
+        return kttest::PumpUntil(fnDone, kGuardMs, [this] { Pump(); });
+    }
+
+    // Starts the receiver and writes etc/urlserver.xml with kind 24 pointing at it.
+    void StartReceiver() {
+        m_pServer = std::make_unique<CHttpServer>();
+        ASSERT_TRUE(m_pServer->IsRunning());
+        fs::create_directories(m_root / "etc");
+        std::ofstream(m_root / "etc" / "urlserver.xml")
+            << "<?xml version=\"1.0\"?>\n<root>\n  <url id=\"1\" path=\"http://127.0.0.1:1/x\"/>\n"
+               "  <url id=\"24\" path=\"http://127.0.0.1:"
+            << m_pServer->Port() << "/feedback\"/>\n</root>\n";
+    }
+    // A new application object through the dialog's part of start-up (profile, directories, URL
+    // table, command line) and a new dialog for it, not yet initialised.
+    kt::CFeedBackDlg& NewDialog(std::vector<std::u16string> vecArgs) {
+        CloseDialog();
+        m_pApp = std::make_unique<kt::CKTReporterApp>();
+        m_pApp->SetRegistryKey(kt::kRegistryKey);
+        vecArgs.insert(vecArgs.begin(), u"ktreporter");
+        m_pApp->SetExecutableDirectory(kt::FromFsPath(m_root.string()) + u"\\");
+        m_pApp->SetCommandLine(std::move(vecArgs));
+        EXPECT_TRUE(m_pApp->ParseCommandLine());
+        m_pDlg = std::make_unique<kt::CFeedBackDlg>();
+        return *m_pDlg;
+    }
+    void Fill(const std::vector<std::u16string>& vecFields = {u"n", u"a@b.cn", u"", u"t", u"d"}) {
+        for (size_t i = 0; i < vecFields.size(); ++i)
+            m_pDlg->SetDlgItemText(kFieldIds[i], vecFields[i]);
+    }
+    // Submits and waits for the message box that ends every accepted submission; its text.
+    std::string SubmitAndWait() {
+        const size_t nBoxes = m_vecBoxes.size();
+        m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
+        EXPECT_TRUE(PumpUntil([&] { return m_vecBoxes.size() > nBoxes; }));
+        return m_vecBoxes.size() > nBoxes ? m_vecBoxes.back() : "<none>";
+    }
+    std::string AppBox(std::u16string_view strText) const {
+        return kt::ToUtf8(m_pApp->GetAppName()) + "|" + kt::ToUtf8(strText);
+    }
+
+    fs::path m_root;
+    // Each box as "caption|text"; every one of them has only the OK button. m_fnOnBox runs as a
+    // box is shown.
+    std::vector<std::string> m_vecBoxes;
+    std::function<void()> m_fnOnBox;
+    CScopedMessageBoxHandler m_boxes{
+        [this](std::u16string_view strText, std::u16string_view strCaption, unsigned uType) {
+            if (m_fnOnBox) m_fnOnBox();
+            m_vecBoxes.push_back(kt::ToUtf8(strCaption) + "|" + kt::ToUtf8(strText));
+            EXPECT_EQ(kt::kMbOk, uType & 0xF);
+            return kt::kIdOk;
+        }};
+    std::unique_ptr<kt::CKTReporterApp> m_pApp;
+    std::unique_ptr<CHttpServer> m_pServer;
+    std::unique_ptr<kt::CFeedBackDlg> m_pDlg;
+};
+
+}  // namespace kttest
