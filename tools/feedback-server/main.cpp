@@ -27,6 +27,25 @@ namespace {
     std::exit(2);
 }
 
+[[noreturn]] void Help() {
+    std::printf(
+        "Usage: ktfeedback-server --listen HOST:PORT --dir DIR [OPTION]...\n"
+        "Receive the problem reports that ktreporter posts and store each one in its own\n"
+        "numbered folder under DIR (report.json and the attachment). GET / lists them.\n\n"
+        "Options:\n"
+        "  --listen HOST:PORT       address to listen on; port 0 picks a free one\n"
+        "  --dir DIR                where reports are stored\n"
+        "  --max-body BYTES         larger posts get 413 (default 67108864)\n"
+        "  --request-timeout MS     time for one request and its answer (default 120000)\n"
+        "  --connection-timeout MS  time a connection may stay open (default 300000)\n"
+        "  -h, --help               print this help and exit\n\n"
+        "The first line on stdout names the address (\"listening on http://HOST:PORT/\").\n"
+        "SIGINT or SIGTERM stop the server cleanly. Texts are in KTREPORTER_CODEPAGE.\n"
+        "Exit status: 0 after a clean stop, 1 when it cannot listen or serve, 2 for a\n"
+        "bad command line. See ktfeedback-server(1).\n");
+    std::exit(0);
+}
+
 bool ParseNumber(const char* psz, unsigned long long& n) {
     if (!psz || !*psz) return false;
     char* pEnd = nullptr;
@@ -43,7 +62,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string strArg = argv[i];
         const char* pszValue = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (strArg == "--help" || strArg == "-h") Usage("the bundled feedback receiver");
+        if (strArg == "--help" || strArg == "-h") Help();
         if (!pszValue) Usage(("missing value for " + strArg).c_str());
         ++i;
         if (strArg == "--listen") {
