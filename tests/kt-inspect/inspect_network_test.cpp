@@ -3,7 +3,6 @@
 // is checked here is the contract of the command line (names, shapes, the bytes it reports).
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -22,22 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-std::string Base64(const std::string& strData) {
-    static const char kDigits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string strOut;
-    for (size_t i = 0; i < strData.size(); i += 3) {
-        uint32_t n = static_cast<unsigned char>(strData[i]) << 16;
-        if (i + 1 < strData.size()) n |= static_cast<unsigned char>(strData[i + 1]) << 8;
-        if (i + 2 < strData.size()) n |= static_cast<unsigned char>(strData[i + 2]);
-        strOut += kDigits[(n >> 18) & 63];
-        strOut += kDigits[(n >> 12) & 63];
-        strOut += i + 1 < strData.size() ? kDigits[(n >> 6) & 63] : '=';
-        strOut += i + 2 < strData.size() ? kDigits[n & 63] : '=';
-    }
-    return strOut;
-}
 
 // Runs kt-inspect with the arguments (single-quoted for the shell) and parses its stdout; the
 // exit status must be 0, as for every subcommand that ran.
@@ -76,79 +60,82 @@ protected:
     fs::path m_dir;
 };
 
-TEST_F(InspectNetwork, FetchSendsHeadersAndReportsTheReplyBytes) {
-    const std::string strBody("reply\0with a zero \xff byte", 24);
-    m_server.SetReply("/q", {200, {}, strBody});
-    json out = Inspect({"fetch", m_server.Url("/q"), "--header", "X-Probe: 7"});
-    EXPECT_EQ("finished", out["notification"]);
-    EXPECT_EQ(0, out["result"]);
-    EXPECT_EQ(24, out["bodyLength"]);
-    EXPECT_EQ(Base64(strBody), out["bodyBase64"]);
-    ASSERT_EQ(1u, m_server.RequestCount());
-    EXPECT_EQ("7", m_server.Requests()[0].Header("X-Probe"));
-
-    m_server.SetReply("/missing", {404, {}, "no"});
-    out = Inspect({"fetch", m_server.Url("/missing")});
-    EXPECT_EQ("failed", out["notification"]);
-    EXPECT_NE(0, out["result"]);
-    EXPECT_FALSE(out["errorText"].get<std::string>().empty());
-}
-
-TEST_F(InspectNetwork, DownloadAndRemoteSize) {
+// Each row: what it checks, the command line, and fields the JSON must hold exactly.
+TEST_F(InspectNetwork, SubcommandsReportWhatCameBack) {
     std::string strData(1500000, '\0');
     for (size_t i = 0; i < strData.size(); ++i) strData[i] = static_cast<char>(i * 7 + i / 251);
     m_server.SetResource("/f.bin", {strData, true, "Sun, 06 Nov 1994 08:49:37 GMT"});
-
-    json out = Inspect({"remote-size", m_server.Url("/f.bin")});
-    EXPECT_EQ(1, out["result"]);
-    EXPECT_EQ(1500000, out["size"]);
-
-    for (const bool bAsync : {false, true}) {
-        const fs::path file = m_dir / (bAsync ? "async.bin" : "sync.bin");
-        std::vector<std::string> vecArgs = {"download", m_server.Url("/f.bin"), file.string()};
-        if (bAsync) vecArgs.push_back("--async");
-        out = Inspect(vecArgs);
-        SCOPED_TRACE(bAsync ? "async" : "sync");
-        EXPECT_EQ(1500000, out["size"]);
-        EXPECT_EQ(784111777, out["mtime"]);
-        std::ifstream in(file, std::ios::binary);
-        const std::string strGot((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
-        EXPECT_TRUE(strGot == strData) << "file differs";
-        if (bAsync) {
-            EXPECT_EQ("finished", out["notification"]);
-            EXPECT_EQ(1500000, out["lastStatus"]);
-            EXPECT_GE(out["statusCalls"].get<int>(), 1);
-        }
-    }
-}
-
-TEST_F(InspectNetwork, InetRequestsAndReplyTables) {
-    const fs::path post = m_dir / "post.txt";
-    std::ofstream(post, std::ios::binary) << "a=1&b=2";
+    m_server.SetReply("/q", {200, {}, std::string("reply\0with a zero \xff byte", 24)});
+    m_server.SetReply("/missing", {404, {}, "no"});
     m_server.SetReply("/echo", {200, {}, std::string(10000, 'r')});
-    json out = Inspect({"inet", m_server.Url("/echo"), "--post", post.string()});
-    EXPECT_EQ("finished", out["notification"]);
-    EXPECT_EQ(10000, out["bodyLength"]);
-    EXPECT_EQ(Base64(std::string(10000, 'r')), out["bodyBase64"]);
-    ASSERT_FALSE(out["progress"].empty());
-    EXPECT_EQ(0, out["progress"][0][0]);
-    ASSERT_EQ(1u, m_server.RequestCount());
-    EXPECT_EQ("POST", m_server.Requests()[0].strMethod);
-    EXPECT_EQ("a=1&b=2", m_server.Requests()[0].strBody);
-
-    // An error envelope: its message is what the user is shown, and no table comes back.
     m_server.SetReply("/err", {200, {}, kt::WriteReplyEnvelope(nullptr, -1, u"server says no")});
-    out = Inspect({"inet-table", m_server.Url("/err")});
-    EXPECT_EQ(-8, out["result"]);
-    EXPECT_EQ(json::array({"server says no"}), out["messages"]);
-    EXPECT_TRUE(out["table"].is_null());
-
     m_server.SetReply("/empty", {200, {}, kt::WriteReplyEnvelope(nullptr, 0)});
-    out = Inspect({"inet-table", m_server.Url("/empty")});
-    EXPECT_EQ(0, out["result"]);
-    EXPECT_TRUE(out["messages"].empty());
-    EXPECT_EQ(0, out["table"]["rowCount"]);
+    const std::string strPost = (m_dir / "post.txt").string();
+    std::ofstream(strPost, std::ios::binary) << "a=1&b=2";
+    std::string strR64;  // base64 of 10000 'r'
+    for (int i = 0; i < 3333; ++i) strR64 += "cnJy";
+    const std::string strSync = (m_dir / "sync.bin").string(),
+                      strAsync = (m_dir / "async.bin").string();
+    const struct {
+        const char* pszWhat;
+        std::vector<std::string> vecArgs;
+        json expected;
+    } cases[] = {
+        {"fetch: the body's bytes, a zero and 0xFF among them",
+         {"fetch", m_server.Url("/q"), "--header", "X-Probe: 7"},
+         {{"notification", "finished"},
+          {"result", 0},
+          {"bodyLength", 24},
+          {"bodyBase64", "cmVwbHkAd2l0aCBhIHplcm8g/yBieXRl"}}},
+        {"fetch: an HTTP error fails",
+         {"fetch", m_server.Url("/missing")},
+         {{"notification", "failed"}}},
+        {"remote-size",
+         {"remote-size", m_server.Url("/f.bin")},
+         {{"result", 1}, {"size", 1500000}}},
+        {"download",
+         {"download", m_server.Url("/f.bin"), strSync},
+         {{"size", 1500000}, {"mtime", 784111777}}},
+        {"download --async",
+         {"download", m_server.Url("/f.bin"), strAsync, "--async"},
+         {{"size", 1500000},
+          {"mtime", 784111777},
+          {"notification", "finished"},
+          {"lastStatus", 1500000}}},
+        {"inet --post",
+         {"inet", m_server.Url("/echo"), "--post", strPost},
+         {{"notification", "finished"}, {"bodyLength", 10000}, {"bodyBase64", strR64 + "cg=="}}},
+        {"inet-table: an error envelope's message is what the user is shown, and no table",
+         {"inet-table", m_server.Url("/err")},
+         {{"result", -8}, {"messages", {"server says no"}}, {"table", nullptr}}},
+        {"inet-table: an empty table",
+         {"inet-table", m_server.Url("/empty")},
+         {{"result", 0},
+          {"messages", json::array()},
+          {"table",
+           json::parse(R"({"colCount":0,"heads":[],"props":{},"rowCount":0,"rows":[]})")}}},
+    };
+    std::vector<json> vecOut;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pszWhat);
+        vecOut.push_back(Inspect(c.vecArgs));
+        for (const auto& [strKey, value] : c.expected.items())
+            EXPECT_EQ(value, vecOut.back()[strKey]) << strKey;
+    }
+    EXPECT_NE(0, vecOut[1]["result"]);
+    EXPECT_FALSE(vecOut[1]["errorText"].get<std::string>().empty());
+    EXPECT_GE(vecOut[4]["statusCalls"].get<int>(), 1);
+    ASSERT_FALSE(vecOut[5]["progress"].empty());
+    EXPECT_EQ(0, vecOut[5]["progress"][0][0]);
+    for (const std::string& strFile : {strSync, strAsync}) {
+        std::ifstream in(strFile, std::ios::binary);
+        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == strData) << strFile;
+    }
+    // What went out: the extra header, the posted form.
+    std::map<std::string, kttest::RECORDED_REQUEST> mapSent;
+    for (const kttest::RECORDED_REQUEST& req : m_server.Requests()) mapSent[req.strPath] = req;
+    EXPECT_EQ("7", mapSent["/q"].Header("X-Probe"));
+    EXPECT_EQ("POST a=1&b=2", mapSent["/echo"].strMethod + " " + mapSent["/echo"].strBody);
 }
 
 }  // namespace

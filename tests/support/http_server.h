@@ -70,11 +70,11 @@ std::string GzipBytes(const std::string& strData);
 // Precedence for a request: callback handler, then a resource on its path, then a reply on its
 // path, then the default reply (200, empty body).
 //
-// Clients talk to a small relay that records each request and passes it on whole to httplib, one
-// request at a time per connection (pipelined requests are answered in order). Expect:
-// 100-continue is answered by the relay. Every connection has its own threads, so any number
-// of replies can be held or delayed at once. Methods: GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS
-// (others get 400 from httplib, still recorded).
+// Each connection is served on a thread of its own, one request after the other (pipelined
+// requests are answered in order), so any number of replies can be held or delayed at once.
+// Expect: 100-continue gets its interim answer. Methods: GET, HEAD, POST, PUT, PATCH, DELETE,
+// OPTIONS (others get 400, still recorded). A reply goes out without a copy of its body, so a
+// benchmark can serve large bodies from it.
 class CHttpServer {
 public:
     CHttpServer();
@@ -108,6 +108,9 @@ public:
     void SetThrottle(size_t nBytesPerSecond);
     // While true, replies wait (after being recorded) until set false again or the server stops.
     void HoldReplies(bool bHold);
+    // False: requests are answered without being recorded, and their bodies are read and dropped
+    // (benchmarks that send many large bodies).
+    void SetRecording(bool bRecord);
 
     // Number of complete requests recorded so far (head and whole body received).
     size_t RequestCount() const;

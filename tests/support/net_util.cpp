@@ -6,8 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace kttest::net {
 
@@ -63,11 +67,6 @@ bool SendAll(int nFd, const char* pData, size_t nSize) {
     return true;
 }
 
-void SetNoDelay(int nFd) {
-    int nOne = 1;
-    ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
-}
-
 void SetAbortiveClose(int nFd) {
     linger lin{};
     lin.l_onoff = 1;
@@ -85,6 +84,110 @@ bool EqualsNoCase(const std::string& strA, const std::string& strB) {
         if (a != b) return false;
     }
     return true;
+}
+
+namespace {
+
+struct CONNECTION {
+    int nFd;
+    std::thread th;
+    std::atomic<bool> bDone{false};
+};
+
+}  // namespace
+
+struct CListener::IMPL {
+    ServeFn fnServe;
+    int nListenFd = -1;
+    int nPort = 0;
+    std::thread thAccept;
+    mutable std::mutex mtx;
+    bool bStopping = false;
+    size_t nAccepted = 0;
+    std::vector<std::shared_ptr<CONNECTION>> vecConns;
+    std::mutex mtxStop;
+
+    void AcceptLoop() {
+        for (;;) {
+            const int nFd = ::accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (nFd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                return;
+            }
+            // Small scripted writes leave at once.
+            int nOne = 1;
+            ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
+            std::lock_guard<std::mutex> lk(mtx);
+            if (bStopping) {
+                ::close(nFd);
+                return;
+            }
+            const size_t nIndex = nAccepted++;
+            // Finished connections are joined here, so that long tests do not pile up threads.
+            for (auto it = vecConns.begin(); it != vecConns.end();) {
+                if ((*it)->bDone) {
+                    (*it)->th.join();
+                    it = vecConns.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            auto pConn = std::make_shared<CONNECTION>();
+            pConn->nFd = nFd;
+            pConn->th = std::thread([this, pConn, nIndex] {
+                fnServe(pConn->nFd, nIndex);
+                std::lock_guard<std::mutex> lkDone(mtx);
+                ::close(pConn->nFd);
+                pConn->nFd = -1;
+                pConn->bDone = true;
+            });
+            vecConns.push_back(std::move(pConn));
+        }
+    }
+};
+
+CListener::CListener(ServeFn fnServe) : m_pImpl(std::make_unique<IMPL>()) {
+    m_pImpl->fnServe = std::move(fnServe);
+    m_pImpl->nListenFd = ListenLoopback(m_pImpl->nPort);
+    if (m_pImpl->nListenFd >= 0) m_pImpl->thAccept = std::thread([this] { m_pImpl->AcceptLoop(); });
+}
+
+CListener::~CListener() {
+    Stop();
+}
+
+bool CListener::IsListening() const {
+    std::lock_guard<std::mutex> lk(m_pImpl->mtx);
+    return m_pImpl->nListenFd >= 0 && !m_pImpl->bStopping;
+}
+
+int CListener::Port() const {
+    return m_pImpl->nPort;
+}
+
+size_t CListener::ConnectionCount() const {
+    std::lock_guard<std::mutex> lk(m_pImpl->mtx);
+    return m_pImpl->nAccepted;
+}
+
+void CListener::Stop() {
+    std::lock_guard<std::mutex> lkStop(m_pImpl->mtxStop);
+    {
+        std::lock_guard<std::mutex> lk(m_pImpl->mtx);
+        m_pImpl->bStopping = true;
+    }
+    if (m_pImpl->nListenFd >= 0) ::shutdown(m_pImpl->nListenFd, SHUT_RDWR);
+    if (m_pImpl->thAccept.joinable()) m_pImpl->thAccept.join();
+    if (m_pImpl->nListenFd >= 0) ::close(m_pImpl->nListenFd);
+    std::vector<std::shared_ptr<CONNECTION>> vecConns;
+    {
+        std::lock_guard<std::mutex> lk(m_pImpl->mtx);
+        m_pImpl->nListenFd = -1;
+        for (auto& pConn : m_pImpl->vecConns)
+            if (pConn->nFd >= 0) ::shutdown(pConn->nFd, SHUT_RDWR);
+        vecConns.swap(m_pImpl->vecConns);
+    }
+    for (auto& pConn : vecConns) pConn->th.join();
 }
 
 }  // namespace kttest::net

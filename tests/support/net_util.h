@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace kttest::net {
@@ -12,11 +14,33 @@ int ListenLoopback(int& nPortOut);
 int ConnectLoopback(int nPort);
 // Sends every byte (no SIGPIPE); false when the peer is gone.
 bool SendAll(int nFd, const char* pData, size_t nSize);
-// Disables Nagle so that small scripted writes leave at once.
-void SetNoDelay(int nFd);
 // Makes close() send a reset instead of a FIN.
 void SetAbortiveClose(int nFd);
 // Case-insensitive ASCII equality.
 bool EqualsNoCase(const std::string& strA, const std::string& strB);
+
+// Accepts connections on a loopback port and serves each on a thread of its own. The listener
+// owns the sockets: it closes each one after its serve function returns, and Stop shuts every
+// open one down (so blocked reads and writes return) before it joins the threads.
+class CListener {
+public:
+    // nIndex: the connection's place in accept order, from 0.
+    using ServeFn = std::function<void(int nFd, size_t nIndex)>;
+    explicit CListener(ServeFn fnServe);
+    ~CListener();
+    CListener(const CListener&) = delete;
+    CListener& operator=(const CListener&) = delete;
+
+    bool IsListening() const;
+    int Port() const;
+    size_t ConnectionCount() const;
+    // Idempotent; returns once every connection thread has ended.
+    void Stop();
+
+    struct IMPL;
+
+private:
+    std::unique_ptr<IMPL> m_pImpl;
+};
 
 }  // namespace kttest::net
