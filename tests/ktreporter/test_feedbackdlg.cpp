@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,12 +25,11 @@ const std::string kMultipart =
 class CFakeView final : public kt::IDialogView {
 public:
     std::u16string GetItemText(int nId) const override {
-        const auto it = m_mapText.find(nId);
-        return it == m_mapText.end() ? std::u16string() : it->second;
+        return m_mapText.count(nId) ? m_mapText.at(nId) : std::u16string();
     }
     void SetItemText(int nId, std::u16string_view strText) override { m_mapText[nId] = strText; }
-    void EnableItem(int nId, bool bEnable) override { m_mapEnabled[nId] = bEnable; }
-    void ShowItem(int nId, bool bShow) override { m_mapShown[nId] = bShow; }
+    void EnableItem(int nId, bool bEnable) override { Put(m_setDisabled, nId, !bEnable); }
+    void ShowItem(int nId, bool bShow) override { Put(m_setHidden, nId, !bShow); }
     void FocusItem(int nId) override { m_nFocus = nId; }
     void SetProgressRange(int nId, int nLower, int nUpper) override {
         m_vecRanges.push_back({nId, nLower, nUpper});
@@ -39,14 +38,19 @@ public:
         m_nPos = nId == kt::IDC_PROGRESS ? nPos : -2;
     }
     bool SetTimer(uintptr_t nIDEvent, unsigned nElapseMs) override {
-        m_mapTimers[nIDEvent] = nElapseMs;
-        return true;
+        return m_mapTimers.insert_or_assign(nIDEvent, nElapseMs), true;
     }
     bool KillTimer(uintptr_t nIDEvent) override { return m_mapTimers.erase(nIDEvent) != 0; }
     void EndDialog(int nResult) override { m_nResult = nResult; }
+    static void Put(std::set<int>& set, int nId, bool bIn) {
+        if (bIn)
+            set.insert(nId);
+        else
+            set.erase(nId);
+    }
 
     std::map<int, std::u16string> m_mapText;
-    std::map<int, bool> m_mapEnabled, m_mapShown;
+    std::set<int> m_setDisabled, m_setHidden;
     std::vector<std::vector<int>> m_vecRanges;
     std::map<uintptr_t, unsigned> m_mapTimers;
     int m_nFocus = 0, m_nPos = -1, m_nResult = 0;
@@ -61,18 +65,16 @@ protected:
         m_bFocusFirst = dlg.OnInitDialog();
         return dlg;
     }
-    // Idle: inputs enabled, bar hidden, timer stopped; busy: the reverse. Exit is never disabled.
-    bool IsBusy(bool bBusy) {
-        for (int nId : {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
-                        kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT}) {
-            if (!m_view.m_mapEnabled.count(nId) || m_view.m_mapEnabled[nId] == bBusy) return false;
-        }
-        const auto it = m_view.m_mapTimers.find(CFeedBackDlg::kProgressTimer);
-        return !m_view.m_mapEnabled.count(kt::IDC_BTN_EXIT) &&
-               m_view.m_mapShown.count(kt::IDC_PROGRESS) &&
-               m_view.m_mapShown[kt::IDC_PROGRESS] == bBusy &&
-               (bBusy ? it != m_view.m_mapTimers.end() && it->second == 400
-                      : it == m_view.m_mapTimers.end());
+    // Busy: the inputs and submit disabled, the bar shown, timer 1000 running at 400 ms; idle:
+    // nothing disabled, the bar hidden, no timer.
+    bool IsBusy(bool bBusy) const {
+        const std::set<int> setInputs = {kt::IDC_EDIT_NAME,  kt::IDC_EDIT_EMAIL,
+                                         kt::IDC_EDIT_PHONE, kt::IDC_EDIT_TITLE,
+                                         kt::IDC_EDIT_DESC,  kt::IDC_BTN_SUBMIT};
+        return m_view.m_setDisabled == (bBusy ? setInputs : std::set<int>{}) &&
+               m_view.m_setHidden == (bBusy ? std::set<int>{} : std::set<int>{kt::IDC_PROGRESS}) &&
+               m_view.m_mapTimers == (bBusy ? std::map<uintptr_t, unsigned>{{1000, 400}}
+                                            : std::map<uintptr_t, unsigned>{});
     }
 
     CFakeView m_view;
@@ -143,45 +145,57 @@ TEST(EmailPattern, AcceptsDottedHyphenatedAndPlusAddressesOnly) {
     }
 }
 
-TEST_F(FeedbackDlgTest, BusyWhileTheRequestRunsThenTheReplyEndsTheDialog) {
+// While a request runs the dialog is busy and its timer steps the bar. Exit or Escape then end it
+// at once with the cancel result, destroying it stops the request, and its late reply reaches
+// nothing (no box, no clean-up); else the reply ends it with OK and its text, and the archive goes.
+TEST_F(FeedbackDlgTest, BusyWhileTheRequestRunsThenLeavingOrTheReplyEndsTheDialog) {
     StartReceiver();
     m_pServer->HoldReplies(true);
     m_pServer->SetReply(200, kt::ToAnsi(u"收到，编号 42\n"));
-    CFeedBackDlg& dlg = Open({u"-U", u"用户9", u"-T", u"5"});
-    Fill({u"张三", u"zhang.san@example.com", u"", u"无法登录", u"第一行\r\n第二行"});
-    m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
-    ASSERT_TRUE(PumpUntil([&] { return m_pServer->RequestCount() == 1; }));
-    EXPECT_TRUE(IsBusy(true));
-
+    const fs::path archive = m_root / "a.rar";
+    std::ofstream(archive) << "data";
+    const std::u16string strPath = kt::FromFsPath(archive.string());
+    const int nLeaves[] = {kt::IDC_BTN_EXIT, kt::kIdCancel, 0};
+    for (size_t i = 0; i < std::size(nLeaves); ++i) {
+        CFeedBackDlg& dlg = Open({u"-U", u"用户9", u"-T", u"1", u"-D", u"1", u"-P", strPath});
+        Fill({u"张三", u"zhang.san@example.com", u"", u"无法登录", u"第一行\r\n第二行"});
+        dlg.OnCommand(kt::IDC_BTN_SUBMIT);
+        ASSERT_TRUE(PumpUntil([&] { return m_pServer->RequestCount() == i + 1; }));
+        EXPECT_TRUE(IsBusy(true));
+        if (nLeaves[i] == 0) break;
+        const long nId = dlg.GetRequestId();
+        EXPECT_EQ(1, HttpPool_IsRunning(nId));
+        dlg.OnCommand(nLeaves[i]);
+        EXPECT_EQ(kt::kIdCancel, m_view.m_nResult) << i;
+        CloseDialog();
+        EXPECT_EQ(0, HttpPool_IsRunning(nId)) << i;
+    }
     // The bar advances by 10 per tick and starts over at 100; other timers leave it alone.
     for (int n : {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 10}) {
-        dlg.OnTimer(CFeedBackDlg::kProgressTimer);
+        m_pDlg->OnTimer(CFeedBackDlg::kProgressTimer);
         EXPECT_EQ(n, m_view.m_nPos);
     }
-    dlg.OnTimer(4711);
+    m_pDlg->OnTimer(4711);
     EXPECT_EQ(10, m_view.m_nPos);
 
-    m_pServer->HoldReplies(false);
-    ASSERT_TRUE(PumpUntil([&] { return !m_vecBoxes.empty(); }));
-    EXPECT_EQ(std::vector<std::string>{"服务器返回信息|收到，编号 42"}, m_vecBoxes);
-    EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
-
-    // What went on the wire: the exact body in GBK, the engine's default content-type line
-    // first and the dialog's own behind it.
-    const kttest::RECORDED_REQUEST req = m_pServer->Request(0);
-    EXPECT_EQ("POST /feedback", req.strMethod + " " + req.strPath);
-    std::vector<std::string> vecTypes;
-    std::copy_if(req.vecHeaderLines.begin(), req.vecHeaderLines.end(), std::back_inserter(vecTypes),
-                 [](const std::string& str) { return str.rfind("Content-Type:", 0) == 0; });
-    EXPECT_EQ(
-        (std::vector<std::string>{"Content-Type: application/x-www-form-urlencoded", kMultipart}),
-        vecTypes);
-    const kt::FEEDBACK_FORM form = kt::MakeFeedbackForm(
-        5, u"用户9", u"张三", u"zhang.san@example.com", u"", u"无法登录", u"第一行\r\n第二行", u"");
+    // What went on the wire: the exact body in GBK.
+    const kt::FEEDBACK_FORM form =
+        kt::MakeFeedbackForm(1, u"用户9", u"张三", u"zhang.san@example.com", u"", u"无法登录",
+                             u"第一行\r\n第二行", strPath);
     std::vector<char> vecBody;
-    ASSERT_EQ(0, kt::BuildFeedbackBody(form, u"", vecBody));
+    ASSERT_EQ(0, kt::BuildFeedbackBody(form, strPath, vecBody));
+    const kttest::RECORDED_REQUEST req = m_pServer->Request(2);
+    EXPECT_EQ("POST /feedback", req.strMethod + " " + req.strPath);
     EXPECT_EQ(std::string(vecBody.begin(), vecBody.end()), req.strBody);
     EXPECT_NE(std::string::npos, req.strBody.find("\r\n\xD5\xC5\xC8\xFD\r\n"));
+
+    EXPECT_TRUE(fs::exists(archive));
+    m_pServer->HoldReplies(false);
+    ASSERT_TRUE(PumpUntil([&] { return !m_vecBoxes.empty(); }));
+    EXPECT_TRUE(PumpUntilMarker());
+    EXPECT_EQ(std::vector<std::string>{"服务器返回信息|收到，编号 42"}, m_vecBoxes);
+    EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
+    EXPECT_FALSE(fs::exists(archive));
 }
 
 // A reply is shown as a C string in the code page: its last byte becomes the terminating zero. An
@@ -260,34 +274,6 @@ TEST_F(FeedbackDlgTest, ArchiveIsDeletedOnlyAfterANonEmptyReplyWithDeleteAndType
             std::string::npos,
             m_pServer->Request(nRequest - 1).strBody.find(c.strLine + strArchive + "\r\n---"));
     }
-}
-
-// Exit and Escape while a request runs: the dialog ends at once with the cancel result,
-// destroying it stops the request before that returns, and the late reply reaches nothing (no box,
-// no clean-up).
-TEST_F(FeedbackDlgTest, LeavingDuringARequestEndsAtOnceAndNothingIsNotified) {
-    StartReceiver();
-    m_pServer->HoldReplies(true);
-    m_pServer->SetReply(200, "late reply\n");
-    const fs::path archive = m_root / "a.rar";
-    std::ofstream(archive) << "data";
-    const int nCommands[] = {kt::IDC_BTN_EXIT, kt::kIdCancel};
-    for (size_t i = 0; i < std::size(nCommands); ++i) {
-        Open({u"-T", u"1", u"-D", u"1", u"-P", kt::FromFsPath(archive.string())});
-        Fill();
-        m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
-        ASSERT_TRUE(PumpUntil([&] { return m_pServer->RequestCount() == i + 1; }));
-        const long nId = m_pDlg->GetRequestId();
-        EXPECT_EQ(1, HttpPool_IsRunning(nId));
-        m_pDlg->OnCommand(nCommands[i]);
-        EXPECT_EQ(kt::kIdCancel, m_view.m_nResult) << i;
-        CloseDialog();
-        EXPECT_EQ(0, HttpPool_IsRunning(nId)) << i;
-    }
-    m_pServer->HoldReplies(false);
-    EXPECT_TRUE(PumpUntilMarker());
-    EXPECT_TRUE(m_vecBoxes.empty());
-    EXPECT_TRUE(fs::exists(archive));
 }
 
 }  // namespace
