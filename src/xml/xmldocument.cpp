@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/ascii_fast.h"
@@ -747,21 +748,35 @@ void CXmlDocument::DropReleasedPositions() {
 }
 
 std::u16string CXmlDocument::GetElementPath(int32_t iElem) const {
-    if (!ValidElement(iElem)) return {};
-    std::vector<std::u16string> vecLevels;
+    return GetElementPath(iElem, {});
+}
+
+// Ordinal of iElem among the earlier siblings of the same name, by a walk over them.
+int32_t CXmlDocument::SiblingOrdinal(int32_t iElem) const {
+    const std::u16string_view strName = ReadName(Rec(iElem).nStart + 1);
     TagScanner sc;
     sc.pText = m_strDoc.c_str();
     sc.nFlags = m_nDocFlags;
+    int32_t nOrdinal = 1;
+    for (int32_t j = Rec(Rec(iElem).nParent).nFirstChild; j != 0 && j != iElem; j = Rec(j).nNext) {
+        const std::u16string_view strOther = ReadName(Rec(j).nStart + 1);
+        if (strOther.empty()) continue;
+        sc.nNameStart = static_cast<int32_t>(strOther.data() - sc.pText);
+        sc.nNameEnd = sc.nNameStart + static_cast<int32_t>(strOther.size()) - 1;
+        if (strOther.size() == strName.size() && MatchName(sc, strName)) ++nOrdinal;
+    }
+    return nOrdinal;
+}
+
+std::u16string CXmlDocument::GetElementPath(int32_t iElem,
+                                            const std::vector<int32_t>& vecOrdinals) const {
+    if (!ValidElement(iElem)) return {};
+    std::vector<std::u16string> vecLevels;
     for (int32_t i = iElem; i != 0; i = Rec(i).nParent) {
         const std::u16string_view strName = ReadName(Rec(i).nStart + 1);
-        int nOrdinal = 1;
-        for (int32_t j = Rec(Rec(i).nParent).nFirstChild; j != 0 && j != i; j = Rec(j).nNext) {
-            const std::u16string_view strOther = ReadName(Rec(j).nStart + 1);
-            if (strOther.empty()) continue;
-            sc.nNameStart = static_cast<int32_t>(strOther.data() - sc.pText);
-            sc.nNameEnd = sc.nNameStart + static_cast<int32_t>(strOther.size()) - 1;
-            if (strOther.size() == strName.size() && MatchName(sc, strName)) ++nOrdinal;
-        }
+        const int32_t nOrdinal = static_cast<size_t>(i) < vecOrdinals.size() && vecOrdinals[i] > 0
+                                     ? vecOrdinals[i]
+                                     : SiblingOrdinal(i);
         std::u16string strLevel = u"/";
         strLevel += strName;
         if (nOrdinal != 1) {
@@ -774,6 +789,34 @@ std::u16string CXmlDocument::GetElementPath(int32_t iElem) const {
     std::u16string strPath;
     for (auto it = vecLevels.rbegin(); it != vecLevels.rend(); ++it) strPath += *it;
     return strPath;
+}
+
+// Each parent's children are walked once, with a count per name: the n-th child of a name gets n.
+// A record that no walk reaches (a link left broken) keeps 0 and is counted on its own.
+std::vector<int32_t> CXmlDocument::GetSiblingOrdinals() const {
+    std::vector<int32_t> vecOrdinals(static_cast<size_t>(std::max(m_iNextFree, 0)), 0);
+    std::unordered_map<std::u16string, int32_t> mapCounts;
+    std::u16string strKey;
+    for (int32_t iParent = 0; iParent < m_iNextFree; ++iParent) {
+        if (iParent != 0 && !ValidElement(iParent)) continue;
+        const int32_t iFirst = Rec(iParent).nFirstChild;
+        if (iFirst == 0) continue;
+        mapCounts.clear();
+        int32_t nSteps = 0;
+        for (int32_t j = iFirst; j != 0 && nSteps < m_iNextFree; j = Rec(j).nNext, ++nSteps) {
+            const std::u16string_view strName = ReadName(Rec(j).nStart + 1);
+            int32_t nOrdinal = 1;
+            if (!strName.empty()) {
+                strKey.assign(strName);
+                if (m_nDocFlags & IgnoreNameCase) {
+                    for (char16_t& ch : strKey) ch = FoldCase(ch);
+                }
+                nOrdinal = ++mapCounts[strKey];
+            }
+            if (Rec(j).nParent == iParent && vecOrdinals[j] == 0) vecOrdinals[j] = nOrdinal;
+        }
+    }
+    return vecOrdinals;
 }
 
 // ---------------------------------------------------------------------------------------------

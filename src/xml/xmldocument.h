@@ -176,6 +176,12 @@ public:
     // "/root/item[2]" style path; empty for 0, an index out of range or a released record.
     std::u16string GetElementPath(int32_t iElem) const;
     std::u16string GetElementPath() const { return GetElementPath(m_iPos); }
+    // For every record (by index), the ordinal that GetElementPath gives it among its siblings of
+    // the same name; 0 for record 0 and released records. One pass over each parent's children,
+    // where GetElementPath walks the earlier siblings for each element.
+    std::vector<int32_t> GetSiblingOrdinals() const;
+    // GetElementPath with the ordinals taken from GetSiblingOrdinals (0 entries are counted).
+    std::u16string GetElementPath(int32_t iElem, const std::vector<int32_t>& vecOrdinals) const;
 
     // ---- reading ----
     std::u16string GetElementName() const;
@@ -278,6 +284,7 @@ private:
     static int32_t ElementNameLength(const char16_t* pText, int32_t nOffset);
     std::u16string_view ReadName(int32_t nOffset) const;
     int32_t FindSibling(int32_t iParent, int32_t iAfter, std::u16string_view strName) const;
+    int32_t SiblingOrdinal(int32_t iElem) const;
     struct AttrHit;
     bool FindAttribute(int32_t nFrom, int32_t nLimit, std::u16string_view strName, int nIndex,
                        AttrHit& hit) const;

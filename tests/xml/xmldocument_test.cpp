@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -846,4 +847,52 @@ TEST_F(XmlFile, GbkFileWithChineseTextLoadsAndSavesBack) {
     EXPECT_EQ(strGbk, std::string(std::istreambuf_iterator<char>(in), {}));
     EXPECT_FALSE(doc.SaveFile(Path("no/such/dir.xml")));
     EXPECT_EQ(u"No such file or directory", doc.GetError());
+}
+
+// LoadFile widens ASCII itself and converts only the other spans, a piece of the file at a time;
+// the text and records must be those of converting the whole file at once. GBK trail bytes in
+// 0x40..0x7E, sequences cut by '<' or by the end, invalid bytes, and spans across the boundary of
+// the pieces the file is read in.
+TEST_F(XmlFile, NonAsciiFilesGiveTheRecordsOfAWholeFileConversion) {
+    const auto Gbk = [](const char* pszUtf8) {
+        return kt::ConvertCodePage(pszUtf8, "UTF-8", "GBK");
+    };
+    std::string strLarge = "<root>";
+    for (int i = 0; strLarge.size() < 700000; ++i) {
+        strLarge += "<e a=\"" + std::to_string(i) + "\xe4\xb8\xad\xe6\x96\x87\">\xe9\x97\xae" +
+                    std::string(i % 7, 'x') + "\xe9\xa2\x98</e>\r\n";
+    }
+    strLarge += "</root>";
+    const struct {
+        const char* pszCodePage;
+        std::string strBytes;
+        std::u16string strMustHold;  // known text, so that both routes cannot be wrong alike
+    } cases[] = {
+        {"GBK", "<r a=\"" + Gbk("丂亐") + "\">" + Gbk("问题") + "</r>", u"\u4E02\u4E90\">\u95EE"},
+        {"GBK", "<r>\x81<a/>\x80\xff" + Gbk("丂") + "x</r>\x81", u"<a/>"},
+        {"GBK", kt::ConvertCodePage(strLarge, "UTF-8", "GBK"), u"\u95EExxxxxx\u9898"},
+        {"UTF-8", "<r a=\"\xe4\xb8\xad\xf0\x9f\x98\x80\">\xe9\x97\xae</r>", u"\u4E2D\xD83D\xDE00"},
+        {"UTF-8", "<r>\xe4\xb8<a/>\x80\xc3</r>\xe4", u"\uFFFD<a/>"},
+        {"UTF-8", strLarge, u"\u95EExxxxxx\u9898"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.pszCodePage) + " " + std::to_string(c.strBytes.size()));
+        ASSERT_TRUE(kt::SetAnsiCodePage(c.pszCodePage));
+        const CXmlDocument whole(kt::FromAnsi(c.strBytes));
+        ASSERT_NE(std::u16string::npos, whole.GetDocument().find(c.strMustHold));
+        CXmlDocument doc;
+        EXPECT_EQ(whole.IsWellFormed(), doc.LoadFile(Write("n.xml", c.strBytes)));
+        ASSERT_EQ(whole.GetDocument(), doc.GetDocument());
+        std::u16string strResult =
+            kt::FromUtf8(std::to_string(c.strBytes.size()) + " bytes to " +
+                         std::to_string(whole.GetDocument().size()) + " wide chars");
+        if (!whole.GetError().empty()) strResult += u", " + whole.GetError();
+        EXPECT_EQ(strResult, doc.GetError());
+        ASSERT_EQ(whole.GetRecordCount(), doc.GetRecordCount());
+        for (int32_t i = 0; i < doc.GetRecordCount(); ++i) {
+            const kt::ElementRecord& a = whole.GetRecord(i);
+            const kt::ElementRecord& b = doc.GetRecord(i);
+            ASSERT_TRUE(std::memcmp(&a, &b, sizeof(a)) == 0) << "record " << i;
+        }
+    }
 }

@@ -2,6 +2,7 @@
 // element record as the parser left it, with its name and path.
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "inspect.h"
 #include "platform/codepage.h"
@@ -23,7 +24,13 @@ int RunXml(const Args& vecArgs) {
     json["error"] = kt::ToUtf8(doc.GetError());
     json["documentLength"] = doc.GetRecord(0).nLength;
     json["rootIndex"] = doc.GetRecord(0).nFirstChild;
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    json["records"] = nlohmann::ordered_json::array();
+    // The records are written one at a time behind the head (a large document has millions), and
+    // the siblings are numbered once for all of them.
+    std::string strHead = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    strHead.resize(strHead.size() - 2);  // the "]}" of the empty record list
+    std::cout << strHead;
+    const std::vector<int32_t> vecOrdinals = doc.GetSiblingOrdinals();
     for (int32_t i = 1; i < doc.GetRecordCount(); ++i) {
         const kt::ElementRecord& rec = doc.GetRecord(i);
         nlohmann::ordered_json item = nlohmann::ordered_json::object();
@@ -39,11 +46,11 @@ int RunXml(const Args& vecArgs) {
         item["next"] = rec.nNext;
         item["previous"] = rec.nPrev;
         item["name"] = kt::ToUtf8(doc.GetTagName(i));
-        item["path"] = kt::ToUtf8(doc.GetElementPath(i));
-        records.push_back(std::move(item));
+        item["path"] = kt::ToUtf8(doc.GetElementPath(i, vecOrdinals));
+        if (i > 1) std::cout << ',';
+        std::cout << item.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
-    json["records"] = std::move(records);
-    std::cout << json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    std::cout << "]}\n";
     std::cout.flush();
     return 0;
 }
