@@ -177,17 +177,6 @@ protected:
         m_pView->show();
         return *m_pView;
     }
-    // Idle: inputs enabled, bar hidden, timer stopped; busy: the reverse. Exit is always enabled.
-    bool IsBusy(bool bBusy) const {
-        for (int nId : {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
-                        kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT}) {
-            if (m_pView->GetDlgItem(nId)->isEnabled() == bBusy) return false;
-        }
-        return m_pView->GetDlgItem(kt::IDC_BTN_EXIT)->isEnabled() &&
-               m_pView->GetDlgItem(kt::IDC_PROGRESS)->isHidden() != bBusy &&
-               m_pView->IsTimerSet(kt::CFeedBackDlg::kProgressTimer) == bBusy;
-    }
-
     std::unique_ptr<kt::CQtDialogView> m_pView;
 };
 
@@ -249,13 +238,17 @@ TEST_F(QtDialogViewTest, LayoutFollowsTemplate525AndKeysClicksCloseAndTimerReach
     EXPECT_TRUE(m_vecBoxes.empty());
     QApplication::sendEvent(m_pView->GetDlgItem(kt::IDC_EDIT_EMAIL), &enter);
     EXPECT_EQ(std::vector<std::string>{AppBox(kMsgIncomplete)}, m_vecBoxes);
-    EXPECT_TRUE(IsBusy(false));
-    m_pDlg->SetBusy(true);
-    EXPECT_TRUE(IsBusy(true));
     auto* pBar = static_cast<QProgressBar*>(m_pView->GetDlgItem(kt::IDC_PROGRESS));
-    EXPECT_TRUE(PumpUntil([&] { return pBar->value() >= 10; }));
-    m_pDlg->SetBusy(false);
-    EXPECT_TRUE(IsBusy(false));
+    for (bool bBusy : {true, false}) {
+        m_pDlg->SetBusy(bBusy);
+        for (int nId : {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
+                        kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT})
+            EXPECT_NE(bBusy, m_pView->GetDlgItem(nId)->isEnabled()) << nId;
+        EXPECT_TRUE(m_pView->GetDlgItem(kt::IDC_BTN_EXIT)->isEnabled());
+        EXPECT_EQ(bBusy, pBar->isVisible());
+        EXPECT_EQ(bBusy, m_pView->IsTimerSet(kt::CFeedBackDlg::kProgressTimer));
+        EXPECT_TRUE(!bBusy || PumpUntil([&] { return pBar->value() >= 10; }));
+    }
 
     const std::function<void(kt::CQtDialogView&)> ways[] = {
         [](kt::CQtDialogView& view) {
