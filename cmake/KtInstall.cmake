@@ -277,6 +277,18 @@ pkg-config module (ktreporter).")
 set(CPACK_NSIS_PACKAGE_NAME "KTReporter")
 set(CPACK_NSIS_DISPLAY_NAME "KTReporter ${PROJECT_VERSION}")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+# The programs are 64-bit, and so is the installer: it then runs where only 64-bit Wine is, writes
+# the 64-bit registry view and proposes the 64-bit Program Files. CPack has no setting for the
+# installer's target, so its own script template is used with that one line put in front.
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in _kt_nsis_template)
+string(FIND "${_kt_nsis_template}" "\n" _kt_first_line_end)  # behind the byte-order mark's line
+math(EXPR _kt_first_line_end "${_kt_first_line_end} + 1")
+string(SUBSTRING "${_kt_nsis_template}" 0 ${_kt_first_line_end} _kt_nsis_head)
+string(SUBSTRING "${_kt_nsis_template}" ${_kt_first_line_end} -1 _kt_nsis_template)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/nsis/NSIS.template.in
+  "${_kt_nsis_head}Target amd64-unicode\n${_kt_nsis_template}")
+set(CPACK_MODULE_PATH ${PROJECT_BINARY_DIR}/packaging/nsis ${CMAKE_MODULE_PATH})
 set(CPACK_NSIS_INSTALLED_ICON_NAME ktreporter.exe)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/CPackProjectConfig.cmake)
 
