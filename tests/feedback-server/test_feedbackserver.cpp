@@ -318,6 +318,47 @@ TEST_F(FeedbackServerTest, RefusedPostsGet413Or400AndStoreNothing) {
     EXPECT_EQ(1, Report("000001")["attachments"][0]["size"]);
 }
 
+// How a request is framed decides what is read as its body: ambiguous or broken framing is refused
+// before anything reaches the store, and a client that waits for "100 Continue" (libcurl does so
+// for large posts) gets it only when its body will be taken.
+TEST_F(FeedbackServerTest, FramingIsCheckedBeforeTheBodyIsTaken) {
+    StartServer(4096);
+    const std::string strBody = ReporterBody(u"u", u"n", u"a.rar", "x");
+    const std::string strHead = "POST /feedback HTTP/1.1\r\nHost: x\r\n" + kForm;
+    const std::string strLength = "Content-Length: " + std::to_string(strBody.size()) + "\r\n";
+    const std::string strChunked = "Transfer-Encoding: chunked\r\n";
+    struct CASE {
+        std::string strRequest, strReply;  // the reply's beginning
+    };
+    const CASE cases[] = {
+        {strHead + strLength + "Expect: 100-continue\r\n\r\n" + strBody,
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK"},
+        {strHead + "Content-Length: 5000\r\nExpect: 100-continue\r\n\r\n", "HTTP/1.1 413"},
+        {strHead + strLength + "Expect: something\r\n\r\n" + strBody, "HTTP/1.1 417"},
+        {strHead + strChunked + "Content-Length: 5\r\n\r\n5\r\nabcde\r\n0\r\n\r\n", "HTTP/1.1 400"},
+        {strHead + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 501"},
+        {strHead + strChunked + "\r\nzz\r\n", "HTTP/1.1 400"},
+        {strHead + strChunked + "\r\n2\r\nabc\r\n", "HTTP/1.1 400"},
+        {strHead + strChunked + "\r\nfffffffffffffffffffff\r\n", "HTTP/1.1 413"},
+        {strHead + "Content-Length: -1\r\n\r\n", "HTTP/1.1 400"},
+        {strHead + strLength + "Content-Length: 7\r\n\r\n" + strBody, "HTTP/1.1 400"},
+        {strHead + "No colon\r\n\r\n", "HTTP/1.1 400"},
+        {strHead + "X: " + std::string(70000, 'x') + "\r\n\r\n", "HTTP/1.1 431"},
+        {"POST /feedback HTTP/2.0\r\n\r\n", "HTTP/1.1 505"},
+        // Two requests on one connection, the second with a chunked body and a trailer.
+        {"GET /nothing HTTP/1.1\r\n\r\n" + strHead + strChunked + "\r\n" +
+             Chunked(strBody).substr(0, Chunked(strBody).size() - 2) + "X-Sum: 1\r\n\r\n",
+         "HTTP/1.1 404"},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.strRequest.substr(0, 200));
+        const std::string strReply = Exchange(m_nPort, c.strRequest);
+        EXPECT_EQ(c.strReply, strReply.substr(0, c.strReply.size())) << strReply;
+    }
+    // Only the first and the last request were whole forms.
+    EXPECT_EQ((std::set<std::string>{"000001", "000002"}), NumberedFolders());
+}
+
 // Files of one report that clean to the same name are all kept, each under the next free copy
 // number of its name.
 TEST_F(FeedbackServerTest, RepeatedAttachmentNamesAreNumbered) {
