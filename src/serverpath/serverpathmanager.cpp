@@ -1,5 +1,7 @@
 #include "serverpath/serverpathmanager.h"
 
+#include <iterator>
+
 #include "platform/codepage.h"
 #include "platform/decimal.h"
 #include "platform/trace.h"
@@ -26,8 +28,14 @@ int32_t CServerPathManager::ParseUrlEntries(CXmlDocument& xml) {
         // The element name is compared exactly, whatever case rule the document was given.
         if (xml.GetElementName() != u"url") continue;
         const auto nType = static_cast<SPathType>(WToL(xml.GetAttribute(u"id")));
-        if (m_mapURL.count(nType) != 0) continue;  // the first entry of a kind wins
-        m_mapURL.emplace(nType, _URL_INFO{nType, xml.GetAttribute(u"path")});
+        // Files list their kinds in order, as a rule: a kind above every one read so far goes
+        // at the end without a search.
+        auto it = m_mapURL.end();
+        if (!m_mapURL.empty() && !(std::prev(it)->first < nType)) {
+            it = m_mapURL.lower_bound(nType);
+            if (it != m_mapURL.end() && it->first == nType) continue;  // the first entry wins
+        }
+        m_mapURL.emplace_hint(it, nType, _URL_INFO{nType, xml.GetAttribute(u"path")});
     }
     xml.LeaveElement();
     return 0;

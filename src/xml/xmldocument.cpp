@@ -891,7 +891,15 @@ bool CXmlDocument::FindAttribute(int32_t nFrom, int32_t nLimit, std::u16string_v
             const char16_t chQuote = p[n];
             nStart = n + 1;
             nEnd = nStart;
-            while (nEnd < nLimit && p[nEnd] != chQuote) ++nEnd;
+            for (;;) {  // a value runs to its quote or the end of the list
+                nEnd = SkipTo(p, nEnd, nLimit, chQuote, chQuote);
+                if (nEnd >= nLimit) {
+                    nEnd = nLimit;
+                    break;
+                }
+                if (p[nEnd] == chQuote) break;
+                ++nEnd;  // a zero character: not an end here
+            }
             nTokEnd = p[nEnd] == chQuote ? nEnd + 1 : nEnd;
             sc.nFlags |= TagScanner::kQuoted;
         } else {
@@ -1124,11 +1132,16 @@ std::u16string CXmlDocument::UnescapeText(const char16_t* pText, int nLength) {
     std::u16string strOut;
     strOut.reserve(nSize);
     for (size_t i = 0; i < nSize; ++i) {
-        const char16_t ch = pText[i];
-        if (ch != '&') {
-            strOut += ch;
-            continue;
+        // The text up to the next '&' goes over in one piece.
+        const std::u16string_view strRest(pText + i, nSize - i);
+        const size_t nAmp = strRest.find(u'&');
+        if (nAmp == std::u16string_view::npos) {
+            strOut += strRest;
+            break;
         }
+        strOut.append(pText + i, nAmp);
+        i += nAmp;
+        const char16_t ch = pText[i];
         if (i + 1 < nSize && pText[i + 1] == '#') {
             size_t nDigits = i + 2;
             int nBase = 10;
