@@ -237,6 +237,8 @@ else()
 endif()
 
 # --- Packages -----------------------------------------------------------------------------------
+# Values reach cpack exactly as written here (the NSIS commands hold quotes and backslashes).
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME ktreporter)
 set(CPACK_PACKAGE_VENDOR "KTReporter")
 set(CPACK_PACKAGE_CONTACT "KTReporter maintainers <ktreporter@example.org>")
@@ -290,6 +292,15 @@ file(WRITE ${PROJECT_BINARY_DIR}/packaging/nsis/NSIS.template.in
   "${_kt_nsis_head}Target amd64-unicode\n${_kt_nsis_template}")
 set(CPACK_MODULE_PATH ${PROJECT_BINARY_DIR}/packaging/nsis ${CMAKE_MODULE_PATH})
 set(CPACK_NSIS_INSTALLED_ICON_NAME ktreporter.exe)
+# The reporter writes its screenshots to tmp\ beside itself, and the chosen directory is usually
+# under Program Files, which users cannot write: the installer makes tmp\ and lets the users
+# group (S-1-5-32-545) change it. The uninstaller removes it with whatever screenshots are left.
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS [[
+  CreateDirectory "$INSTDIR\tmp"
+  nsExec::Exec 'icacls "$INSTDIR\tmp" /grant *S-1-5-32-545:(OI)(CI)M'
+  Pop $0]])
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS [[
+  RMDir /r "$INSTDIR\tmp"]])
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/CPackProjectConfig.cmake)
 
 if(WIN32)
