@@ -24,6 +24,7 @@
 #include "platform/inet/wininet.h"
 #include "platform/msgbox.h"
 #include "platform/msgwindow.h"
+#include "platform/sync.h"
 #include "support/http_server.h"
 #include "support/raw_server.h"
 
@@ -317,14 +318,25 @@ TEST_F(InetPool, OwnersMayReenterOrBlockAndEarlyCancelsHold) {
         ASSERT_EQ(SetRequestUrl(nEarly, kt::FromUtf8(raw.Url("/never")).c_str()), kInetOk);
         std::mutex mutex;
         std::vector<std::string> vecLines;
+        // The request's thread, on its way into the transfer, waits until this thread has
+        // cancelled (the sink calls nothing of the pool itself: the pool traces under its lock).
+        kt::CEvent evtEntered;
+        kt::CEvent evtCancelled;
         const kt::TraceSink oldSink = kt::SetTraceSink([&](std::string_view strLine) {
-            if (c.eRefused == CURLOPT_LASTENTRY && strLine == "Enter OpenRequest()\n")
-                CancelRequest(nEarly);
+            if (c.eRefused == CURLOPT_LASTENTRY && strLine == "Enter OpenRequest()\n") {
+                evtEntered.Set();
+                evtCancelled.Wait();
+            }
             std::lock_guard<std::mutex> lock(mutex);
             vecLines.emplace_back(strLine);
         });
         kt::CCurlOptions::RefuseForTest(c.eRefused);
         ASSERT_EQ(StartRequest(nEarly, kAsyncKindGet), kInetOk);
+        if (c.eRefused == CURLOPT_LASTENTRY) {
+            EXPECT_TRUE(evtEntered.Wait(60000));
+            CancelRequest(nEarly);
+            evtCancelled.Set();
+        }
         ASSERT_TRUE(early.PumpUntil(1));
         kt::CCurlOptions::RefuseForTest(CURLOPT_LASTENTRY);
         kt::SetTraceSink(oldSink);
