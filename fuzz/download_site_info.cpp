@@ -56,10 +56,9 @@ private:
                 std::lock_guard<std::mutex> lock(m_mutex);
                 strReply = m_strReply;
             }
+            // Closed at once: the transfer library may keep a connection for later requests, and
+            // waiting for it to let go would stall the next input until its time-out.
             ::send(fd, strReply.data(), strReply.size(), MSG_NOSIGNAL);
-            ::shutdown(fd, SHUT_WR);
-            while (::recv(fd, buf, sizeof(buf), 0) > 0) {
-            }
             ::close(fd);
         }
     }
