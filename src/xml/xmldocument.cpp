@@ -261,6 +261,11 @@ int32_t CXmlDocument::ParseElements(int32_t iParent, TagScanner& sc) {
     };
 
     for (;;) {
+        // Blanks before markup make no record and change nothing: passed over without a token.
+        if (IsBlank(p[sc.nNext])) {
+            const int32_t nAfter = FindNonBlank(p, sc.nNext, sc.nTextLength);
+            if (p[nAfter] == '<' || p[nAfter] == 0) sc.nNext = nAfter;
+        }
         const int nType = ScanForParse(sc, tok);
         if (nType == NodeElement) {
             const int32_t iNew = NewRecord();

@@ -102,18 +102,6 @@ inline int32_t FindNameEnd(const char16_t* p, int32_t nPos, int32_t nLen) {
     return nPos;
 }
 
-// First offset from nPos that is not a blank (the terminating zero is not).
-inline int32_t FindNonBlank(const char16_t* p, int32_t nPos, int32_t nLen) {
-#if defined(__SSE2__)
-    for (; nPos + 8 <= nLen; nPos += 8) {
-        const int nMask = _mm_movemask_epi8(Blanks8(Load8(p + nPos))) ^ 0xFFFF;
-        if (nMask != 0) return FirstHit(nPos, nMask);
-    }
-#endif
-    while (IsBlank(p[nPos])) ++nPos;
-    return nPos;
-}
-
 int Finish(TagScanner& sc, NodeToken& tok, int nType, int32_t nEnd) {
     sc.nNext = nEnd;
     tok.nLength = nEnd - tok.nStart;

@@ -92,4 +92,22 @@ inline int32_t SkipTo(const char16_t* p, int32_t nPos, int32_t nLen, char16_t a,
     }
 }
 
+// First offset from nPos that is not a blank (the terminating zero is not one); nLen < 0: the
+// length is unknown and the text is read up to its terminating zero only.
+inline int32_t FindNonBlank(const char16_t* p, int32_t nPos, int32_t nLen) {
+#if defined(__SSE2__)
+    for (; nPos + 8 <= nLen; nPos += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + nPos));
+        const __m128i vBlank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16(' ')),
+                                                         _mm_cmpeq_epi16(v, _mm_set1_epi16('\t'))),
+                                            _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\n')),
+                                                         _mm_cmpeq_epi16(v, _mm_set1_epi16('\r'))));
+        const int nMask = _mm_movemask_epi8(vBlank) ^ 0xFFFF;
+        if (nMask != 0) return nPos + (__builtin_ctz(static_cast<unsigned>(nMask)) >> 1);
+    }
+#endif
+    while (IsBlank(p[nPos])) ++nPos;
+    return nPos;
+}
+
 }  // namespace kt::xmltext
