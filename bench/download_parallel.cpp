@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "download_server.h"
 #include "httpdownload/httpdownload.h"
 #include "httpdownload/httppublic.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "support/http_server.h"
 
 extern char** environ;
 
@@ -45,6 +45,30 @@ std::filesystem::path ScratchDir() {
     }();
     return s_dir;
 }
+
+// A file served with byte ranges and Last-Modified, every connection limited to nBytesPerSecond
+// (0: unlimited) as nginx's limit_rate does, so that the engine and the curl processes it is
+// compared with meet the same server.
+class CRangeServer {
+public:
+    CRangeServer(size_t nSize, size_t nBytesPerSecond) : m_nSize(nSize) {
+        kttest::HTTP_RESOURCE file;
+        file.strData.resize(nSize);
+        uint32_t nState = 7;
+        for (char& ch : file.strData)
+            ch = static_cast<char>((nState = nState * 1103515245u + 12345u) >> 23);
+        file.strLastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
+        m_server.SetRecording(false);
+        m_server.SetThrottle(nBytesPerSecond);
+        m_server.SetResource("/file", std::move(file));
+    }
+    std::string Url() const { return m_server.Url("/file"); }
+    size_t Size() const { return m_nSize; }
+
+private:
+    kttest::CHttpServer m_server;
+    size_t m_nSize;
+};
 
 CRangeServer& ThrottledServer() {
     static CRangeServer s_server(kThrottledSize, kRate);
@@ -97,7 +121,7 @@ void RunEngine(benchmark::State& state, CRangeServer& server, const std::string&
         const auto tStart = std::chrono::steady_clock::now();
         const int nOk = HttpPool_DownloadFileSync(strUrl.c_str(), strPath.c_str(), nullptr, 600000);
         const auto tEnd = std::chrono::steady_clock::now();
-        if (nOk != 1 || std::filesystem::file_size(path) != server.Body().size()) {
+        if (nOk != 1 || std::filesystem::file_size(path) != server.Size()) {
             state.SkipWithError("engine download failed");
             break;
         }
@@ -106,12 +130,12 @@ void RunEngine(benchmark::State& state, CRangeServer& server, const std::string&
         ++nRuns;
         std::filesystem::remove(path);
     }
-    if (nRuns > 0) Record(state, strName, server.Body().size(), dSeconds, nRuns);
+    if (nRuns > 0) Record(state, strName, server.Size(), dSeconds, nRuns);
 }
 
 // Ten curl processes, each writing its own range of the engine's split to its own file.
 void RunCurlRanges(benchmark::State& state, CRangeServer& server, const std::string& strName) {
-    const long long nSize = static_cast<long long>(server.Body().size());
+    const long long nSize = static_cast<long long>(server.Size());
     const long long nQuot = nSize / kParts;
     double dSeconds = 0;
     int nRuns = 0;
@@ -142,7 +166,7 @@ void RunCurlRanges(benchmark::State& state, CRangeServer& server, const std::str
             std::filesystem::remove(ScratchDir() / ("part" + std::to_string(i)));
         }
     }
-    if (nRuns > 0) Record(state, strName, server.Body().size(), dSeconds, nRuns);
+    if (nRuns > 0) Record(state, strName, server.Size(), dSeconds, nRuns);
 }
 
 // One curl process writing the whole file.
@@ -154,7 +178,7 @@ void RunCurlWhole(benchmark::State& state, CRangeServer& server, const std::stri
         const auto tStart = std::chrono::steady_clock::now();
         const bool bOk = WaitAll({Spawn({"curl", "-s", "-f", "-o", path.string(), server.Url()})});
         const auto tEnd = std::chrono::steady_clock::now();
-        if (!bOk || std::filesystem::file_size(path) != server.Body().size()) {
+        if (!bOk || std::filesystem::file_size(path) != server.Size()) {
             state.SkipWithError("curl failed");
             break;
         }
@@ -163,7 +187,7 @@ void RunCurlWhole(benchmark::State& state, CRangeServer& server, const std::stri
         ++nRuns;
         std::filesystem::remove(path);
     }
-    if (nRuns > 0) Record(state, strName, server.Body().size(), dSeconds, nRuns);
+    if (nRuns > 0) Record(state, strName, server.Size(), dSeconds, nRuns);
 }
 
 void BM_Throttled50MB_Engine10Parts(benchmark::State& state) {

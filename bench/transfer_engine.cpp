@@ -19,7 +19,7 @@
 #include "httpdownload/httppublic.h"
 #include "platform/codepage.h"
 #include "platform/msgwindow.h"
-#include "transfer_server.h"
+#include "support/http_server.h"
 
 namespace {
 
@@ -28,14 +28,25 @@ constexpr size_t kBigPost = 50u << 20;
 constexpr size_t kSmallReply = 1024;
 constexpr int kSequential = 1000;
 
-CBenchServer& BigServer() {
-    static CBenchServer s_server(kBigReply);
-    return s_server;
+// Every request (GET or POST, its body read and dropped) gets 200 with the same body, sent straight
+// from memory, so that the server costs both sides of a comparison alike.
+std::unique_ptr<kttest::CHttpServer> MakeServer(size_t nBodySize) {
+    auto pServer = std::make_unique<kttest::CHttpServer>();
+    std::string strBody(nBodySize, 'b');
+    for (size_t i = 0; i < nBodySize; i += 4096) strBody[i] = static_cast<char>('a' + i % 26);
+    pServer->SetRecording(false);
+    pServer->SetDefaultReply({200, {{"Content-Type", "application/octet-stream"}}, strBody});
+    return pServer;
 }
 
-CBenchServer& SmallServer() {
-    static CBenchServer s_server(kSmallReply);
-    return s_server;
+kttest::CHttpServer& BigServer() {
+    static const std::unique_ptr<kttest::CHttpServer> s_pServer = MakeServer(kBigReply);
+    return *s_pServer;
+}
+
+kttest::CHttpServer& SmallServer() {
+    static const std::unique_ptr<kttest::CHttpServer> s_pServer = MakeServer(kSmallReply);
+    return *s_pServer;
 }
 
 class CWaiter : public IHttpReporter {
