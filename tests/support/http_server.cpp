@@ -1,6 +1,5 @@
 #include "support/http_server.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <zlib.h>
 
@@ -43,23 +42,14 @@ bool ContainsNoCase(const std::string& strHay, const std::string& strNeedle) {
 }
 
 const char* Reason(int nStatus) {
-    static const std::map<int, const char*> s_map = {{100, "Continue"},
-                                                     {200, "OK"},
-                                                     {201, "Created"},
-                                                     {204, "No Content"},
-                                                     {206, "Partial Content"},
-                                                     {301, "Moved Permanently"},
-                                                     {302, "Found"},
-                                                     {304, "Not Modified"},
-                                                     {400, "Bad Request"},
-                                                     {401, "Unauthorized"},
-                                                     {403, "Forbidden"},
-                                                     {404, "Not Found"},
-                                                     {405, "Method Not Allowed"},
-                                                     {416, "Range Not Satisfiable"},
-                                                     {500, "Internal Server Error"},
-                                                     {502, "Bad Gateway"},
-                                                     {503, "Service Unavailable"}};
+    // clang-format off
+    static const std::map<int, const char*> s_map = {
+        {100, "Continue"}, {200, "OK"}, {201, "Created"}, {204, "No Content"},
+        {206, "Partial Content"}, {301, "Moved Permanently"}, {302, "Found"},
+        {304, "Not Modified"}, {400, "Bad Request"}, {401, "Unauthorized"}, {403, "Forbidden"},
+        {404, "Not Found"}, {405, "Method Not Allowed"}, {416, "Range Not Satisfiable"},
+        {500, "Internal Server Error"}, {502, "Bad Gateway"}, {503, "Service Unavailable"}};
+    // clang-format on
     const auto it = s_map.find(nStatus);
     return it == s_map.end() ? "Status" : it->second;
 }
