@@ -1,0 +1,14 @@
+// GDI+'s C++ headers, which expect the min and max that NOMINMAX keeps out of <windows.h>.
+#pragma once
+
+#include <objidl.h>
+#include <windows.h>
+
+#include <algorithm>
+
+namespace Gdiplus {
+using std::max;
+using std::min;
+}  // namespace Gdiplus
+
+#include <gdiplus.h>

@@ -1,0 +1,359 @@
+// The Windows side of the reporter: the dialog manager's window from template 525 against the
+// layout table, driven by the window messages a person's keys and clicks become; and the GDI/GDI+
+// capture (sizes, the encoder lookup, a file for its owner alone).
+#include <aclapi.h>
+#include <commctrl.h>
+#include <sddl.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "functional/capture.h"
+#include "functional/gdiplus_win.h"
+#include "ktreporter/dialogview_win.h"
+#include "ktreporter/dlg_fixture.h"
+#include "platform/trace.h"
+
+namespace {
+
+using namespace kttest;
+
+std::u16string WindowText(HWND hWnd) {
+    wchar_t sz[256] = {};
+    ::GetWindowTextW(hWnd, sz, 256);
+    return reinterpret_cast<const char16_t*>(sz);
+}
+
+// GDI+ for the process's lifetime in these tests, as the program starts it.
+class CGdiplus {
+public:
+    CGdiplus() {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&m_token, &input, nullptr);
+        INITCOMMONCONTROLSEX icc{sizeof(icc), 0xFF};
+        ::InitCommonControlsEx(&icc);
+    }
+    ~CGdiplus() { Gdiplus::GdiplusShutdown(m_token); }
+
+private:
+    ULONG_PTR m_token = 0;
+};
+const CGdiplus g_gdiplus;
+
+// The feedback dialog with a script run inside its modal loop: after initialisation, each step
+// runs on a thread timer until it answers true, then the next one.
+class CScriptedDlg final : public kt::CFeedBackDlg {
+public:
+    using Step = std::function<bool(HWND)>;
+    std::function<void(HWND)> m_fnOnInit;
+    std::vector<Step> m_vecSteps;
+
+    bool OnInitDialog() override {
+        const bool bFocusFirst = CFeedBackDlg::OnInitDialog();
+        m_hDlg = static_cast<kt::CWin32DialogView*>(GetView())->GetHwnd();
+        if (m_fnOnInit) m_fnOnInit(m_hDlg);
+        s_pRunning = this;
+        m_nTimer = ::SetTimer(nullptr, 0, 10, &CScriptedDlg::Tick);
+        return bFocusFirst;
+    }
+    ~CScriptedDlg() override {
+        if (m_nTimer) ::KillTimer(nullptr, m_nTimer);
+        s_pRunning = nullptr;
+    }
+    size_t StepsDone() const { return m_nStep; }
+
+private:
+    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+        CScriptedDlg* p = s_pRunning;
+        if (p && p->m_nStep < p->m_vecSteps.size() && p->m_vecSteps[p->m_nStep](p->m_hDlg)) {
+            ++p->m_nStep;
+        }
+    }
+    static inline CScriptedDlg* s_pRunning = nullptr;
+    HWND m_hDlg = nullptr;
+    UINT_PTR m_nTimer = 0;
+    size_t m_nStep = 0;
+};
+
+class Win32DlgTest : public DlgFixture {
+protected:
+    CScriptedDlg& Scripted(std::vector<std::u16string> vecArgs = {}) {
+        NewDialog(std::move(vecArgs));
+        m_pDlg = std::make_unique<CScriptedDlg>();
+        return static_cast<CScriptedDlg&>(*m_pDlg);
+    }
+    static bool Key(HWND hDlg, WPARAM vk) {
+        // To the focused control, as the keyboard would; the dialog manager's loop translates.
+        ::PostMessageW(::GetFocus() ? ::GetFocus() : hDlg, WM_KEYDOWN, vk, 0);
+        return true;
+    }
+};
+
+// Every control of the template in creation order: id, class, style, text and rectangle (dialog
+// units mapped by the dialog's own font), the tab stops and the default button.
+TEST_F(Win32DlgTest, TemplateIsTheLayoutTable) {
+    CScriptedDlg& dlg = Scripted();
+    std::vector<int> vecTabOrder;
+    dlg.m_fnOnInit = [&](HWND hDlg) {
+        EXPECT_EQ(u"问题反馈", WindowText(hDlg));
+        const LONG nStyle = ::GetWindowLongW(hDlg, GWL_STYLE);
+        EXPECT_EQ(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME,
+                  nStyle & (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME));
+        LOGFONTW lf{};
+        ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(hDlg, WM_GETFONT, 0, 0)), sizeof(lf),
+                     &lf);
+        EXPECT_EQ(u"MS Shell Dlg", std::u16string(reinterpret_cast<char16_t*>(lf.lfFaceName)));
+        RECT rcDlg{0, 0, kt::kFeedbackWidthDlu, kt::kFeedbackHeightDlu}, rcClient{};
+        ::MapDialogRect(hDlg, &rcDlg);
+        ::GetClientRect(hDlg, &rcClient);
+        EXPECT_EQ(rcDlg.right, rcClient.right);
+        EXPECT_EQ(rcDlg.bottom, rcClient.bottom);
+        EXPECT_EQ(kt::IDC_BTN_SUBMIT, LOWORD(::SendMessageW(hDlg, DM_GETDEFID, 0, 0)));
+
+        HWND hItem = ::GetWindow(hDlg, GW_CHILD);
+        for (const kt::DLGITEM& item : kt::kFeedbackItems) {
+            ASSERT_NE(nullptr, hItem);
+            const std::string strWhere = kt::ToUtf8(item.strText) + " #" + std::to_string(item.nId);
+            EXPECT_EQ(item.nId, ::GetDlgCtrlID(hItem)) << strWhere;
+            wchar_t szClass[64] = {};
+            ::GetClassNameW(hItem, szClass, 64);
+            const LONG nItemStyle = ::GetWindowLongW(hItem, GWL_STYLE);
+            const auto is = [&](const wchar_t* pszClass, LONG nMask, LONG nBits) {
+                return ::lstrcmpiW(szClass, pszClass) == 0 && (nItemStyle & nMask) == nBits;
+            };
+            bool bKind = false;
+            switch (item.kind) {
+                case kt::DlgItemKind::GroupBox:
+                    bKind = is(L"Button", BS_TYPEMASK, BS_GROUPBOX);
+                    break;
+                case kt::DlgItemKind::Label:
+                    bKind = is(L"Static", SS_TYPEMASK, SS_LEFT);
+                    break;
+                case kt::DlgItemKind::Edit:
+                    bKind = is(L"Edit", ES_MULTILINE, 0);
+                    break;
+                case kt::DlgItemKind::MultiLineEdit:
+                    bKind = is(L"Edit", ES_MULTILINE | ES_WANTRETURN | WS_VSCROLL,
+                               ES_MULTILINE | ES_WANTRETURN | WS_VSCROLL);
+                    break;
+                case kt::DlgItemKind::Progress:
+                    bKind = is(PROGRESS_CLASSW, 0, 0);
+                    break;
+                case kt::DlgItemKind::DefPushButton:
+                    bKind = is(L"Button", BS_TYPEMASK, BS_DEFPUSHBUTTON);
+                    break;
+                case kt::DlgItemKind::PushButton:
+                    bKind = is(L"Button", BS_TYPEMASK, BS_PUSHBUTTON);
+                    break;
+            }
+            EXPECT_TRUE(bKind) << strWhere;
+            if (nItemStyle & WS_TABSTOP) vecTabOrder.push_back(item.nId);
+            if (item.kind != kt::DlgItemKind::Edit && item.kind != kt::DlgItemKind::MultiLineEdit) {
+                EXPECT_EQ(item.strText, WindowText(hItem)) << strWhere;
+            }
+            RECT rcWant{item.x, item.y, item.x + item.cx, item.y + item.cy}, rcHave{};
+            ::MapDialogRect(hDlg, &rcWant);
+            ::GetWindowRect(hItem, &rcHave);
+            ::MapWindowPoints(nullptr, hDlg, reinterpret_cast<POINT*>(&rcHave), 2);
+            EXPECT_TRUE(::EqualRect(&rcWant, &rcHave))
+                << strWhere << ": " << rcHave.left << "," << rcHave.top << " " << rcHave.right
+                << "," << rcHave.bottom;
+            hItem = ::GetWindow(hItem, GW_HWNDNEXT);
+        }
+        EXPECT_EQ(nullptr, hItem);
+    };
+    dlg.m_vecSteps = {[](HWND hDlg) { return ::PostMessageW(hDlg, WM_CLOSE, 0, 0) != FALSE; }};
+    EXPECT_EQ(kt::kIdCancel, dlg.DoModal());
+    EXPECT_EQ((std::vector<int>{kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
+                                kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT,
+                                kt::IDC_BTN_EXIT}),
+              vecTabOrder);
+}
+
+// Keys and clicks reach the dialog's behaviour: the first control has the focus, Return presses
+// the default button, a refusal's box comes and goes, a running request disables the inputs and
+// shows a bar that the timer moves, the reply ends the dialog with OK; Escape ends the next one.
+TEST_F(Win32DlgTest, MessagesOfTheWindowDriveTheDialog) {
+    StartReceiver();
+    m_pServer->HoldReplies(true);
+    m_pServer->SetReply(200, "ok\n");
+    CScriptedDlg& dlg = Scripted();
+    const auto item = [](HWND hDlg, int nId) { return ::GetDlgItem(hDlg, nId); };
+    int nLastPos = -1, nMoves = 0;
+    dlg.m_vecSteps = {
+        [&](HWND hDlg) {
+            EXPECT_EQ(item(hDlg, kt::IDC_EDIT_NAME), ::GetFocus());
+            EXPECT_FALSE(::IsWindowVisible(item(hDlg, kt::IDC_PROGRESS)));
+            return Key(hDlg, VK_RETURN);
+        },
+        [&](HWND) { return m_vecBoxes.size() == 1; },
+        [&](HWND hDlg) {
+            EXPECT_EQ(AppBox(kMsgIncomplete), m_vecBoxes[0]);
+            ::SetWindowTextW(item(hDlg, kt::IDC_EDIT_NAME), L"n");
+            ::SetWindowTextW(item(hDlg, kt::IDC_EDIT_EMAIL), L"a@b.cn");
+            ::SendMessageW(item(hDlg, kt::IDC_BTN_SUBMIT), BM_CLICK, 0, 0);
+            return true;
+        },
+        [&](HWND) { return m_pServer->RequestCount() == 1; },
+        [&](HWND hDlg) {
+            for (int nId : {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
+                            kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT}) {
+                EXPECT_FALSE(::IsWindowEnabled(item(hDlg, nId))) << nId;
+            }
+            EXPECT_TRUE(::IsWindowEnabled(item(hDlg, kt::IDC_BTN_EXIT)));
+            EXPECT_TRUE(::IsWindowVisible(item(hDlg, kt::IDC_PROGRESS)));
+            return true;
+        },
+        // The dialog's timer steps the real bar.
+        [&](HWND hDlg) {
+            const int nPos =
+                static_cast<int>(::SendMessageW(item(hDlg, kt::IDC_PROGRESS), PBM_GETPOS, 0, 0));
+            if (nPos != nLastPos) {
+                EXPECT_EQ(dlg.GetProgress().GetPos(), nPos);
+                nLastPos = nPos;
+                ++nMoves;
+            }
+            return nMoves >= 3;
+        },
+        [&](HWND) {
+            m_pServer->HoldReplies(false);
+            return true;
+        },
+    };
+    EXPECT_EQ(kt::kIdOk, dlg.DoModal());
+    EXPECT_EQ(7u, dlg.StepsDone());
+    EXPECT_EQ((std::vector<std::string>{AppBox(kMsgIncomplete), "服务器返回信息|ok"}), m_vecBoxes);
+    // The description's lines went out with their CR LF, as the edit control keeps them.
+    EXPECT_NE(std::string::npos,
+              m_pServer->Request(0).strBody.find(kt::ToAnsi(u"\r\n\r\n问题描述,与大局无关\r\n")));
+
+    // The profile now holds the name: the next dialog opens with the focus on the title.
+    CScriptedDlg& next = Scripted();
+    next.m_vecSteps = {[&](HWND hDlg) {
+        EXPECT_EQ(item(hDlg, kt::IDC_EDIT_TITLE), ::GetFocus());
+        EXPECT_EQ(u"n", WindowText(item(hDlg, kt::IDC_EDIT_NAME)));
+        return Key(hDlg, VK_ESCAPE);
+    }};
+    EXPECT_EQ(kt::kIdCancel, next.DoModal());
+    EXPECT_EQ(1u, m_pServer->RequestCount());
+}
+
+// Width and height of a JPEG file as GDI+ reads it back; {0, 0} when it is none.
+std::pair<UINT, UINT> JpegSize(const std::filesystem::path& path) {
+    Gdiplus::Bitmap bitmap(path.wstring().c_str());
+    GUID format{};
+    if (bitmap.GetLastStatus() != Gdiplus::Ok || bitmap.GetRawFormat(&format) != Gdiplus::Ok ||
+        !::IsEqualGUID(format, Gdiplus::ImageFormatJPEG)) {
+        return {0, 0};
+    }
+    return {bitmap.GetWidth(), bitmap.GetHeight()};
+}
+
+// The SIDs that the file's DACL allows anything, and whether it inherits.
+std::vector<std::string> AllowedSids(const std::filesystem::path& path, bool* pProtected) {
+    PACL pDacl = nullptr;
+    PSECURITY_DESCRIPTOR pSd = nullptr;
+    std::vector<std::string> vec;
+    if (::GetNamedSecurityInfoW(path.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, &pDacl, nullptr, &pSd) != ERROR_SUCCESS) {
+        return {"<no security information>"};
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD dwRevision = 0;
+    ::GetSecurityDescriptorControl(pSd, &control, &dwRevision);
+    *pProtected = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD i = 0; pDacl && i < pDacl->AceCount; ++i) {
+        void* pAce = nullptr;
+        ::GetAce(pDacl, i, &pAce);
+        const auto* pHeader = static_cast<ACE_HEADER*>(pAce);
+        if (pHeader->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        LPSTR pszSid = nullptr;
+        ::ConvertSidToStringSidA(&static_cast<ACCESS_ALLOWED_ACE*>(pAce)->SidStart, &pszSid);
+        vec.emplace_back(pszSid ? pszSid : "?");
+        ::LocalFree(pszSid);
+    }
+    ::LocalFree(pSd);
+    return vec;
+}
+
+std::string CurrentUserSid() {
+    HANDLE hToken = nullptr;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken);
+    BYTE buf[256];
+    DWORD cb = sizeof(buf);
+    ::GetTokenInformation(hToken, TokenUser, buf, cb, &cb);
+    ::CloseHandle(hToken);
+    LPSTR pszSid = nullptr;
+    ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &pszSid);
+    std::string str = pszSid ? pszSid : "";
+    ::LocalFree(pszSid);
+    return str;
+}
+
+TEST(Win32Capture, EncoderLookupIsExactAndCaseSensitive) {
+    kt::ENCODER_CLSID clsid{};
+    EXPECT_GE(kt::GetEncoderClsid(u"image/jpeg", &clsid), 0);
+    // The built-in JPEG encoder's class id, {557CF401-1A04-11D3-9A73-0000F81EF32E}.
+    EXPECT_EQ(0x557CF401u, clsid.Data1);
+    EXPECT_EQ(0x11D3u, clsid.Data3);
+    EXPECT_GE(kt::GetEncoderClsid(u"image/png", nullptr), 0);
+    for (const char16_t* psz : {u"image/JPEG", u"image/jpe", u""}) {
+        EXPECT_EQ(-1, kt::GetEncoderClsid(psz, &clsid));
+    }
+}
+
+// The screen, or a window clipped to the screen, into a JPEG in new directories, for the user
+// alone; a file already at the name (a second run that day) is replaced, never written through.
+TEST(Win32Capture, WritesAnOwnerOnlyJpegOfTheScreenOrOfAWindowClippedToIt) {
+    namespace fs = std::filesystem;
+    const fs::path root =
+        fs::temp_directory_path() / ("ktcap-" + std::to_string(::GetCurrentProcessId()));
+    fs::remove_all(root);
+    const fs::path file = root / "a" / "b" / "shot.jpeg";
+    // The doubled backslash the dialog's format produces.
+    const std::u16string strPath = (root / "a" / "b").u16string() + u"\\\\shot.jpeg";
+    const UINT cxScreen = static_cast<UINT>(::GetSystemMetrics(SM_CXSCREEN));
+    const UINT cyScreen = static_cast<UINT>(::GetSystemMetrics(SM_CYSCREEN));
+
+    std::vector<std::string> vecTrace;
+    kt::TraceSink previous =
+        kt::SetTraceSink([&vecTrace](std::string_view str) { vecTrace.emplace_back(str); });
+    EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath, 0));
+    kt::SetTraceSink(previous);
+    HDC hScreen = ::GetDC(nullptr);
+    ASSERT_FALSE(vecTrace.empty());
+    EXPECT_EQ("当前屏幕色彩模式为: " + std::to_string(::GetDeviceCaps(hScreen, BITSPIXEL)) +
+                  "\n屏幕大小: " + std::to_string(cxScreen) + "*" + std::to_string(cyScreen) + "\n",
+              vecTrace[0]);
+    ::ReleaseDC(nullptr, hScreen);
+    EXPECT_EQ(std::make_pair(cxScreen, cyScreen), JpegSize(file));
+    bool bProtected = false;
+    EXPECT_EQ(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file, &bProtected));
+    EXPECT_TRUE(bProtected);
+
+    // A window larger than the screen is taken at the screen's size, from its frame's corner.
+    HWND hWnd = ::CreateWindowExW(0, L"STATIC", L"big", WS_POPUP | WS_VISIBLE, 0, 0,
+                                  static_cast<int>(cxScreen) + 200, 120, nullptr, nullptr, nullptr,
+                                  nullptr);
+    ASSERT_NE(nullptr, hWnd);
+    std::ofstream(file, std::ios::trunc) << "an older picture, readable by more people";
+    EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath,
+                                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hWnd))));
+    ::DestroyWindow(hWnd);
+    EXPECT_EQ(std::make_pair(cxScreen, 120u), JpegSize(file));
+    EXPECT_EQ(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file, &bProtected));
+
+    // An empty path is no failure and writes nothing.
+    EXPECT_EQ(0, kt::CaptureScreenToJpeg(u"", 0));
+    std::error_code ec;
+    fs::remove_all(root, ec);
+}
+
+}  // namespace
