@@ -43,7 +43,7 @@ UINT CodePageOfName(std::string_view name) {
         {"KOI8-R", 20866},     {"EUC-JP", 20932},
     };
     for (const auto& entry : s_names) {
-        if (upper == entry.pszName) return entry.uCodePage;
+        if (upper == entry.pszName) return ::IsValidCodePage(entry.uCodePage) ? entry.uCodePage : 0;
     }
     // CP936, WINDOWS-1252, IBM850 and the like carry their number.
     for (const char* pszPrefix : {"CP", "WINDOWS-", "IBM", "MS"}) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -21,6 +22,7 @@ struct Registry {
     std::mutex mutex;
     std::unordered_map<std::u16string, WNDPROC> classes;         // the family's procedure per class
     std::unordered_map<DWORD, std::function<void()>> wakeHooks;  // per owner thread
+    std::atomic<bool> bAnyWakeHook{false};  // spares each post the owner look-up when none is set
     DefWindowProcHook defHook;
 };
 
@@ -148,10 +150,11 @@ bool PostMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
             t_dwLastError = kErrorInvalidWindowHandle;
         return false;
     }
+    Registry& reg = Reg();
+    if (!reg.bAnyWakeHook.load(std::memory_order_acquire)) return true;
     const DWORD dwOwner = ::GetWindowThreadProcessId(h, nullptr);
     std::function<void()> fnWake;
     {
-        Registry& reg = Reg();
         std::lock_guard<std::mutex> lock(reg.mutex);
         auto it = reg.wakeHooks.find(dwOwner);
         if (it != reg.wakeHooks.end()) fnWake = it->second;
@@ -216,6 +219,7 @@ void SetThreadWakeHook(std::function<void()> fnWake) {
     } else {
         reg.wakeHooks.erase(::GetCurrentThreadId());
     }
+    reg.bAnyWakeHook.store(!reg.wakeHooks.empty(), std::memory_order_release);
 }
 
 uint32_t GetLastPlatformError() {

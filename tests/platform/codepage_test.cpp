@@ -14,9 +14,22 @@ using namespace std::string_literals;
 // Restores the process code page when a test changes it.
 class CodePageGuard {
 public:
-    explicit CodePageGuard(const char* pszName) { EXPECT_TRUE(kt::SetAnsiCodePage(pszName)); }
+    explicit CodePageGuard(const char* pszName) : m_bSet(kt::SetAnsiCodePage(pszName)) {}
     ~CodePageGuard() { kt::SetAnsiCodePage(""); }
+    bool IsSet() const { return m_bSet; }
+
+private:
+    bool m_bSet;
 };
+
+// iconv knows every code page the tests use; a Windows system may lack one (Wine has no GB18030).
+bool MayLackCodePage() {
+#ifdef _WIN32
+    return true;
+#else
+    return false;
+#endif
+}
 
 // Converts through a Windows-contract call, checking the contract on the way: the length query,
 // an exact buffer, a buffer one unit short (nothing written, result 0), and no terminator counted.
@@ -55,9 +68,15 @@ TEST(CodePage, ConversionsPerCodePage) {
         {"UTF-8", u"\uFFFD", "\xE9\x97", false, true},        // truncated sequence
         {"UTF-8", u"\uFFFD\uFFFD", "\xC0\xAF", false, true},  // overlong form
     };
+    std::string strMissing;
     for (const CASE& c : cases) {
         SCOPED_TRACE(std::string(c.pszCp) + " " + c.ansi);
         CodePageGuard cp(c.pszCp);
+        if (!cp.IsSet()) {
+            EXPECT_TRUE(MayLackCodePage()) << "unknown code page " << c.pszCp;
+            strMissing += std::string(" ") + c.pszCp;
+            continue;
+        }
         EXPECT_EQ(c.pszCp == "UTF-8"s, kt::AnsiIsUtf8());
         if (c.bToAnsi) {
             EXPECT_EQ(c.ansi, kt::ToAnsi(c.wide));
@@ -68,10 +87,13 @@ TEST(CodePage, ConversionsPerCodePage) {
             EXPECT_EQ(c.wide, Convert<std::u16string>(c.ansi, kt::AnsiToWide));
         }
     }
+    if (!strMissing.empty())
+        GTEST_SKIP() << "rows skipped, code page not on this system:" << strMissing;
 }
 
 TEST(CodePage, UnknownNameKeepsSettingAndUtf8HelpersIgnoreIt) {
     CodePageGuard cp("GBK");
+    ASSERT_TRUE(cp.IsSet());
     EXPECT_FALSE(kt::SetAnsiCodePage("NO-SUCH-CODEPAGE"));
     EXPECT_EQ("GBK", kt::AnsiCodePageName());
     EXPECT_EQ("\xE9\x97\xAE\xE9\xA2\x98", kt::ConvertCodePage("\xCE\xCA\xCC\xE2", "GBK", "UTF-8"));
@@ -81,6 +103,7 @@ TEST(CodePage, UnknownNameKeepsSettingAndUtf8HelpersIgnoreIt) {
 
 TEST(CodePage, ConcurrentConversionsAgree) {
     CodePageGuard cp("GBK");
+    ASSERT_TRUE(cp.IsSet());
     const std::u16string wide = u"问题反馈: 客户名称 e-mail 电话 \uD55C";
     const std::string expected = kt::ToAnsi(wide);
     const std::u16string back = kt::FromAnsi(expected);
