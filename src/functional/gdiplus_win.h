@@ -1,8 +1,9 @@
 // GDI+'s C++ headers, which expect the min and max that NOMINMAX keeps out of <windows.h>.
 #pragma once
 
-#include <objidl.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <objidl.h>
 
 #include <algorithm>
 

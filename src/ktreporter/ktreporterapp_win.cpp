@@ -2,8 +2,9 @@
 // ExitInstance, the platform's message boxes owned by the active window. The engine's hidden
 // windows are real message-only windows of this thread, so the dialog's own modal loop delivers
 // their messages: there is no pump to install.
-#include <commctrl.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <commctrl.h>
 
 #include <string>
 

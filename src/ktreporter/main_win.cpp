@@ -1,7 +1,8 @@
 // ktreporter.exe: the problem-feedback reporter a client starts with its context on the command
 // line.
-#include <shellapi.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
 #include <string>
 #include <vector>

@@ -1,10 +1,11 @@
 // The Windows side of the reporter: the dialog manager's window from template 525 against the
 // layout table, driven by the window messages a person's keys and clicks become; and the GDI/GDI+
 // capture (sizes, the encoder lookup, a file for its owner alone).
+#include <windows.h>
+// After <windows.h>, which they need.
 #include <aclapi.h>
 #include <commctrl.h>
 #include <sddl.h>
-#include <windows.h>
 
 #include <gtest/gtest.h>
 
