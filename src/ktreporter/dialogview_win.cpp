@@ -64,7 +64,13 @@ void CWin32DialogView::SetItemText(int nId, std::u16string_view strText) {
 }
 
 void CWin32DialogView::EnableItem(int nId, bool bEnable) {
-    if (HWND hItem = ::GetDlgItem(m_hDlg, nId)) ::EnableWindow(hItem, bEnable ? TRUE : FALSE);
+    HWND hItem = ::GetDlgItem(m_hDlg, nId);
+    if (!hItem) return;
+    // A disabled control loses the keyboard focus to nobody, and the dialog manager then sees no
+    // keys at all (not even Escape): hand the focus on to the next control that can take it, as
+    // a person tabbing would.
+    if (!bEnable && ::GetFocus() == hItem) ::SendMessageW(m_hDlg, WM_NEXTDLGCTL, 0, FALSE);
+    ::EnableWindow(hItem, bEnable ? TRUE : FALSE);
 }
 
 void CWin32DialogView::ShowItem(int nId, bool bShow) {

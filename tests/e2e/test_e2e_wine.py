@@ -158,10 +158,11 @@ class WineEndToEnd(unittest.TestCase):
     def start_receiver(self):
         store = os.path.join(self.root, "store")
         out = os.path.join(self.root, "receiver.out")
-        self.procs.append(subprocess.Popen(
-            [ARGS.server, "--listen", "127.0.0.1:0", "--dir", store],
-            env=dict(os.environ, KTREPORTER_CODEPAGE="GBK"), stdout=open(out, "wb"),
-            stderr=subprocess.DEVNULL))
+        with open(out, "wb") as f:
+            self.procs.append(subprocess.Popen(
+                [ARGS.server, "--listen", "127.0.0.1:0", "--dir", store],
+                env=dict(os.environ, KTREPORTER_CODEPAGE="GBK"), stdout=f,
+                stderr=subprocess.DEVNULL))
         first = poll(lambda: "\n" in slurp(out, "r") and slurp(out, "r"))
         prefix = "listening on http://127.0.0.1:"
         self.assertTrue(first and first.startswith(prefix), first)
@@ -169,10 +170,10 @@ class WineEndToEnd(unittest.TestCase):
         return store
 
     def start_reporter(self, *args):
-        err = open(os.path.join(self.root, "reporter.err"), "wb")
-        proc = subprocess.Popen([ARGS.wine_run, os.path.join(self.client, "ktreporter.exe")]
-                                + list(args), env=self.env, cwd=self.root,
-                                stdout=subprocess.DEVNULL, stderr=err)
+        with open(os.path.join(self.root, "reporter.err"), "wb") as err:
+            proc = subprocess.Popen([ARGS.wine_run, os.path.join(self.client, "ktreporter.exe")]
+                                    + list(args), env=self.env, cwd=self.root,
+                                    stdout=subprocess.DEVNULL, stderr=err)
         self.procs.append(proc)
         return proc
 
