@@ -11,6 +11,8 @@ set(KT_BUILD_GUI OFF CACHE BOOL "Build the Qt parts (reporter, capture)" FORCE)
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 # localtime_r and gmtime_r, as the C runtime offers them (over its _s functions).
 add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+# 64-bit file offsets (fseeko, ftello) for files above 2 GiB.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
 
 set(_kt_host_headers ${PROJECT_BINARY_DIR}/host-headers)
 file(MAKE_DIRECTORY ${_kt_host_headers}/include ${_kt_host_headers}/cmake)

@@ -1,9 +1,5 @@
 #include "httpdownload/httpdownload.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -158,14 +154,9 @@ bool CHttp_DownloadFile::StartPart(const std::u16string& strUrl, const std::u16s
     CloseFile();
     // Opened by every part at once: read/write, created when missing, never truncated.
     const std::string strFsPath = kt::ToFsPath(strPath);
-    int nFd = ::open(strFsPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (nFd < 0) {
-        KT_TRACE("CHttp_DownloadFile::StartPart open [%s] failed: %d\n", strFsPath.c_str(), errno);
-        return false;
-    }
-    m_pFile.reset(::fdopen(nFd, "r+b"));
+    m_pFile.reset(kt::OpenFileForUpdate(strPath));
     if (!m_pFile) {
-        ::close(nFd);
+        KT_TRACE("CHttp_DownloadFile::StartPart open [%s] failed: %d\n", strFsPath.c_str(), errno);
         return false;
     }
     // The part buffers by itself; a second buffer in stdio would only copy again.
@@ -491,11 +482,8 @@ void CMTRDownload::FinishDownload(bool bSuccess) {
     StopParts();
     if (bSuccess && m_tLastModified != 0) {
         // Every part has closed its file by now (a part's worker closes it before it ends).
-        struct timespec aTimes[2] = {};
-        aTimes[0].tv_nsec = UTIME_OMIT;
-        aTimes[1].tv_sec = static_cast<time_t>(m_tLastModified);
         const std::string strFsPath = kt::ToFsPath(m_run.strPath);
-        if (::utimensat(AT_FDCWD, strFsPath.c_str(), aTimes, 0) != 0) {
+        if (!kt::SetFileModifiedTime(m_run.strPath, m_tLastModified)) {
             KT_TRACE("CMTRDownload::FinishDownload set time of [%s] failed: %d\n",
                      strFsPath.c_str(), errno);
         }

@@ -3,6 +3,7 @@
 // UTF-16 text becomes the UTF-8 bytes of a Linux file name.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -28,6 +29,12 @@ bool PathExists(std::u16string_view strPath);
 bool MakeDirectory(std::u16string_view strPath);
 // DeleteFile.
 bool DeleteFileAt(std::u16string_view strPath);
+
+// Opens a file for reading and writing anywhere in it, created when missing and never truncated
+// (every part of a download opens the same file), binary, not inherited by child processes.
+FILE* OpenFileForUpdate(std::u16string_view strPath);
+// Sets the file's modification time (seconds since 1970, UTC); the access time stays as it is.
+bool SetFileModifiedTime(std::u16string_view strPath, int64_t nUnixSeconds);
 
 // GetModuleFileName(NULL): the running executable, in the family's form (backslashes).
 std::u16string GetModuleFileName();

@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,21 @@ bool MakeDirectory(std::u16string_view strPath) {
 
 bool DeleteFileAt(std::u16string_view strPath) {
     return ::unlink(ToFsPath(strPath).c_str()) == 0;
+}
+
+FILE* OpenFileForUpdate(std::u16string_view strPath) {
+    const int nFd = ::open(ToFsPath(strPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (nFd < 0) return nullptr;
+    FILE* pFile = ::fdopen(nFd, "r+b");
+    if (!pFile) ::close(nFd);
+    return pFile;
+}
+
+bool SetFileModifiedTime(std::u16string_view strPath, int64_t nUnixSeconds) {
+    struct timespec aTimes[2] = {};
+    aTimes[0].tv_nsec = UTIME_OMIT;
+    aTimes[1].tv_sec = static_cast<time_t>(nUnixSeconds);
+    return ::utimensat(AT_FDCWD, ToFsPath(strPath).c_str(), aTimes, 0) == 0;
 }
 
 std::u16string GetModuleFileName() {

@@ -1,7 +1,9 @@
 #include <windows.h>
 
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 
 #include "platform/codepage.h"
 #include "platform/paths.h"
@@ -46,6 +48,30 @@ bool MakeDirectory(std::u16string_view strPath) {
 
 bool DeleteFileAt(std::u16string_view strPath) {
     return ::DeleteFileW(Wide(strPath).c_str()) != FALSE;
+}
+
+FILE* OpenFileForUpdate(std::u16string_view strPath) {
+    const int nFd = ::_wopen(Wide(strPath).c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                             _S_IREAD | _S_IWRITE);
+    if (nFd < 0) return nullptr;
+    FILE* pFile = ::_wfdopen(nFd, L"r+b");
+    if (!pFile) ::_close(nFd);
+    return pFile;
+}
+
+bool SetFileModifiedTime(std::u16string_view strPath, int64_t nUnixSeconds) {
+    HANDLE hFile = ::CreateFileW(Wide(strPath).c_str(), FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    // FILETIME counts 100 ns steps since 1601.
+    const uint64_t nTicks = static_cast<uint64_t>(nUnixSeconds + 11644473600LL) * 10000000ULL;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(nTicks);
+    ft.dwHighDateTime = static_cast<DWORD>(nTicks >> 32);
+    const bool bOk = ::SetFileTime(hFile, nullptr, nullptr, &ft) != FALSE;
+    ::CloseHandle(hFile);
+    return bOk;
 }
 
 std::u16string GetModuleFileName() {
