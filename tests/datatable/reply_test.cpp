@@ -118,9 +118,8 @@ TEST(ReplyReader, ArgumentsAndRawPointerForm) {
 
 TEST(ReplyReader, TruncatedAtEveryField) {
     // The empty reply's 28 bytes with DT_TABLE as the payload type, then the example section.
-    std::string strFull = Hex(kEmptyReplyHex);
-    strFull.back() = '\x83';
-    strFull += Hex("80 80 82 81 80 82 49 44 85 80 81 4E 84 80 84 81 82 61 62");
+    const std::string strFull = kttest::Fixture("example_reply.bin");
+    ASSERT_EQ(strFull.size(), 47u);
     for (size_t k = 0; k < strFull.size(); ++k) {
         SCOPED_TRACE(k);
         kttest::CMessageBoxLog boxes;

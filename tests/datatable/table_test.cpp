@@ -16,8 +16,7 @@ using kttest::ToHex;
 
 namespace {
 
-// No properties; columns ID (DT_INTEGER) and N (DT_STRING); one row: 1, "ab".
-const char* const kExampleHex = "80 80 82 81 80 82 49 44 85 80 81 4E 84 80 84 81 82 61 62";
+const std::string kExample = kttest::Fixture("example_section.bin");
 
 // Parses an exact-size copy of the first nLen bytes, so that ASan sees any read past them.
 int ParseExact(CDataTable& table, const std::string& str, size_t nLen = std::string::npos) {
@@ -60,11 +59,12 @@ TEST(DataTable, ExampleSectionByteForByte) {
     example.m_vecHeads[1].m_nType = DT_STRING;
     example.GetCell(0, 0)->SetInteger(1);
     example.SetCell(0, 1, TextCell(u"ab"));
-    EXPECT_EQ(ToHex(WriteTableSection(example)), kExampleHex);
+    EXPECT_EQ(ToHex(WriteTableSection(example)), ToHex(kExample));
+    EXPECT_EQ(ToHex(kExample), "80 80 82 81 80 82 49 44 85 80 81 4E 84 80 84 81 82 61 62");
 }
 
 TEST(DataTable, ExampleSectionTruncatedAtEveryField) {
-    const std::string strFull = Hex(kExampleHex);
+    const std::string& strFull = kExample;
     for (size_t k = 0; k <= strFull.size(); ++k) {
         SCOPED_TRACE(k);
         CDataTable table;
@@ -195,7 +195,7 @@ TEST(DataTable, DeclaredSizesOfATruncatedSectionAreKept) {
 
 TEST(DataTable, CellAccessBoundsAndTrace) {
     CDataTable table;
-    ASSERT_EQ(ParseExact(table, Hex(kExampleHex)), 0);
+    ASSERT_EQ(ParseExact(table, kExample), 0);
     kttest::CTraceLog trace;
     EXPECT_EQ(table.GetCell(0, 2), nullptr);
     EXPECT_EQ(table.GetCell(0, -1), nullptr);

@@ -225,21 +225,10 @@ TEST(ServerUrls, WhichEntriesCountAndUnderWhichKind) {
 }
 
 TEST_F(Paths, UrlFilesLoadOnceAndGetUrlTellsMissingFromEmpty) {
+    // The bundled file points the feedback form at the receiver.
     CServerPathManager urls;
-    EXPECT_EQ(0, urls.Load(WriteUrls(R"(<?xml version="1.0" encoding="GBK"?>
-<root>
-  <url id="24" path="http://127.0.0.1:8765/feedback"/>
-  <url id="11"/>
-</root>
-)")));
-    const auto Url = [&](int n) { return urls.GetURL(static_cast<SPathType>(n)); };
+    EXPECT_EQ(0, urls.Load(kt::FromFsPath(KT_SOURCE_DIR "/etc/")));
     EXPECT_EQ(u"http://127.0.0.1:8765/feedback", std::u16string(urls.GetURL(kt::SPT_FEEDBACK)));
-    EXPECT_FALSE(Url(11).IsNull());
-    EXPECT_EQ(u"", std::u16string(Url(11).c_str()));
-    // A missing one is null, and reads as the empty string where the application takes it.
-    EXPECT_EQ(nullptr, Url(12).c_str());
-    const std::u16string strMissing = Url(12);
-    EXPECT_EQ(u"", strMissing);
 
     // Nothing reloads or replaces: a second file only adds kinds still missing. This one is GBK
     // with a Chinese comment, in a directory whose name goes to the file system as UTF-8.
@@ -247,6 +236,7 @@ TEST_F(Paths, UrlFilesLoadOnceAndGetUrlTellsMissingFromEmpty) {
     const std::string strGbk = kt::ConvertCodePage(
         "<?xml version=\"1.0\" encoding=\"GBK\"?>\r\n<root>\r\n"
         "  <!-- 反馈服务地址：表单提交到这里 -->\r\n  <url id=\"24\" path=\"later\"/>\r\n"
+        "  <url id=\"11\"/>\r\n"
         "  <url id=\"30\" path=\"http://127.0.0.1:8765/反馈?用户=张三&amp;t=1\"/>\r\n</root>\r\n",
         "UTF-8", "GBK");
     ASSERT_NE(std::string::npos, strGbk.find("\xB7\xB4\xC0\xA1"));  // 反馈 in GBK
@@ -255,6 +245,13 @@ TEST_F(Paths, UrlFilesLoadOnceAndGetUrlTellsMissingFromEmpty) {
                        {24, u"http://127.0.0.1:8765/feedback"},
                        {30, u"http://127.0.0.1:8765/反馈?用户=张三&t=1"}}),
               Table(urls));
+    // An entry without a path is empty; a missing one is null, and reads as the empty string
+    // where the application takes it.
+    const auto Url = [&](int n) { return urls.GetURL(static_cast<SPathType>(n)); };
+    EXPECT_FALSE(Url(11).IsNull());
+    EXPECT_EQ(u"", std::u16string(Url(11).c_str()));
+    EXPECT_EQ(nullptr, Url(12).c_str());
+    EXPECT_EQ(u"", std::u16string(Url(12)));
     EXPECT_TRUE(m_trace.Lines().empty());
 }
 
@@ -285,10 +282,4 @@ TEST_F(Paths, UrlFilesThatGiveNoTable) {
     fs::create_directories(m_dir / "urlserver.xml");
     EXPECT_EQ(0, CServerPathManager().Load(m_strDir));
     EXPECT_EQ((std::vector<std::string>(5, strLine)), m_trace.Lines());
-}
-
-TEST(ServerUrls, BundledFilePointsFeedbackAtTheReceiver) {
-    CServerPathManager urls;
-    EXPECT_EQ(0, urls.Load(kt::FromFsPath(KT_SOURCE_DIR "/etc/")));
-    EXPECT_EQ(u"http://127.0.0.1:8765/feedback", std::u16string(urls.GetURL(kt::SPT_FEEDBACK)));
 }
