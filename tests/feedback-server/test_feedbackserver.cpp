@@ -1,8 +1,6 @@
 // The bundled receiver: what it stores, where it stores it, and how it numbers reports under load.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,12 +23,15 @@
 #include "feedbackserver.h"
 #include "ktreporter/formbody.h"
 #include "platform/codepage.h"
+#include "support/net_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::string_literals;
+using kttest::net::Exchange;
+using kttest::net::ReadToEnd;
 
 constexpr const char* kBoundary = "---------------------------7d92de3351722";
 const std::string kForm = "Content-Type: multipart/form-data; boundary="s + kBoundary + "\r\n";
@@ -63,34 +64,6 @@ std::string ManyParts(size_t nParts, const std::string& strDisposition = "") {
     return out + "--b--\r\n";
 }
 const std::string kFormB = "Content-Type: multipart/form-data; boundary=b\r\n";
-
-int Connect(int nPort) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(nPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    return fd;
-}
-
-// Everything the peer sends until it closes.
-std::string ReadToEnd(int fd) {
-    std::string strReply;
-    char buf[4096];
-    for (ssize_t n; (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) strReply.append(buf, size_t(n));
-    return strReply;
-}
-
-// Sends the request whole, says that nothing more comes, and reads the reply to its end.
-std::string Exchange(int nPort, const std::string& strRequest) {
-    const int fd = Connect(nPort);
-    ::send(fd, strRequest.data(), strRequest.size(), MSG_NOSIGNAL);
-    ::shutdown(fd, SHUT_WR);
-    std::string strReply = ReadToEnd(fd);
-    ::close(fd);
-    return strReply;
-}
 
 std::string Slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -181,10 +154,7 @@ TEST_F(FeedbackServerTest, StoresEveryFieldInUtf8AndAnswersInTheCodePage) {
     for (int i = 0; i < 20000; ++i) strJpeg += "J\0\r\n\xFF"s;
     const std::string strBody =
         ReporterBody(u"用户1", u"张三", u"C:\\tmp\\\\say \"hi\".jpeg", strJpeg);
-    const std::string strForm =
-        "Content-Type: multipart/form-data; boundary="s + kBoundary + "\r\n";
-    for (const std::string& strLines :
-         {strForm, "Content-Type: application/x-www-form-urlencoded\r\n" + strForm}) {
+    for (const std::string& strLines : {kForm, kUrlencoded + kForm}) {
         const std::string strFolder = ktfeedback::ReportFolderName(NumberedFolders().size() + 1);
         SCOPED_TRACE(strLines);
         const std::string strReply = Post(strBody, strLines);
@@ -405,7 +375,7 @@ TEST_F(FeedbackServerTest, DeadlinesCloseSlowAndIdleConnections) {
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.strSend);
         StartServer(4096, c.request, c.connection);
-        const int fd = Connect(m_nPort);
+        const int fd = kttest::net::ConnectLoopback(m_nPort);
         ::send(fd, c.strSend.data(), c.strSend.size(), MSG_NOSIGNAL);
         const std::string strReply = ReadToEnd(fd);
         ::close(fd);
@@ -573,7 +543,8 @@ TEST(FeedbackServerProcess, AnswersPostsBesideSlowClientsAndDropsThemByTheirDead
                                 "\r\nConnection: close\r\n\r\n" + strBody;
     const auto Round = [&](int nThreads) {
         std::vector<pollfd> vecSlow;
-        for (int i = 0; i < kSlow; ++i) vecSlow.push_back({Connect(proc.nPort), POLLIN, 0});
+        for (int i = 0; i < kSlow; ++i)
+            vecSlow.push_back({kttest::net::ConnectLoopback(proc.nPort), POLLIN, 0});
         for (int i = 0; i < kPosts; ++i) {
             EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(Exchange(proc.nPort, strPost)));
         }

@@ -116,8 +116,7 @@ PLAN FromResource(const RECORDED_REQUEST& req, std::shared_ptr<const HTTP_RESOUR
         plan.vecHeaders.emplace_back("Allow", "GET, HEAD");
         return plan;
     }
-    if (!pRes->strContentType.empty())
-        plan.vecHeaders.emplace_back("Content-Type", pRes->strContentType);
+    plan.vecHeaders.emplace_back("Content-Type", "application/octet-stream");
     if (!pRes->strLastModified.empty())
         plan.vecHeaders.emplace_back("Last-Modified", pRes->strLastModified);
     const uint64_t nTotal = pRes->strData.size();
@@ -199,9 +198,7 @@ bool ReadRequest(int nFd, CReader& in, RECORDED_REQUEST& req, bool bKeepBody) {
     req.strMethod = strLine.substr(0, nSp1);
     req.strTarget = strLine.substr(nSp1 + 1, nSp2 - nSp1 - 1);
     req.strVersion = strLine.substr(nSp2 + 1);
-    const size_t nQuery = req.strTarget.find('?');
-    req.strPath = req.strTarget.substr(0, nQuery);
-    if (nQuery != std::string::npos) req.strQuery = req.strTarget.substr(nQuery + 1);
+    req.strPath = req.strTarget.substr(0, req.strTarget.find('?'));
     for (;;) {
         if (!in.Line(strLine)) return false;
         if (strLine.empty()) break;
@@ -244,12 +241,6 @@ size_t RECORDED_REQUEST::HeaderCount(const std::string& strName) const {
         [&](const std::string& s) { return net::EqualsNoCase(HeaderName(s), strName); }));
 }
 
-std::vector<std::string> RECORDED_REQUEST::HeaderNames() const {
-    std::vector<std::string> vecNames;
-    for (const std::string& strLine : vecHeaderLines) vecNames.push_back(HeaderName(strLine));
-    return vecNames;
-}
-
 std::string GzipBytes(const std::string& strData) {
     z_stream zs{};
     if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
@@ -281,11 +272,6 @@ struct CHttpServer::IMPL {
     net::CListener m_listener{[this](int nFd, size_t) { Serve(nFd); }};
 
     PLAN Plan(const RECORDED_REQUEST& req) {
-        static const char* const kMethods[] = {"GET",   "HEAD",   "POST",   "PUT",
-                                               "PATCH", "DELETE", "OPTIONS"};
-        if (std::find(std::begin(kMethods), std::end(kMethods), req.strMethod) ==
-            std::end(kMethods))
-            return PLAN{400, {}, nullptr, 0, 0, 0};
         std::unique_lock<std::mutex> lk(m_mtx);
         if (HttpHandler fnHandler = m_fnHandler) {
             lk.unlock();
@@ -336,8 +322,7 @@ struct CHttpServer::IMPL {
             m_cv.notify_all();
             const PLAN plan = Plan(req);
             if (!WaitToAnswer(plan.nDelayMs)) return;
-            const bool bClose = plan.nStatus == 400 ||
-                                ContainsNoCase(req.Header("Connection"), "close") ||
+            const bool bClose = ContainsNoCase(req.Header("Connection"), "close") ||
                                 (req.strVersion == "HTTP/1.0" &&
                                  !ContainsNoCase(req.Header("Connection"), "keep-alive"));
             std::string strHead =

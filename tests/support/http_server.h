@@ -19,7 +19,6 @@ struct RECORDED_REQUEST {
     std::string strMethod;   // "GET", "POST", ...
     std::string strTarget;   // request target as sent: path with query, e.g. "/a/b?x=1"
     std::string strPath;     // strTarget up to the '?'
-    std::string strQuery;    // after the '?', empty when there is none
     std::string strVersion;  // "HTTP/1.1"
     // Header lines in the order they were sent, each "Name: value" exactly as on the wire
     // (without the CRLF; obsolete line folding is kept as separate lines).
@@ -32,8 +31,6 @@ struct RECORDED_REQUEST {
     std::string Header(const std::string& strName) const;
     // Number of header lines called strName (case-insensitive).
     size_t HeaderCount(const std::string& strName) const;
-    // Header names in wire order, as spelled by the client.
-    std::vector<std::string> HeaderNames() const;
 };
 
 // What the server answers. The server adds Content-Length (and a Keep-Alive line) itself, and
@@ -48,12 +45,11 @@ struct HTTP_REPLY {
     int nDelayMs = 0;    // wait this long before answering (cut short by the server's stop)
 };
 
-// A downloadable file: GET and HEAD, with or without byte ranges.
+// A downloadable file (application/octet-stream): GET and HEAD, with or without byte ranges.
 struct HTTP_RESOURCE {
     std::string strData;
     bool bRanges = true;          // false: ignore Range, always 200 with the whole body
     std::string strLastModified;  // "Last-Modified" value when not empty
-    std::string strContentType = "application/octet-stream";
 };
 
 // Computes the reply for one request. Runs on a server thread; must be thread-safe with respect
@@ -72,9 +68,8 @@ std::string GzipBytes(const std::string& strData);
 //
 // Each connection is served on a thread of its own, one request after the other (pipelined
 // requests are answered in order), so any number of replies can be held or delayed at once.
-// Expect: 100-continue gets its interim answer. Methods: GET, HEAD, POST, PUT, PATCH, DELETE,
-// OPTIONS (others get 400, still recorded). A reply goes out without a copy of its body, so a
-// benchmark can serve large bodies from it.
+// Expect: 100-continue gets its interim answer. Any method is answered as scripted. A reply goes
+// out without a copy of its body, so a benchmark can serve large bodies from it.
 class CHttpServer {
 public:
     CHttpServer();

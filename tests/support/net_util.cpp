@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,11 +68,23 @@ bool SendAll(int nFd, const char* pData, size_t nSize) {
     return true;
 }
 
-void SetAbortiveClose(int nFd) {
-    linger lin{};
-    lin.l_onoff = 1;
-    lin.l_linger = 0;
-    ::setsockopt(nFd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+std::string ReadToEnd(int nFd) {
+    timeval tv{60, 0};
+    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string strOut;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(nFd, buf, sizeof buf, 0)) > 0;) strOut.append(buf, size_t(n));
+    return strOut;
+}
+
+std::string Exchange(int nPort, const std::string& strSend) {
+    const int nFd = ConnectLoopback(nPort);
+    if (nFd < 0) return std::string();
+    SendAll(nFd, strSend.data(), strSend.size());
+    ::shutdown(nFd, SHUT_WR);
+    std::string strReply = ReadToEnd(nFd);
+    ::close(nFd);
+    return strReply;
 }
 
 bool EqualsNoCase(const std::string& strA, const std::string& strB) {

@@ -1,4 +1,5 @@
-// Socket helpers shared by the loopback servers (internal to kt_test_support).
+// Socket helpers of the loopback servers, and a plain client for tests that write every byte on
+// the wire themselves.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +15,11 @@ int ListenLoopback(int& nPortOut);
 int ConnectLoopback(int nPort);
 // Sends every byte (no SIGPIPE); false when the peer is gone.
 bool SendAll(int nFd, const char* pData, size_t nSize);
-// Makes close() send a reset instead of a FIN.
-void SetAbortiveClose(int nFd);
+// Every byte the peer sends until it closes (a one-minute pause between bytes gives up, so that
+// a broken server cannot hang the test).
+std::string ReadToEnd(int nFd);
+// Connects, sends the bytes as written, ends the sending side and reads until the server closes.
+std::string Exchange(int nPort, const std::string& strSend);
 // Case-insensitive ASCII equality.
 bool EqualsNoCase(const std::string& strA, const std::string& strB);
 

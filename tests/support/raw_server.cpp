@@ -54,12 +54,6 @@ std::string ReadRequest(int nFd) {
 
 }  // namespace
 
-RAW_ACTION RAW_ACTION::Close() {
-    RAW_ACTION a;
-    a.eKind = EKind::kClose;
-    return a;
-}
-
 RAW_ACTION RAW_ACTION::CloseAfterRequest() {
     RAW_ACTION a;
     a.eKind = EKind::kCloseAfterRequest;
@@ -107,13 +101,10 @@ struct CRawServer::IMPL {
                 m_queActions.pop_front();
             }
         }
-        if (action.eKind != RAW_ACTION::EKind::kClose) {
-            std::string strRequest = ReadRequest(nFd);
-            std::lock_guard<std::mutex> lk(m_mtx);
-            m_vecRequests.push_back(std::move(strRequest));
-            m_cv.notify_all();
-        }
+        std::string strRequest = ReadRequest(nFd);
         std::unique_lock<std::mutex> lk(m_mtx);
+        m_vecRequests.push_back(std::move(strRequest));
+        m_cv.notify_all();
         if (action.eKind == RAW_ACTION::EKind::kStall) {
             m_cv.wait(lk, [this] { return m_bStopping; });
         } else if (action.eKind == RAW_ACTION::EKind::kReply &&
@@ -123,10 +114,7 @@ struct CRawServer::IMPL {
             net::SendAll(nFd, action.strReply.data(),
                          std::min(action.nLimit, action.strReply.size()));
         }
-        if (action.bReset)
-            net::SetAbortiveClose(nFd);
-        else
-            ::shutdown(nFd, SHUT_WR);  // an orderly end: the client sees EOF after the bytes sent
+        ::shutdown(nFd, SHUT_WR);  // an orderly end: the client sees EOF after the bytes sent
     }
 };
 

@@ -13,7 +13,6 @@ namespace kttest {
 // What the server does with one accepted connection.
 struct RAW_ACTION {
     enum class EKind {
-        kClose,              // close at once, before reading anything
         kCloseAfterRequest,  // read the request, then close without answering
         kStall,              // read the request, then answer nothing until the server stops
         kReply,              // read the request, send strReply (up to nLimit bytes), close
@@ -22,9 +21,7 @@ struct RAW_ACTION {
     std::string strReply;
     size_t nLimit = static_cast<size_t>(-1);  // kReply: bytes of strReply actually sent
     int nDelayMs = 0;                         // kReply: wait before sending
-    bool bReset = false;                      // close with a TCP reset instead of an orderly FIN
 
-    static RAW_ACTION Close();
     static RAW_ACTION CloseAfterRequest();
     static RAW_ACTION Stall();
     // Sends strBytes whole, then closes.
@@ -63,7 +60,7 @@ public:
     // Queues an action for the next accepted connection (first in, first out).
     void QueueAction(RAW_ACTION action);
 
-    // Number of requests read so far (connections closed by kClose read none).
+    // Number of requests read so far.
     size_t RequestCount() const;
     // Raw bytes of request nIndex in reading order; empty when out of range.
     std::string Request(size_t nIndex) const;

@@ -20,30 +20,21 @@
 
 namespace kttest {
 
-// Installs a trace sink for its lifetime.
-class CScopedTraceSink {
+// Installs a process-wide handler through its setter (which returns the one it replaces) for
+// the guard's lifetime.
+template <typename HANDLER, HANDLER (*pfnSet)(HANDLER)>
+class CScopedHandler {
 public:
-    explicit CScopedTraceSink(kt::TraceSink sink) : m_previous(kt::SetTraceSink(std::move(sink))) {}
-    ~CScopedTraceSink() { kt::SetTraceSink(std::move(m_previous)); }
-    CScopedTraceSink(const CScopedTraceSink&) = delete;
-    CScopedTraceSink& operator=(const CScopedTraceSink&) = delete;
+    explicit CScopedHandler(HANDLER handler) : m_previous(pfnSet(std::move(handler))) {}
+    ~CScopedHandler() { pfnSet(std::move(m_previous)); }
+    CScopedHandler(const CScopedHandler&) = delete;
+    CScopedHandler& operator=(const CScopedHandler&) = delete;
 
 private:
-    kt::TraceSink m_previous;
+    HANDLER m_previous;
 };
-
-// Installs a message-box handler for its lifetime.
-class CScopedMessageBoxHandler {
-public:
-    explicit CScopedMessageBoxHandler(kt::MessageBoxHandler handler)
-        : m_previous(kt::SetMessageBoxHandler(std::move(handler))) {}
-    ~CScopedMessageBoxHandler() { kt::SetMessageBoxHandler(std::move(m_previous)); }
-    CScopedMessageBoxHandler(const CScopedMessageBoxHandler&) = delete;
-    CScopedMessageBoxHandler& operator=(const CScopedMessageBoxHandler&) = delete;
-
-private:
-    kt::MessageBoxHandler m_previous;
-};
+using CScopedTraceSink = CScopedHandler<kt::TraceSink, &kt::SetTraceSink>;
+using CScopedMessageBoxHandler = CScopedHandler<kt::MessageBoxHandler, &kt::SetMessageBoxHandler>;
 
 // Keeps every trace line emitted during its lifetime, from any thread.
 class CTraceLog {
