@@ -495,9 +495,9 @@ std::pair<int, long> ThreadsAndRss(int nPid) {
     return result;
 }
 
-// The program itself: announces its port, SIGTERM or SIGINT end it with status 0, and a bad
-// command line is refused.
-TEST(FeedbackServerProcess, StopsCleanlyOnSignalsAndRefusesABadCommandLine) {
+// The program itself: announces its port, and SIGTERM or SIGINT end it with status 0. (A bad
+// command line is refused with status 2: see CMakeLists.txt.)
+TEST(FeedbackServerProcess, StopsCleanlyOnSignals) {
     const fs::path dir = fs::temp_directory_path() / ("ktfbs-proc-" + std::to_string(::getpid()));
     for (int nSignal : {SIGTERM, SIGINT}) {
         SERVER_PROCESS proc = StartProcess(dir);
@@ -506,12 +506,6 @@ TEST(FeedbackServerProcess, StopsCleanlyOnSignalsAndRefusesABadCommandLine) {
         ASSERT_TRUE(res);
         EXPECT_EQ(200, res->status);
         EXPECT_TRUE(StopProcess(proc, nSignal));
-    }
-    const std::string strExe = KT_FEEDBACK_SERVER_EXE;
-    for (const char* pszArgs : {"--listen nope", "--listen 127.0.0.1:0 --dir x --request-timeout 0",
-                                "--listen 127.0.0.1:0 --dir x --connection-timeout 1s"}) {
-        EXPECT_EQ(2, WEXITSTATUS(std::system((strExe + " " + pszArgs + " 2>/dev/null").c_str())))
-            << pszArgs;
     }
     std::error_code ec;
     fs::remove_all(dir, ec);
