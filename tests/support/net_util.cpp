@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -88,15 +89,8 @@ std::string Exchange(int nPort, const std::string& strSend) {
 }
 
 bool EqualsNoCase(const std::string& strA, const std::string& strB) {
-    if (strA.size() != strB.size()) return false;
-    for (size_t i = 0; i < strA.size(); ++i) {
-        unsigned char a = static_cast<unsigned char>(strA[i]);
-        unsigned char b = static_cast<unsigned char>(strB[i]);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
+    return strA.size() == strB.size() &&
+           ::strncasecmp(strA.c_str(), strB.c_str(), strA.size()) == 0;
 }
 
 namespace {

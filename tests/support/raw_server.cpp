@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -22,16 +23,10 @@ namespace {
 constexpr int kReadTimeoutMs = 3000;
 
 // Declared length of the body in a request head, 0 when none is given.
-size_t ContentLength(const std::string& strHead) {
-    for (size_t nPos = strHead.find("\r\n"); nPos != std::string::npos;
-         nPos = strHead.find("\r\n", nPos)) {
-        nPos += 2;
-        const size_t nColon = strHead.find(':', nPos);
-        if (nColon != std::string::npos && nColon < strHead.find("\r\n", nPos) &&
-            net::EqualsNoCase(strHead.substr(nPos, nColon - nPos), "Content-Length"))
-            return static_cast<size_t>(std::strtoull(strHead.c_str() + nColon + 1, nullptr, 10));
-    }
-    return 0;
+size_t ContentLength(std::string strHead) {
+    for (char& c : strHead) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t nPos = strHead.find("\r\ncontent-length:");
+    return nPos == std::string::npos ? 0 : std::strtoull(strHead.c_str() + nPos + 17, nullptr, 10);
 }
 
 // Reads one request head and its Content-Length body; returns the bytes read.

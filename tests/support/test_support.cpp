@@ -131,11 +131,10 @@ TEST_F(HttpServerTest, ResourcesServeRangesAndHeadAndThrottledBodies) {
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(std::string(c.pszPath) + " " + (c.pszRange ? c.pszRange : "HEAD"));
-        const std::string strReply =
-            Exchange(m_server.Port(),
-                     (c.pszRange ? "GET "s : "HEAD "s) + c.pszPath + " HTTP/1.1\r\nHost: h\r\n" +
-                         (c.pszRange && *c.pszRange ? "Range: "s + c.pszRange + "\r\n" : ""s) +
-                         "\r\n");
+        const std::string strReply = Exchange(
+            m_server.Port(),
+            (c.pszRange ? "GET "s : "HEAD "s) + c.pszPath + " HTTP/1.1\r\nHost: h\r\n" +
+                (c.pszRange && *c.pszRange ? "Range: "s + c.pszRange + "\r\n" : ""s) + "\r\n");
         const bool bRanges = c.pszPath == "/f"s;
         EXPECT_EQ("HTTP/1.1 "s + c.pszStatus, strReply.substr(0, 12));
         EXPECT_EQ(c.pszContentRange, ReplyHeader(strReply, "Content-Range"));
