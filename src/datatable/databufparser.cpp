@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "datatable/datacell.h"
+#include "datatable/datatypes.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 

@@ -2,7 +2,6 @@
 
 #include "httpdownload/httppublic.h"
 #include "inet/inetpool.h"
-#include "ktreporter/feedbackdlg.h"
 #include "platform/msgbox.h"
 #include "platform/paths.h"
 #include "platform/trace.h"
@@ -61,10 +60,7 @@ bool CKTReporterApp::InitInstance() {
     }
     if (!ParseCommandLine()) return false;
 
-    {
-        CFeedBackDlg dlg;
-        dlg.DoModal();
-    }
+    RunFeedbackDialog();
     return false;
 }
 

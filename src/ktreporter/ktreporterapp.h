@@ -41,6 +41,9 @@ public:
 
     // Start-up steps 1 to 12; always false. Needs the toolkit's application.
     bool InitInstance();
+    // Step 12: the feedback dialog, run modally. Lives in a file of its own so that the dialog,
+    // which asks the application for its context, and the application do not include each other.
+    static void RunFeedbackDialog();
     // Shut-down: the pools in reverse order; returns 0.
     int ExitInstance();
 
