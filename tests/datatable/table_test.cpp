@@ -50,19 +50,6 @@ CDataTable TextTable(int nRows, std::initializer_list<const char16_t*> names = {
 
 }  // namespace
 
-TEST(DataTable, ExampleSectionByteForByte) {
-    CDataTable example(1, 2);
-    example.m_vecHeads.resize(2);
-    example.m_vecHeads[0].m_strName = u"ID";
-    example.m_vecHeads[0].m_nType = DT_INTEGER;
-    example.m_vecHeads[1].m_strName = u"N";
-    example.m_vecHeads[1].m_nType = DT_STRING;
-    example.GetCell(0, 0)->SetInteger(1);
-    example.SetCell(0, 1, TextCell(u"ab"));
-    EXPECT_EQ(ToHex(WriteTableSection(example)), ToHex(kExample));
-    EXPECT_EQ(ToHex(kExample), "80 80 82 81 80 82 49 44 85 80 81 4E 84 80 84 81 82 61 62");
-}
-
 TEST(DataTable, ExampleSectionTruncatedAtEveryField) {
     const std::string& strFull = kExample;
     for (size_t k = 0; k <= strFull.size(); ++k) {
