@@ -22,6 +22,21 @@ constexpr int kMaxPerforms = 12;
 // A request URL may come from a configuration file: never let it (or a redirect) reach file://,
 // ftp:// or any other scheme libcurl knows.
 constexpr const char* kAllowedProtocols = "http,https";
+// libcurl moves its download counter once per read buffer, and for a chunked reply only after the
+// buffer's decoded bytes have been written: a buffer's worth of wire bytes may not be counted yet.
+constexpr int64_t kUncountedWire = CURL_MAX_WRITE_SIZE;
+
+std::atomic<int32_t> g_nMaxReply{kHttpDefaultMaxReply};
+
+bool StartsWithNoCase(std::string_view strText, std::string_view strPrefix) {
+    if (strText.size() < strPrefix.size()) return false;
+    for (size_t i = 0; i < strPrefix.size(); ++i) {
+        char ch = strText[i];
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + ('a' - 'A'));
+        if (ch != strPrefix[i]) return false;
+    }
+    return true;
+}
 
 int32_t MapCurlCode(int32_t nCode, int32_t nResult) {
     switch (nCode) {
@@ -118,6 +133,35 @@ void CHttp_Base::ResetFields() {
     m_nLastCurlCode = 0;
 }
 
+void CHttp_Base::SetMaxReplySize(int64_t nBytes) {
+    g_nMaxReply.store(nBytes <= 0 || nBytes > INT32_MAX ? kHttpDefaultMaxReply
+                                                        : static_cast<int32_t>(nBytes));
+}
+
+int32_t CHttp_Base::GetMaxReplySize() {
+    return g_nMaxReply.load();
+}
+
+bool CHttp_Base::AllowReplyGrowth(int64_t nNewCount) {
+    if (m_nGuardResult != 0) return false;
+    curl_off_t nWire = 0;
+    if (m_hCurl) curl_easy_getinfo(m_hCurl.get(), CURLINFO_SIZE_DOWNLOAD_T, &nWire);
+    const char* pszBound = nullptr;
+    if (nNewCount > m_nMaxReply) {
+        m_nGuardResult = HTTP_ERR_CURL_CALL;
+        pszBound = "size";
+    } else if (m_hCurl && nNewCount > kHttpMaxInflateRatio * (nWire + kUncountedWire)) {
+        m_nGuardResult = HTTP_ERR_UNZIP;
+        pszBound = "ratio";
+    } else {
+        return true;
+    }
+    KT_TRACE("curl HttpRequest Reply Refused: httpIndex(%d), bound(%s), bytes(%lld), wire(%lld)\n",
+             GetHttpIndex(), pszBound, static_cast<long long>(nNewCount),
+             static_cast<long long>(nWire));
+    return false;
+}
+
 void CHttp_Base::SetFormRequest(std::u16string_view strUrl, std::u16string_view strForm,
                                 int32_t bCompress) {
     m_strUrl.assign(strUrl);
@@ -190,6 +234,7 @@ bool CHttp_Base::OnWriteData(const char* pData, size_t nCount) {
     if (nCount == 0) return true;
     const size_t nNeeded = static_cast<size_t>(m_nRecvCount) + nCount;
     if (nNeeded > static_cast<size_t>(INT32_MAX)) return false;
+    if (!AllowReplyGrowth(static_cast<int64_t>(nNeeded))) return false;
     if (nNeeded > static_cast<size_t>(m_nRecvCapacity)) {
         // Doubling keeps a large reply at a constant number of copies per byte; the bytes
         // beyond the count are never handed out.
@@ -212,7 +257,14 @@ int32_t CHttp_Base::IsCancelled() const {
 
 bool CHttp_Base::OnHeaderLine(const char* pText, size_t nSize, size_t nCount) {
     const size_t nBytes = nSize * nCount;
-    m_strHeaderText += kt::FromAnsi(std::string_view(pText, nBytes));
+    const std::string_view strLine(pText, nBytes);
+    // Only the last response's framing counts (a redirect or a 100 comes before it).
+    if (StartsWithNoCase(strLine, "http/")) m_bChunked = false;
+    if (StartsWithNoCase(strLine, "transfer-encoding:") &&
+        strLine.find("chunked") != std::string_view::npos) {
+        m_bChunked = true;
+    }
+    m_strHeaderText += kt::FromAnsi(strLine);
     return true;
 }
 
@@ -276,6 +328,10 @@ int32_t CHttp_Base::Run() {
         m_nRecvCount = 0;
     }
     m_nHttpStatus = 200;
+    m_nMaxReply = g_nMaxReply.load();
+    m_nGuardResult = 0;
+    m_bChunked = false;
+    m_bReplyComplete = false;
     // The cancel flag is not cleared here: a stop that came after the start but before this run
     // began must still stop it.
     m_strHeaderText.clear();
@@ -311,6 +367,7 @@ int32_t CHttp_Base::Run() {
     int32_t nCode = options.Code();
     if (nCode == CURLE_OK) {
         nCode = Perform();
+        const int32_t nPerformed = nCode;
         KT_TRACE("curl HttpRequest Request End: httpIndex(%d), Tickount(%d)!\n", GetHttpIndex(),
                  static_cast<int>(kt::GetTickCount()));
         curl_off_t nDownloaded = 0;
@@ -337,27 +394,66 @@ int32_t CHttp_Base::Run() {
                 bDecode = true;
             }
         }
-        if (bDecode && IsGzipBody()) {
-            kt::CAutoLock lock(m_csBuffer);
-            int32_t nPlain = 0;
-            CMallocBytes pPlain(GzipDecompress(m_pRecvBuffer.get(), m_nRecvCount, &nPlain));
-            if (pPlain && nPlain >= 1) {
-                m_pRecvBuffer = std::move(pPlain);
-                m_nRecvCount = nPlain;
-                m_nRecvCapacity = nPlain;
-            } else {
-                m_nResult = HTTP_ERR_UNZIP;
-            }
-            KT_TRACE(
-                "curl HttpRequest Data Has been Compressed: HttpIndex(%d), realLenght(%d), "
-                "TickCount(%d).\n",
-                GetHttpIndex(), m_nRecvCount, static_cast<int>(kt::GetTickCount()));
+        if (m_nGuardResult != 0) {
+            // A bound refused the body: whatever libcurl made of the write error, the run fails.
+            if (nPerformed != CURLE_OK) m_nLastCurlCode = nPerformed;
+            nCode = CURLE_OK;
+            m_nResult = m_nGuardResult;
+        } else {
+            curl_off_t nAnnounced = -1;
+            curl_easy_getinfo(hCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nAnnounced);
+            m_bReplyComplete = nPerformed == CURLE_OK && (nAnnounced >= 0 || m_bChunked ||
+                                                          nStatusNow == 204 || nStatusNow == 304);
+            if (bDecode && IsGzipBody()) DecodeGzipBody();
         }
     }
     if (nCode != CURLE_OK) m_nLastCurlCode = nCode;
     const int32_t nResult = MapCurlCode(nCode, m_nResult);
     m_nResult = nResult;
+    if (nResult != 0) m_bReplyComplete = false;
     return nResult;
+}
+
+void CHttp_Base::DecodeGzipBody() {
+    kt::CAutoLock lock(m_csBuffer);
+    const auto* pBytes = reinterpret_cast<const unsigned char*>(m_pRecvBuffer.get());
+    // The member's own trailer sizes the allocation; it is held to the bounds first. The wire
+    // count is final here, so nothing is allowed for uncounted bytes.
+    const auto* pSize = pBytes + m_nRecvCount - 4;
+    const int64_t nDeclared =
+        static_cast<int64_t>(pSize[0]) | (static_cast<int64_t>(pSize[1]) << 8) |
+        (static_cast<int64_t>(pSize[2]) << 16) | (static_cast<int64_t>(pSize[3]) << 24);
+    const auto nWire = static_cast<int64_t>(m_dDownloadSize);
+    const char* pszBound = nullptr;
+    // The ratio first: a trailer that claims more than the wire bytes could give is a lie or a
+    // bomb, either way not a reply that is merely large.
+    if (nDeclared > kHttpMaxInflateRatio * nWire + 64) {
+        m_nResult = HTTP_ERR_UNZIP;
+        pszBound = "ratio";
+    } else if (nDeclared > m_nMaxReply) {
+        m_nResult = HTTP_ERR_CURL_CALL;
+        pszBound = "size";
+    }
+    if (pszBound != nullptr) {
+        KT_TRACE(
+            "curl HttpRequest Reply Refused: httpIndex(%d), bound(%s), bytes(%lld), wire(%lld)\n",
+            GetHttpIndex(), pszBound, static_cast<long long>(nDeclared),
+            static_cast<long long>(nWire));
+        return;
+    }
+    int32_t nPlain = 0;
+    CMallocBytes pPlain(GzipDecompress(m_pRecvBuffer.get(), m_nRecvCount, &nPlain));
+    if (pPlain && nPlain >= 1) {
+        m_pRecvBuffer = std::move(pPlain);
+        m_nRecvCount = nPlain;
+        m_nRecvCapacity = nPlain;
+    } else {
+        m_nResult = HTTP_ERR_UNZIP;
+    }
+    KT_TRACE(
+        "curl HttpRequest Data Has been Compressed: HttpIndex(%d), realLenght(%d), "
+        "TickCount(%d).\n",
+        GetHttpIndex(), m_nRecvCount, static_cast<int>(kt::GetTickCount()));
 }
 
 int32_t CHttp_Base::Perform() {

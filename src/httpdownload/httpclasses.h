@@ -21,6 +21,13 @@ class IHttpReporter;
 
 inline constexpr uint32_t kHttpDefaultTimeout = 300000;
 inline constexpr int32_t kHttpInitialBuffer = 4096;
+// A reply body held in memory never grows past this many bytes unless the process sets another
+// bound (HttpPool_SetMaxReplySize): a run that would pass it fails with -11.
+inline constexpr int32_t kHttpDefaultMaxReply = 256 << 20;
+// Deflate cannot expand its input more than 1032:1. What a reply decodes to, by libcurl's
+// transparent decoding and by the engine's own gzip step together, may not exceed this many bytes
+// a byte on the wire (plus one read buffer's worth): a run that would pass it fails with -15.
+inline constexpr int64_t kHttpMaxInflateRatio = 1032;
 
 // Bytes from std::malloc, freed with std::free: the buffers handed to callers keep that contract.
 struct MALLOC_DELETER {
@@ -75,6 +82,14 @@ public:
     char* TakeData(int32_t* pLength, bool bDetach);
     // The reply declared gzip and its body still starts with the gzip magic.
     bool IsGzipBody();
+    // 1 when the last reply arrived whole by its own framing (a Content-Length announced and met,
+    // or the chunked end seen; a 204 or 304 has no body to frame), else 0.
+    int32_t IsReplyComplete() const { return m_bReplyComplete.load() ? 1 : 0; }
+
+    // The process-wide bound on a reply held in memory; 0 (or anything past 2 GiB - 1) sets the
+    // default back. Applies to runs that start afterwards.
+    static void SetMaxReplySize(int64_t nBytes);
+    static int32_t GetMaxReplySize();
 
 protected:
     static size_t WriteCallback(char* pData, size_t nSize, size_t nCount, void* pUser);
@@ -88,6 +103,12 @@ protected:
     // curl_easy_perform, again up to 11 times while the server sends nothing; a cancel stops it
     // before the next perform. Returns libcurl's code.
     int32_t Perform();
+    // Decides whether the body may grow to nNewCount bytes: the size bound, then the ratio to the
+    // bytes libcurl has read off the wire. A refusal keeps its code for the run and is traced.
+    bool AllowReplyGrowth(int64_t nNewCount);
+    // The engine's own gzip step on a body libcurl left compressed: its trailer's size is held to
+    // both bounds before anything is allocated.
+    void DecodeGzipBody();
     // A list that starts with the default lines (kept when it exists).
     bool EnsureHeaderList();
     void DropBody();
@@ -114,6 +135,11 @@ protected:
     uint32_t m_dwTimeout = kHttpDefaultTimeout;
     double m_dDownloadSize = 0;
     int32_t m_nLastCurlCode = 0;
+    // Per run: the bound in force, a bound's refusal (0, -11 or -15), the final reply's framing.
+    int32_t m_nMaxReply = kHttpDefaultMaxReply;
+    int32_t m_nGuardResult = 0;
+    bool m_bChunked = false;
+    std::atomic<bool> m_bReplyComplete{false};
 };
 
 // Notifications are posted with nothing but the id, so a message still queued for a released

@@ -384,6 +384,13 @@ int32_t CHttp_Pool::GetResult(long nId) {
                                      [](CHttp_Async& request) { return request.GetResult(); });
 }
 
+int32_t CHttp_Pool::IsReplyComplete(long nId) {
+    KT_POOL_THREAD_ONLY();
+    if (!HasStatusMgr()) return HTTP_ERR_POOL_UNINIT;
+    return UnderRequestLock<int32_t>(
+        nId, HTTP_NO_INDEX, [](CHttp_Async& request) { return request.IsReplyComplete(); });
+}
+
 int32_t CHttp_Pool::IsFinished(long nId) {
     KT_POOL_THREAD_ONLY();
     if (!HasStatusMgr()) return 1;

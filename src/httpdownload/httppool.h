@@ -55,6 +55,9 @@ public:
     char* GetData(long nId, int32_t* pLength);
     char* TakeData(long nId, int32_t* pLength);
     int32_t GetResult(long nId);
+    // 1 when the id's last reply arrived whole by its own framing, 0 when not, -100 for an
+    // unknown id, -14 when the pool is down.
+    int32_t IsReplyComplete(long nId);
     int32_t IsFinished(long nId);
     int32_t IsRunning(long nId);
     int32_t AreAllRunning();

@@ -1,5 +1,6 @@
 #include "httpdownload/httppublic.h"
 
+#include "httpdownload/httpclasses.h"
 #include "httpdownload/httpdownload.h"
 #include "httpdownload/httppool.h"
 #include "resources/strings.h"
@@ -89,6 +90,14 @@ char* HttpPool_GetData(long nId, long* pLength) {
 
 int HttpPool_GetResult(long nId) {
     return HttpPool().GetResult(nId);
+}
+
+int HttpPool_IsReplyComplete(long nId) {
+    return HttpPool().IsReplyComplete(nId);
+}
+
+void HttpPool_SetMaxReplySize(long long nBytes) {
+    CHttp_Base::SetMaxReplySize(nBytes);
 }
 
 void HttpPool_StopAll() {

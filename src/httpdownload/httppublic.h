@@ -34,6 +34,17 @@ int HttpPool_Release(long nId);
 char* HttpPool_GetData(long nId, long* pLength);
 // The last result code; -100 for an unknown id, -14 when the pool is down.
 int HttpPool_GetResult(long nId);
+// For OnRequestFinished (valid until the next request on the id): 1 when the reply arrived whole
+// by its own framing (a Content-Length announced and met, or the chunked end seen); 0 for a reply
+// cut short that still counts as received, one ended by closing the connection, or a run that did
+// not finish; -100 for an unknown id, -14 when the pool is down. A caller that throws away what it
+// can no longer send again (the reporter's archive) waits for a 1.
+int HttpPool_IsReplyComplete(long nId);
+// The bound on a reply body held in memory, for runs started afterwards; 0 restores the default
+// of 256 MiB (kHttpDefaultMaxReply). A reply that would pass it, or whose decoding (libcurl's or
+// the engine's own gzip step) would pass 1032 bytes a byte received, fails with -11 (the size) or
+// -15 (the ratio) and a "Reply Refused" trace line.
+void HttpPool_SetMaxReplySize(long long nBytes);
 void HttpPool_StopAll();
 // Appends "Name: value" behind the default header lines until the id is released.
 int HttpPool_AddHeader(long nId, const char16_t* pszHeader);

@@ -183,6 +183,27 @@ TEST_F(TransferRequest, RawRepliesMapToResults) {
     const std::string strCut =
         "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'x');
     const std::string strPort = std::to_string(m_raw.Port());
+    const std::string strHalf = ttest::MakeData(100000);
+    const std::string strHalfHead = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    // Bodies that decode to far more than deflate gives for the bytes on the wire: a stack of
+    // encodings libcurl undoes itself, and a gzip body beneath the transfer's gzip.
+    std::string strPeriodic;
+    const std::string strPeriod = ttest::MakeData(1000);
+    while (strPeriodic.size() < (16u << 20)) strPeriodic += strPeriod;
+    const std::string strStacked = kttest::GzipBytes(kttest::GzipBytes(std::string(64u << 20, 0)));
+    const std::string strDouble = kttest::GzipBytes(kttest::GzipBytes(strPeriodic));
+    // Half-compressible: the layer libcurl undoes stays under 1 MiB, the one beneath does not.
+    std::string strText = ttest::MakeData(1536u << 10);
+    for (char& ch : strText) ch = static_cast<char>('a' + (ch & 15));
+    const std::string strLarge = kttest::GzipBytes(kttest::GzipBytes(strText));
+    auto gzipReply = [](const std::string& strCoding, const std::string& strBody) {
+        return "HTTP/1.1 200 OK\r\nContent-Encoding: " + strCoding +
+               "\r\nContent-Length: " + std::to_string(strBody.size()) + "\r\n\r\n" + strBody;
+    };
+    std::string strEndless = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    while (strEndless.size() < (3u << 20))
+        strEndless += "10000\r\n" + std::string(0x10000, 'e') + "\r\n";
+    const std::string strAny = "<not compared>";
     struct CASE {
         const char* pszWhat;
         RAW_ACTION action;
@@ -190,37 +211,77 @@ TEST_F(TransferRequest, RawRepliesMapToResults) {
         int32_t nResult;
         std::string strBody;
         size_t nRequests;
+        int32_t nComplete;        // HttpPool_IsReplyComplete afterwards
+        long long nMaxReply = 0;  // 0: the default bound
     };
     const CASE aCases[] = {
         {"closed without answer, tried 12 times", RAW_ACTION::CloseAfterRequest(),
-         m_raw.Url("/silent"), HTTP_ERR_CURL_CALL, "", 12},
-        // Cut, but every byte delivered was kept.
-        {"cut 200", RAW_ACTION::Reply(strCut), m_raw.Url("/cut"), 0, std::string(40, 'x'), 1},
+         m_raw.Url("/silent"), HTTP_ERR_CURL_CALL, "", 12, 0},
+        // Cut, but every byte delivered was kept: received, yet not whole.
+        {"cut 200", RAW_ACTION::Reply(strCut), m_raw.Url("/cut"), 0, std::string(40, 'x'), 1, 0},
+        {"cut at 50,000 of 100,000",
+         RAW_ACTION::Drop(strHalfHead + strHalf, strHalfHead.size() + 50000), m_raw.Url("/half"), 0,
+         strHalf.substr(0, 50000), 1, 0},
+        {"ended by closing", RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhello"),
+         m_raw.Url("/close"), 0, "hello", 1, 0},
+        {"whole by its length", RAW_ACTION::Reply(strHalfHead + strHalf), m_raw.Url("/whole"), 0,
+         strHalf, 1, 1},
+        {"whole by its chunked end",
+         RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "5\r\nhello\r\n0\r\n\r\n"),
+         m_raw.Url("/chunked"), 0, "hello", 1, 1},
         {"cut 403", RAW_ACTION::Reply("HTTP/1.1 403 No\r\nContent-Length: 9\r\n\r\nabc"),
-         m_raw.Url("/cut403"), HTTP_ERR_REPLY, "abc", 1},
+         m_raw.Url("/cut403"), HTTP_ERR_REPLY, "abc", 1, 0},
         // libcurl refuses the hop; a 3xx status with nothing lost still counts as done, but not
         // one byte of the file was read.
         {"redirect to file://",
          RAW_ACTION::Reply(
              "HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n\r\n"),
-         m_raw.Url("/to-file"), 0, "", 1},
+         m_raw.Url("/to-file"), 0, "", 1, 0},
         {"file:// asked for", RAW_ACTION::Stall(), "file:///etc/hostname", HTTP_ERR_CURL_CALL, "",
-         0},
+         0, 0},
         {"ftp:// asked for", RAW_ACTION::Stall(), "ftp://127.0.0.1:" + strPort + "/x",
-         HTTP_ERR_CURL_CALL, "", 0},
+         HTTP_ERR_CURL_CALL, "", 0, 0},
         // Found out by the run, reported like any failure.
-        {"empty URL", RAW_ACTION::Stall(), "", HTTP_ERR_PARAM, "", 0},
+        {"empty URL", RAW_ACTION::Stall(), "", HTTP_ERR_PARAM, "", 0, 0},
+        // The bounds on a reply held in memory: its size, and what it decodes to.
+        {"past the size bound", RAW_ACTION::Reply(strHalfHead + strHalf), m_raw.Url("/big"),
+         HTTP_ERR_CURL_CALL, strAny, 1, 0, 50000},
+        {"endless chunked", RAW_ACTION::Reply(strEndless), m_raw.Url("/endless"),
+         HTTP_ERR_CURL_CALL, strAny, 1, 0, 1 << 20},
+        {"stacked encodings past the ratio", RAW_ACTION::Reply(gzipReply("gzip, gzip", strStacked)),
+         m_raw.Url("/stacked"), HTTP_ERR_UNZIP, strAny, 1, 0},
+        {"doubly gzipped past the ratio", RAW_ACTION::Reply(gzipReply("gzip", strDouble)),
+         m_raw.Url("/double"), HTTP_ERR_UNZIP, strAny, 1, 0},
+        {"doubly gzipped past the size bound", RAW_ACTION::Reply(gzipReply("gzip", strLarge)),
+         m_raw.Url("/large"), HTTP_ERR_CURL_CALL, strAny, 1, 0, 1 << 20},
     };
+    std::mutex mutex;
+    size_t nRefused = 0;
+    const kt::TraceSink oldSink = kt::SetTraceSink([&](std::string_view strLine) {
+        std::lock_guard<std::mutex> lock(mutex);
+        nRefused += strLine.rfind("curl HttpRequest Reply Refused: httpIndex(1), bound(", 0) == 0;
+    });
     long nId = -1;
     for (const CASE& c : aCases) {
         SCOPED_TRACE(c.pszWhat);
+        HttpPool_SetMaxReplySize(c.nMaxReply);
         m_raw.SetDefaultAction(c.action);
         const size_t nBefore = m_raw.RequestCount();
+        const size_t nRefusedBefore = nRefused;
         EXPECT_EQ(Fetch(nId, c.strUrl), c.nResult);
         EXPECT_EQ(HttpPool_GetResult(nId), c.nResult);
-        EXPECT_EQ(TakeBody(nId), c.strBody);
+        EXPECT_EQ(HttpPool_IsReplyComplete(nId), c.nComplete);
+        if (c.strBody != strAny) {
+            EXPECT_EQ(TakeBody(nId), c.strBody);
+        }
         EXPECT_EQ(m_raw.RequestCount() - nBefore, c.nRequests);
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(nRefused - nRefusedBefore, c.strBody == strAny ? 1u : 0u);
     }
+    kt::SetTraceSink(oldSink);
+    HttpPool_SetMaxReplySize(0);
+    EXPECT_EQ(HttpPool_IsReplyComplete(nId + 1), HTTP_NO_INDEX);
 }
 
 TEST_F(TransferRequest, TimeOutAndCancel) {
