@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string_view>
 
 #include "httpdownload/httphelpers.h"
 #include "httpdownload/httpreporter.h"
@@ -54,6 +55,23 @@ bool ReadDecimal(std::u16string_view strText, int32_t* pValue) {
     }
     *pValue = static_cast<int32_t>(bNegative ? -nValue : nValue);
     return true;
+}
+
+bool StartsWithNoCase(std::string_view strText, std::string_view strLowerPrefix) {
+    if (strText.size() < strLowerPrefix.size()) return false;
+    for (size_t i = 0; i < strLowerPrefix.size(); ++i) {
+        char ch = strText[i];
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + ('a' - 'A'));
+        if (ch != strLowerPrefix[i]) return false;
+    }
+    return true;
+}
+
+std::string_view TrimFront(std::string_view strText) {
+    while (!strText.empty() && (strText.front() == ' ' || strText.front() == '\t')) {
+        strText.remove_prefix(1);
+    }
+    return strText;
 }
 
 }  // namespace
@@ -109,11 +127,37 @@ int32_t CHttp_DownloadFile::Run() {
     return nResult;
 }
 
+bool CHttp_DownloadFile::OnHeaderLine(const char* pText, size_t nSize, size_t nCount) {
+    const std::string_view strLine(pText, nSize * nCount);
+    // Each response (a redirect, a 100, the answer) starts over; only the last one's body arrives.
+    if (StartsWithNoCase(strLine, "http/")) {
+        m_nReplyStart = 0;
+    } else if (StartsWithNoCase(strLine, "content-range:")) {
+        // "bytes FIRST-LAST/TOTAL": the first byte is the one that counts here.
+        std::string_view strValue = TrimFront(strLine.substr(14));
+        if (StartsWithNoCase(strValue, "bytes")) strValue = TrimFront(strValue.substr(5));
+        int64_t nFirst = 0;
+        size_t nDigits = 0;
+        for (; nDigits < strValue.size() && nDigits < 12 && strValue[nDigits] >= '0' &&
+               strValue[nDigits] <= '9';
+             ++nDigits) {
+            nFirst = nFirst * 10 + (strValue[nDigits] - '0');
+        }
+        const bool bRead = nDigits != 0 && nDigits < strValue.size() && strValue[nDigits] == '-';
+        m_nReplyStart = bRead ? nFirst : -1;
+    }
+    return CHttp_Async::OnHeaderLine(pText, nSize, nCount);
+}
+
 bool CHttp_DownloadFile::OnWriteData(const char* pData, size_t nCount) {
     if (pData == nullptr || nCount == 0 || m_strLocalPath.empty()) return true;
     if (nCount > static_cast<size_t>(INT32_MAX)) return false;
     const int32_t n = static_cast<int32_t>(nCount);
     const int32_t nWritten = m_nWritten.load(std::memory_order_relaxed);
+
+    // A body that does not begin where the part asked would land at the wrong place in the file
+    // (another range than the one asked for, or a whole-file answer to a later part).
+    if (m_nPartLength >= 0 && m_nReplyStart != m_nStartOffset) return false;
 
     // A server that ignores the range would write other parts' bytes over them: refuse anything
     // beyond the part's end, which fails the part and with it the download.
@@ -149,6 +193,7 @@ bool CHttp_DownloadFile::StartPart(const std::u16string& strUrl, const std::u16s
     m_pDownload = pDownload;
     m_nWritten = 0;
     m_nHeld = 0;
+    m_nReplyStart = 0;
     SetDataRequest(strUrl, nullptr, 0, 0);
 
     CloseFile();
@@ -243,7 +288,10 @@ bool CHttp_DownloadFile::ParseSiteInfo() {
         size_t nSlash = strSize.find(u'/');
         std::u16string_view strTotal(strSize);
         if (nSlash != std::u16string::npos) strTotal = strTotal.substr(nSlash + 1);
-        if (!ReadDecimal(strTotal, &m_nRemoteSize)) return false;
+        // A negative size ("-5") is as impossible as one beyond 32 bits.
+        int32_t nSize = 0;
+        if (!ReadDecimal(strTotal, &nSize) || nSize < 0) return false;
+        m_nRemoteSize = nSize;
     }
 
     if (m_nRemoteSize == 0 && m_nRangeSupport == 0) {

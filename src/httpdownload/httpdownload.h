@@ -61,6 +61,9 @@ public:
     bool OnWriteData(const char* pData, size_t nCount) override;
     // The base's cancel flag, or a stop of this part (which a new run does not clear).
     int32_t IsCancelled() const override;
+    // Worker side: the base's record, and where the last response's body starts in the file (its
+    // Content-Range start, or 0 when it has none).
+    bool OnHeaderLine(const char* pText, size_t nSize, size_t nCount) override;
 
     // Opens the local file (read/write, created if missing, never truncated, shared with the other
     // parts) at nStart and starts the worker. nLength -1 means unknown: no range is asked for.
@@ -114,6 +117,8 @@ private:
     std::vector<char> m_vecHold;
     size_t m_nHeld = 0;
     std::atomic<bool> m_bStopPart{false};
+    // Offset of the last response's first body byte; -1 when its Content-Range cannot be read.
+    int64_t m_nReplyStart = 0;
 };
 
 // One download. Created by the pool (NewDownload) with its id, or on the caller's stack by

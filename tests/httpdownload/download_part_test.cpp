@@ -140,6 +140,9 @@ TEST_F(DownloadPartTest, InformationRequestReadsStatusSizeAndRangeSupport) {
         {"/busy", {504, {}, ""}, HTTP_ERR_TIMEOUT, 0, 0},
         // Beyond what this engine's 32-bit sizes can hold: refused, not wrapped.
         {"/huge", {206, {{"Content-Range", "bytes 0-0/4294967296"}}, "x"}, HTTP_NO_INDEX, 1, 0},
+        // Nor can a size be negative.
+        {"/neg", {206, {{"Content-Range", "-5"}}, "x"}, HTTP_NO_INDEX, 1, 0},
+        {"/negtotal", {206, {{"Content-Range", "bytes 0-0/-12345"}}, "x"}, HTTP_NO_INDEX, 1, 0},
     };
     for (const CASE& c : aCases) {
         SCOPED_TRACE(c.pszPath);
@@ -209,23 +212,31 @@ TEST_F(DownloadPartTest, PreparationFailuresRunNoPartAndKeepTheLocalFile) {
     EXPECT_EQ(kDownloadPartTimeout, download.GetPartTimeout());
 }
 
-TEST_F(DownloadPartTest, PartsThatIgnoreTheirRangeOrComeBackShortFailTheDownload) {
+TEST_F(DownloadPartTest, PartsAnsweredWithAnotherRangeOrShortFailTheDownload) {
     const std::string strData = ttest::MakeData(3000000);
-    for (const bool bWhole : {true, false}) {
-        SCOPED_TRACE(bWhole ? "every part answered with the whole file" : "middle part short");
-        // Honours the size request, then answers every part with the whole file (which must
-        // not overwrite the others), or the middle part one byte short but well-formed.
-        m_server.SetHandler([strData, bWhole](const kttest::RECORDED_REQUEST& req) {
+    // How the server answers the part that asks for 1000000-1999999 (the others get their range):
+    // the whole file; one byte short but well-formed; the right length from another place, with
+    // its Content-Range saying so; the right length from the start without a Content-Range.
+    enum class EMiddle { kWhole, kShort, kOtherRange, kFromStart };
+    for (const EMiddle eMiddle :
+         {EMiddle::kWhole, EMiddle::kShort, EMiddle::kOtherRange, EMiddle::kFromStart}) {
+        SCOPED_TRACE(static_cast<int>(eMiddle));
+        m_server.SetHandler([strData, eMiddle](const kttest::RECORDED_REQUEST& req) {
             const std::string strRange = req.Header("Range");
             if (strRange == "bytes=0-0") {
                 return HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
             }
-            if (bWhole) return HTTP_REPLY{200, {}, strData};
             const size_t nDash = strRange.find('-');
-            const size_t nFirst = std::stoul(strRange.substr(6, nDash - 6));
-            const size_t nLast = std::stoul(strRange.substr(nDash + 1));
+            size_t nFirst = std::stoul(strRange.substr(6, nDash - 6));
+            size_t nLast = std::stoul(strRange.substr(nDash + 1));
+            const bool bMiddle = nFirst == 1000000;
+            if (bMiddle && eMiddle == EMiddle::kWhole) return HTTP_REPLY{200, {}, strData};
+            if (bMiddle && eMiddle == EMiddle::kFromStart) {
+                return HTTP_REPLY{200, {}, strData.substr(0, 1000000)};
+            }
+            if (bMiddle && eMiddle == EMiddle::kOtherRange) nFirst += 1000000, nLast += 1000000;
             std::string strBody = strData.substr(nFirst, nLast - nFirst + 1);
-            if (nFirst == 1000000) strBody.pop_back();
+            if (bMiddle && eMiddle == EMiddle::kShort) strBody.pop_back();
             return HTTP_REPLY{206,
                               {{"Content-Range", "bytes " + std::to_string(nFirst) + "-" +
                                                      std::to_string(nLast) + "/3000000"}},
