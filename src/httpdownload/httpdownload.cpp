@@ -74,6 +74,12 @@ std::string_view TrimFront(std::string_view strText) {
     return strText;
 }
 
+// The last response was a redirect: the transfer library did not follow it (a scheme it refuses,
+// or too many redirects), yet counts the empty body as received. No byte of the file came.
+bool EndedInRedirect(const CHttp_Base& http) {
+    return http.GetHttpStatus() >= 300 && http.GetHttpStatus() <= 399;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -116,7 +122,7 @@ int32_t CHttp_DownloadFile::Run() {
     }
     if (nResult != 0) m_nResult = nResult;
 
-    if (m_nPartLength < 0 && nResult == 0 && m_nHeld == 0) {
+    if (m_nPartLength < 0 && nResult == 0 && m_nHeld == 0 && !EndedInRedirect(*this)) {
         // Without ranges the byte count cannot tell completion by itself: the transfer must have
         // succeeded, every byte it delivered must be in the file, and a size the server announced
         // must have been reached.
@@ -340,7 +346,14 @@ int32_t CMTRDownload::GetReomteSiteInfo(CHttp_DownloadFile* pPart, const std::u1
     }
     pPart->m_strLocalPath = std::move(strKeep);
 
-    if (nResult == 0) {
+    if (nResult == 0 && EndedInRedirect(*pPart)) {
+        // A redirect the transfer library refused to follow (file://, ftp://, or too many of
+        // them): nothing of the file was seen, and the local file must not be touched for it.
+        KT_TRACE("CMTRDownload::GetReomteSiteInfo redirect not followed: status %d, code %d\n",
+                 static_cast<int>(pPart->GetHttpStatus()),
+                 static_cast<int>(pPart->GetLastCurlCode()));
+        nResult = HTTP_ERR_OPERATION;
+    } else if (nResult == 0) {
         if (!pPart->ParseSiteInfo()) nResult = HTTP_NO_INDEX;
     } else if (nResult == HTTP_ERR_REPLY && pPart->GetHttpStatus() == 404) {
         // An error status fails the transfer before the headers are looked at; a missing file is
