@@ -2,6 +2,9 @@
 // request learns from a reply, the ranges the parts ask for, the file they produce, and the
 // failures that must end a download instead of leaving a wrong file behind.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <fstream>
@@ -45,6 +48,30 @@ std::vector<std::string> ExpectedRanges(long long nSize, long long nParts) {
     std::sort(vec.begin(), vec.end());
     return vec;
 }
+
+// A disk that fills up at nBytes for this process, for the scope: writes past that offset fail
+// with EFBIG (the signal that would otherwise end the process is ignored meanwhile), and one that
+// crosses it comes up short.
+class CFileSizeLimit {
+public:
+    explicit CFileSizeLimit(rlim_t nBytes) {
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_pfnSaved = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_saved;
+        limit.rlim_cur = nBytes;
+        m_bSet = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~CFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_pfnSaved);
+    }
+    bool IsSet() const { return m_bSet; }
+
+private:
+    rlimit m_saved{};
+    void (*m_pfnSaved)(int) = nullptr;
+    bool m_bSet = false;
+};
 
 class DownloadPartTest : public ::testing::Test {
 protected:
@@ -213,6 +240,34 @@ TEST_F(DownloadPartTest, PreparationFailuresRunNoPartAndKeepTheLocalFile) {
     EXPECT_FALSE(download.DownloadSync(Url("/f"), strBad, nullptr));
     EXPECT_EQ(1u, m_server.RequestCount());
     EXPECT_EQ(kDownloadPartTimeout, download.GetPartTimeout());
+}
+
+TEST_F(DownloadPartTest, AFullDiskOrAShortWriteFailsTheDownloadAndLeavesTheFileUnstamped) {
+    struct CASE {
+        bool bRanges;
+        rlim_t nLimit;
+    };
+    // Three ranged parts of 1,000,000 bytes: no byte fits; the middle part's write comes up short;
+    // only the very last byte does not fit. One part without ranges: cut off in the middle.
+    const CASE aCases[] = {{true, 0}, {true, 1500000}, {true, 2999999}, {false, 1000000}};
+    const std::string strData = ttest::MakeData(3000000);
+    for (const CASE& c : aCases) {
+        SCOPED_TRACE(c.nLimit);
+        m_server.SetResource("/f.bin", {strData, c.bRanges, kRfcExampleDate});
+        std::filesystem::remove(m_dir.File("f.bin"));
+        CMTRDownload download;
+        {
+            const CFileSizeLimit limit(c.nLimit);
+            ASSERT_TRUE(limit.IsSet());
+            EXPECT_FALSE(download.DownloadSync(Url("/f.bin"), m_dir.FamilyPath("f.bin"), nullptr));
+        }
+        EXPECT_NE(kRfcExampleTime, ttest::FileMTime(m_dir.File("f.bin")));
+        EXPECT_LE(std::filesystem::file_size(m_dir.File("f.bin")), c.nLimit);
+    }
+    // The same download with room enough completes.
+    CMTRDownload download;
+    EXPECT_TRUE(download.DownloadSync(Url("/f.bin"), m_dir.FamilyPath("f.bin"), nullptr));
+    EXPECT_TRUE(ttest::ReadFile(m_dir.File("f.bin")) == strData) << "file differs";
 }
 
 TEST_F(DownloadPartTest, PartsAnsweredWithAnotherRangeOrShortFailTheDownload) {
