@@ -219,7 +219,10 @@ int32_t CFeedBackDlg::OnRequestFinished(long nRequestId) {
         const std::u16string strText = FromAnsi(std::string_view(pData));
         std::free(pData);
         MessageBox(strText, kReplyCaption, kMbOk);
-        if (CKTReporterApp* pApp = CKTReporterApp::Get()) pApp->CleanUpAttachment();
+        // A reply cut short still shows, but the archive stays unless the reply arrived whole.
+        if (CKTReporterApp* pApp = CKTReporterApp::Get();
+            pApp && HttpPool_IsReplyComplete(m_nRequestId) == 1)
+            pApp->CleanUpAttachment();
         EndDialog(kIdOk);
         return 0;
     }

@@ -12,6 +12,7 @@
 
 #include "ktreporter/dlg_fixture.h"
 #include "ktreporter/formbody.h"
+#include "support/raw_server.h"
 
 namespace {
 
@@ -273,6 +274,32 @@ TEST_F(FeedbackDlgTest, ArchiveIsDeletedOnlyAfterANonEmptyReplyWithDeleteAndType
         EXPECT_NE(
             std::string::npos,
             m_pServer->Request(nRequest - 1).strBody.find(c.strLine + strArchive + "\r\n---"));
+    }
+
+    // A reply that did not arrive whole by its own framing is shown, and the archive stays.
+    kttest::CRawServer raw;
+    ASSERT_TRUE(raw.IsRunning());
+    std::ofstream(m_root / "etc" / "urlserver.xml")
+        << "<?xml version=\"1.0\"?>\n<root>\n  <url id=\"24\" path=\"" << raw.Url("/feedback")
+        << "\"/>\n</root>\n";
+    const std::string strHead = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    const std::string strWhole = strHead + std::string(100000, 'r');
+    const struct {
+        kttest::RAW_ACTION action;
+        bool bDeleted;
+    } replies[] = {
+        {kttest::RAW_ACTION::Drop(strWhole, strHead.size() + 50000), false},
+        {kttest::RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nok\n"), false},
+        {kttest::RAW_ACTION::Reply(strWhole), true},
+    };
+    for (const auto& r : replies) {
+        std::ofstream(archive, std::ios::binary) << strArchive;
+        Open({u"-T", u"1", u"-D", u"1", u"-P", strPath});
+        Fill();
+        raw.SetDefaultAction(r.action);
+        EXPECT_EQ(0u, SubmitAndWait().rfind("服务器返回信息|", 0));
+        EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
+        EXPECT_EQ(r.bDeleted, !fs::exists(archive)) << &r - replies;
     }
 }
 
