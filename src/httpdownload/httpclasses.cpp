@@ -476,7 +476,11 @@ CHttp_Async::~CHttp_Async() {
 }
 
 bool CHttp_Async::OnProgress(double dValue) {
-    if (m_pOwner != nullptr) {
+    // libcurl calls back many times a second with the same count (always 0 for a GET).
+    if (m_pOwner == nullptr || dValue == m_dPosted) return true;
+    m_dPosted = dValue;
+    m_dProgress.store(dValue, std::memory_order_seq_cst);
+    if (!m_bProgressPending.exchange(true, std::memory_order_seq_cst)) {
         CountPosted();
         m_pOwner->OnAsyncProgress(m_nId, dValue);
     }
@@ -492,6 +496,10 @@ bool CHttp_Async::Start() {
     for (const std::u16string& strLine : m_vecNextRunHeaders) AddHeader(strLine.c_str());
     m_vecNextRunHeaders.clear();
     m_nCancel.store(0, std::memory_order_relaxed);
+    // A message of the last run that was dropped (released, detached) left its claim behind.
+    m_dPosted = 0;
+    m_dProgress.store(0);
+    m_bProgressPending.store(false);
     auto pThread = std::make_unique<kt::CThread>();
     if (!pThread->Start([this] { ThreadProc(this); })) return false;
     m_pThread = std::move(pThread);

@@ -194,6 +194,13 @@ public:
 
     // Hands the result of a run to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
+    // Pool thread, dispatching a progress message: false when no worker value waits, else the
+    // newest value of the run, and the next change may post again.
+    bool TakeProgress(double* pValue) {
+        if (!m_bProgressPending.exchange(false, std::memory_order_seq_cst)) return false;
+        *pValue = m_dProgress.load(std::memory_order_seq_cst);
+        return true;
+    }
 
 protected:
     static void ThreadProc(CHttp_Async* pThis);
@@ -203,4 +210,10 @@ protected:
     IAsyReporter* m_pOwner;
     IHttpReporter* m_pReporter = nullptr;
     std::vector<std::u16string> m_vecNextRunHeaders;
+    // Progress is posted only when its value changes, and at most one message per request waits
+    // in the queue: a newer value replaces the waiting one (the message carries only the id's
+    // claim; the value is read when it is dispatched). m_dPosted is the worker's own.
+    double m_dPosted = 0;
+    std::atomic<double> m_dProgress{0};
+    std::atomic<bool> m_bProgressPending{false};
 };

@@ -167,6 +167,14 @@ bool DispatchFrom(KIND_TABLE<OBJECT>& table, kt::UINT uMsg, long nId, kt::LPARAM
         // Counted before the parked test, so that the count matches what the workers posted.
         const bool bWanted = uMsg == WM_HTTP_USER || it->second->TakeNotification();
         if (table.mapParked.count(nId) != 0 || !bWanted) return true;
+        // A request's progress message stands for the newest value of its run, whoever hears it.
+        // (A dropped one belonged to a run that is over; the next start clears its claim.)
+        if constexpr (std::is_same_v<OBJECT, CHttp_Async>) {
+            double dNewest = 0;
+            if (uMsg == WM_HTTP_PROGRESS && it->second->TakeProgress(&dNewest)) {
+                lValue = CHttp_StatusMgr::ProgressParam(dNewest);
+            }
+        }
         pReporter = it->second->GetReporter();
     }
     // The reporter may release, restart or detach anything; nothing here touches the object after

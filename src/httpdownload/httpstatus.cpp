@@ -45,6 +45,10 @@ int32_t CHttp_StatusMgr::OnAsyncProgress(long nId, double dValue) {
     return 0;
 }
 
+kt::LPARAM CHttp_StatusMgr::ProgressParam(double dValue) {
+    return TruncateProgress(dValue);
+}
+
 void CHttp_StatusMgr::PostUserMessage(long nId, int32_t nValue) {
     const kt::HWND hWnd = g_hStatusWnd.load();
     if (hWnd == 0 || hWnd == kInvalidWindow) return;

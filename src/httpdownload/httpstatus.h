@@ -23,6 +23,9 @@ public:
     // The value goes out truncated toward zero (1234.9 arrives as 1234).
     int32_t OnAsyncProgress(long nId, double dValue) override;
 
+    // A progress value as a message carries it: truncated toward zero, clamped to 32 bits.
+    static kt::LPARAM ProgressParam(double dValue);
+
     // Posts WM_HTTP_USER, only to a window that exists.
     static void PostUserMessage(long nId, int32_t nValue);
 
