@@ -1,5 +1,6 @@
 // Google Benchmark's console table, plus each run's time and counters kept by name, so that a
-// benchmark can print its ratios to the peers it ran beside once the table is out.
+// benchmark can print its ratios to the peers it ran beside once the table is out. A benchmark
+// run with repetitions is kept as its median (give it ->Repetitions(5) or more).
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,13 +15,17 @@ class CTimesReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& vecRuns) override {
         ConsoleReporter::ReportRuns(vecRuns);
+        // With repetitions the median aggregate comes after the repetitions it sums up and
+        // overwrites what the last of them left: ratios are taken between medians.
         for (const Run& run : vecRuns) {
-            if (run.run_type != Run::RT_Iteration || run.iterations == 0 || run.error_occurred)
-                continue;
+            const bool bMedian =
+                run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (!bMedian && (run.run_type != Run::RT_Iteration || run.iterations == 0)) continue;
+            if (run.error_occurred) continue;
             // Found by the full name ("BM_X/64/real_time"), by function and arguments ("BM_X/64")
             // and by the function alone ("BM_X", the last run of that function).
             const double dTime = run.GetAdjustedRealTime();
-            m_mapTimes[run.benchmark_name()] = dTime;
+            m_mapTimes[run.run_name.str()] = dTime;
             m_mapTimes[run.run_name.function_name] = dTime;
             if (!run.run_name.args.empty())
                 m_mapTimes[run.run_name.function_name + "/" + run.run_name.args] = dTime;
