@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -110,5 +111,14 @@ private:
     uint8_t* m_pCur = nullptr;
     uint32_t m_nSize = 0;
 };
+
+// ReadString for the readers of a whole section or reply, where running out of memory must end
+// the read instead of leaving a text out and reading on from the wrong place: std::bad_alloc in
+// place of -8, every other result as ReadString gives it.
+inline int ReadTextOrThrow(CDataBufParser& parser, std::u16string& strOut) {
+    const int nResult = parser.ReadString(strOut);
+    if (nResult == -8) throw std::bad_alloc();
+    return nResult;
+}
 
 }  // namespace kt

@@ -92,7 +92,7 @@ public:
             m_value.n = parser.ReadInt();
         } else if (nType & DT_FAMILY_STRING) {
             m_value.p = new std::u16string();
-            parser.ReadString(*m_value.p);
+            ReadTextOrThrow(parser, *m_value.p);
         } else if ((nType & DT_CODE_MASK) == DT_DOUBLE) {
             parser.ReadDouble(m_value.d);
         } else if (nType & DT_FAMILY_FLOAT) {

@@ -33,7 +33,7 @@ void ReadNamedCells(CDataBufParser& parser, int32_t nCount,
                     std::map<std::u16string, CDataCell>& mapOut) {
     for (int32_t i = 0; i < nCount; ++i) {
         std::u16string strName;
-        parser.ReadString(strName);
+        ReadTextOrThrow(parser, strName);
         CDataCell cell;
         cell.ReadValue(parser);
         mapOut.insert_or_assign(std::move(strName), std::move(cell));
@@ -182,7 +182,7 @@ int CDataTable::ParseSection(CDataBufParser& parser) {
     for (CDataColumnHead& head : m_vecHeads) {
         // An exhausted buffer would read nothing but default heads from here on.
         if (parser.GetRemain() == 0) break;
-        if (parser.ReadString(head.m_strName) != 0) continue;
+        if (ReadTextOrThrow(parser, head.m_strName) != 0) continue;
         head.m_nType = parser.ReadType();
         ReadNamedCells(parser, parser.ReadInt(), head.m_mapAttrs);
     }

@@ -29,7 +29,7 @@ int ReadReplyTable(const char* pData, size_t nLen, std::unique_ptr<CDataTable>& 
         std::u16string strMessage;
         for (int nField = 0; nField < 2 && nStatus == 0; ++nField) {
             std::u16string strName;
-            if (parser.ReadString(strName) != 0) {
+            if (ReadTextOrThrow(parser, strName) != 0) {
                 MessageBox(kReplyFormatErrorText);
                 return kReplyBadData;
             }
@@ -37,11 +37,11 @@ int ReadReplyTable(const char* pData, size_t nLen, std::unique_ptr<CDataTable>& 
             if (nType == DT_INTEGER) {
                 nStatus = parser.ReadInt();
                 if (nStatus < 0) {
-                    parser.ReadString(strName);
-                    if (parser.ReadType() == DT_STRING) parser.ReadString(strMessage);
+                    ReadTextOrThrow(parser, strName);
+                    if (parser.ReadType() == DT_STRING) ReadTextOrThrow(parser, strMessage);
                 }
             } else if (nType == DT_STRING) {
-                parser.ReadString(strMessage);
+                ReadTextOrThrow(parser, strMessage);
             } else {
                 KT_DEBUG_ASSERT(nType == DT_INTEGER || nType == DT_STRING);
                 nStatus = -1;
@@ -53,7 +53,7 @@ int ReadReplyTable(const char* pData, size_t nLen, std::unique_ptr<CDataTable>& 
             return kReplyBadData;
         }
         std::u16string strName;
-        parser.ReadString(strName);
+        ReadTextOrThrow(parser, strName);
         // The parse result is not a verdict on the reply, except that memory ran out.
         if (parser.ReadType() == DT_TABLE &&
             pTable->ParseBuffer(parser.GetCurrent(), parser.GetRemain()) ==

@@ -42,20 +42,41 @@ std::u16string CXmlDocument::IntText(long long nValue) {
     return Ascii(sz);
 }
 
+// A constructor that runs out of memory gets no destructor call: it frees the record store itself.
 CXmlDocument::CXmlDocument() {
-    SetDocument(std::u16string_view());
+    try {
+        SetDocument(std::u16string_view());
+    } catch (...) {
+        FreeStore();
+        throw;
+    }
 }
 
 CXmlDocument::CXmlDocument(std::u16string_view strText) {
-    SetDocument(strText);
+    try {
+        SetDocument(strText);
+    } catch (...) {
+        FreeStore();
+        throw;
+    }
 }
 
 CXmlDocument::CXmlDocument(std::u16string&& strText) {
-    SetDocument(std::move(strText));
+    try {
+        SetDocument(std::move(strText));
+    } catch (...) {
+        FreeStore();
+        throw;
+    }
 }
 
 CXmlDocument::CXmlDocument(const CXmlDocument& other) {
-    *this = other;
+    try {
+        *this = other;
+    } catch (...) {
+        FreeStore();
+        throw;
+    }
 }
 
 CXmlDocument::~CXmlDocument() {

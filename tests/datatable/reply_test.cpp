@@ -7,6 +7,7 @@
 #include "datatable/datawriter.h"
 #include "datatable/replyreader.h"
 #include "hex.h"
+#include "support/failalloc.h"
 #include "support/scoped.h"
 
 using namespace kt;
@@ -151,4 +152,38 @@ TEST(ReplyReader, TruncatedAtEveryField) {
             }
         }
     }
+}
+
+TEST(ReplyReader, EachFailingAllocationGivesTheExceptionResultAndNoTable) {
+    // A message and texts too long to be held in place, so that reading each of them allocates.
+    CDataTable expected(2, 1);
+    expected.m_vecHeads.resize(1);
+    expected.m_vecHeads[0].m_strName = u"a column name of some length";
+    expected.m_vecHeads[0].m_nType = DT_STRING;
+    expected.GetCell(0, 0)->SetString(u"the first cell's longer text");
+    expected.GetCell(1, 0)->SetString(u"短");
+    const std::string strReply =
+        WriteReplyEnvelope(&expected, 0, u"a message that the reader keeps, then drops");
+    const std::unique_ptr<char[]> pBytes = kttest::ExactCopy(strReply);
+    kttest::CMessageBoxLog boxes;
+    std::unique_ptr<CDataTable> pTable;
+    int nResult = 0;
+    const size_t nFailures = kttest::ForEachFailingAllocation(
+        [&] {
+            pTable.reset();
+            nResult = ReadReplyTable(pBytes.get(), strReply.size(), pTable);
+        },
+        [&](bool bFailed) {
+            // Running out of memory is no message from the server and no format error.
+            EXPECT_TRUE(boxes.Texts().empty());
+            if (bFailed) {
+                EXPECT_EQ(nResult, kReplyException);
+                EXPECT_FALSE(pTable);
+            } else {
+                EXPECT_EQ(nResult, kReplyOk);
+                ASSERT_TRUE(pTable);
+                EXPECT_EQ(WriteTableSection(*pTable), WriteTableSection(expected));
+            }
+        });
+    EXPECT_GT(nFailures, 5u);
 }

@@ -7,6 +7,7 @@
 #include "datatable/datatable.h"
 #include "datatable/datawriter.h"
 #include "hex.h"
+#include "support/failalloc.h"
 #include "support/scoped.h"
 
 using namespace kt;
@@ -320,4 +321,30 @@ TEST(DataTable, StructureCopiesAndClears) {
     copy.Clear();
     EXPECT_EQ(ToHex(WriteTableSection(copy)), "80 80 80 80 80");
     EXPECT_TRUE(copy.m_bIndexed == 0 && copy.m_mapColIndex.empty());
+}
+
+TEST(DataTable, EachFailingAllocationGivesOutOfMemoryAndAnEmptyTable) {
+    // Three rows; a non-ASCII column name, a property and a cell too long to be held in place.
+    CDataTable source = TextTable(3, {u"A", u"名称，比较长的列名"});
+    source.m_mapProps[u"version of the table"].SetString(u"v1");
+    source.GetCell(1, 1)->SetString(u"a cell text of some length");
+    const std::string strSection = WriteTableSection(source);
+    const std::unique_ptr<char[]> pBytes = kttest::ExactCopy(strSection);
+    CDataTable table;
+    int nResult = 0;
+    const size_t nFailures = kttest::ForEachFailingAllocation(
+        [&] {
+            nResult = table.ParseBuffer(pBytes.get(), static_cast<uint32_t>(strSection.size()));
+        },
+        [&](bool bFailed) {
+            if (bFailed) {
+                EXPECT_EQ(nResult, CDataTable::kParseOutOfMemory);
+                EXPECT_EQ(table.GetRowCount(), 0);
+                EXPECT_EQ(table.GetColCount(), 0);
+            } else {
+                EXPECT_EQ(nResult, 0);
+                EXPECT_EQ(WriteTableSection(table), strSection);
+            }
+        });
+    EXPECT_GT(nFailures, 10u);
 }

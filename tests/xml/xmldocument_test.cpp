@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <new>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -16,6 +18,7 @@
 
 #include "platform/codepage.h"
 #include "platform/paths.h"
+#include "support/failalloc.h"
 #include "xml/record_check.h"
 #include "xml/xmldocument.h"
 
@@ -185,6 +188,38 @@ TEST(XmlParse, MessagesAndRecords) {
     CXmlDocument empty;
     EXPECT_EQ(u"Empty document", empty.GetError());
     EXPECT_FALSE(empty.IsWellFormed());
+}
+
+// Out of memory surfaces as std::bad_alloc from the parse; the document can be set again after it.
+TEST(XmlParse, EachFailingAllocationThrowsBadAllocAndLeavesTheDocumentUsable) {
+    // A good document and one with an error message (its text is formatted too).
+    for (const char16_t* pszText :
+         {u"<r a='1'><x/><y>t</y><z><w/></z></r>", u"<r><a><b></a><c></c></r>"}) {
+        const CXmlDocument reference(pszText);
+        std::unique_ptr<CXmlDocument> pDoc;
+        bool bThrew = false;
+        bool bWellFormed = false;
+        const size_t nFailures = kttest::ForEachFailingAllocation(
+            [&] {
+                bThrew = false;
+                pDoc.reset();
+                try {
+                    pDoc = std::make_unique<CXmlDocument>();
+                    bWellFormed = pDoc->SetDocument(pszText);
+                } catch (const std::bad_alloc&) {
+                    bThrew = true;
+                }
+            },
+            [&](bool bFailed) {
+                EXPECT_EQ(bFailed, bThrew);
+                if (!pDoc) pDoc = std::make_unique<CXmlDocument>();
+                if (bThrew) bWellFormed = pDoc->SetDocument(pszText);
+                EXPECT_EQ(bWellFormed, reference.IsWellFormed());
+                EXPECT_EQ(pDoc->GetError(), reference.GetError());
+                EXPECT_EQ(pDoc->GetDocument(), reference.GetDocument());
+            });
+        EXPECT_GT(nFailures, 3u);
+    }
 }
 
 TEST(XmlParse, NameCase) {
