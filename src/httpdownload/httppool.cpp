@@ -373,8 +373,10 @@ char* CHttp_Pool::GetData(long nId, int32_t* pLength) {
     KT_POOL_THREAD_ONLY();
     if (pLength != nullptr) *pLength = 0;
     if (!HasStatusMgr() || nId < 0) return nullptr;
-    return UnderRequestLock<char*>(nId, nullptr,
-                                   [&](CHttp_Async& request) { return request.CopyData(pLength); });
+    // The copy is made outside the pool's lock (only under the request's own buffer lock): the
+    // object stays put because only this thread removes objects.
+    CHttp_Async* pRequest = FindRequest(nId);
+    return pRequest != nullptr ? pRequest->CopyData(pLength) : nullptr;
 }
 
 char* CHttp_Pool::TakeData(long nId, int32_t* pLength) {
