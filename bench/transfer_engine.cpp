@@ -1,6 +1,7 @@
 // The transfer engine against bare libcurl on loopback, each beside its floor in the same run:
 // a 200 MB GET, 1,000 sequential 1 KiB requests on one reused id, a 50 MB POST, and the peak
-// memory of a 200 MB reply. Prints the ratios (floor time / engine time) at the end.
+// memory of a 200 MB reply. Prints the ratios (floor time / engine time, medians of five
+// repetitions) at the end.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
