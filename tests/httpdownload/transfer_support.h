@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -41,8 +46,13 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 }
 
 inline long long FileMTime(const std::filesystem::path& path) {
+#ifdef _WIN32
+    struct _stat64 st {};
+    return ::_wstat64(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_mtime) : -1;
+#else
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_mtime) : -1;
+#endif
 }
 
 // Threads of the process. The first call starts and joins one thread, so that runtime helpers born
@@ -50,8 +60,19 @@ inline long long FileMTime(const std::filesystem::path& path) {
 inline int ThreadCount() {
     static const bool s_bWarm = (std::thread([] {}).join(), true);
     (void)s_bWarm;
+#ifdef _WIN32
+    const HANDLE hSnap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int nCount = 0;
+    for (BOOL b = ::Thread32First(hSnap, &entry); b; b = ::Thread32Next(hSnap, &entry))
+        nCount += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+    ::CloseHandle(hSnap);
+    return nCount;
+#else
     const std::filesystem::directory_iterator it("/proc/self/task");
     return static_cast<int>(std::distance(begin(it), end(it)));
+#endif
 }
 
 inline std::u16string Wide(const std::string& str) {
@@ -62,14 +83,26 @@ inline std::u16string Wide(const std::string& str) {
 class CScratchDir {
 public:
     CScratchDir() {
+#ifdef _WIN32
+        const auto base = std::filesystem::temp_directory_path();
+        for (unsigned n = ::GetCurrentProcessId() * 1000u; m_path.empty(); ++n) {
+            std::error_code ec;
+            const auto path = base / ("kt-transfer-" + std::to_string(n));
+            if (std::filesystem::create_directory(path, ec)) m_path = path;
+            if (ec) break;
+        }
+#else
         char szTemplate[] = "/tmp/kt-transfer-XXXXXX";
         if (::mkdtemp(szTemplate) != nullptr) m_path = szTemplate;
+#endif
     }
     ~CScratchDir() {
         std::error_code ec;
         if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
-    std::filesystem::path File(const std::string& strName) const { return m_path / strName; }
+    std::filesystem::path File(const std::string& strName) const {
+        return m_path / strName;
+    }
     // The engine's (family) form of a path in the directory.
     std::u16string FamilyPath(const std::string& strName) const {
         return kt::FromFsPath(File(strName).string());
@@ -86,8 +119,13 @@ public:
     explicit CTimeZone(const char* pszZone) { Set(pszZone); }
     ~CTimeZone() { Set("UTC"); }
     static void Set(const char* pszZone) {
+#ifdef _WIN32
+        ::_putenv_s("TZ", pszZone);  // the C runtime's own form: "CST-8" is eight hours east
+        ::_tzset();
+#else
         ::setenv("TZ", pszZone, 1);
         ::tzset();
+#endif
     }
 };
 

@@ -1,6 +1,5 @@
 #include "support/http_server.h"
 
-#include <sys/socket.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <mutex>
 
 #include "support/net_util.h"
+#include "support/socket_compat.h"
 
 namespace kttest {
 

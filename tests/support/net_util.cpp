@@ -1,12 +1,6 @@
 #include "support/net_util.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,14 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/socket_compat.h"
+
 namespace kttest::net {
 
 int ListenLoopback(int& nPortOut) {
     nPortOut = 0;
-    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int nFd = OpenSocket();
     if (nFd < 0) return -1;
-    int nOne = 1;
-    ::setsockopt(nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne);
+    SetIntOption(nFd, SOL_SOCKET, SO_REUSEADDR, 1);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -31,7 +26,7 @@ int ListenLoopback(int& nPortOut) {
     if (::bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(nFd, 64) != 0 ||
         ::getsockname(nFd, reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) {
-        ::close(nFd);
+        CloseSocket(nFd);
         return -1;
     }
     nPortOut = ntohs(addr.sin_port);
@@ -39,7 +34,7 @@ int ListenLoopback(int& nPortOut) {
 }
 
 int ConnectLoopback(int nPort) {
-    int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int nFd = OpenSocket();
     if (nFd < 0) return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -50,7 +45,7 @@ int ConnectLoopback(int nPort) {
         nRc = ::connect(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     } while (nRc != 0 && errno == EINTR);
     if (nRc != 0) {
-        ::close(nFd);
+        CloseSocket(nFd);
         return -1;
     }
     return nFd;
@@ -70,8 +65,7 @@ bool SendAll(int nFd, const char* pData, size_t nSize) {
 }
 
 std::string ReadToEnd(int nFd) {
-    timeval tv{60, 0};
-    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SetReceiveTimeout(nFd, 60);
     std::string strOut;
     char buf[4096];
     for (ssize_t n; (n = ::recv(nFd, buf, sizeof buf, 0)) > 0;) strOut.append(buf, size_t(n));
@@ -84,7 +78,7 @@ std::string Exchange(int nPort, const std::string& strSend) {
     SendAll(nFd, strSend.data(), strSend.size());
     ::shutdown(nFd, SHUT_WR);
     std::string strReply = ReadToEnd(nFd);
-    ::close(nFd);
+    CloseSocket(nFd);
     return strReply;
 }
 
@@ -116,17 +110,16 @@ struct CListener::IMPL {
 
     void AcceptLoop() {
         for (;;) {
-            const int nFd = ::accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            const int nFd = AcceptSocket(nListenFd);
             if (nFd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 return;
             }
             // Small scripted writes leave at once.
-            int nOne = 1;
-            ::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
+            SetIntOption(nFd, IPPROTO_TCP, TCP_NODELAY, 1);
             std::lock_guard<std::mutex> lk(mtx);
             if (bStopping) {
-                ::close(nFd);
+                CloseSocket(nFd);
                 return;
             }
             const size_t nIndex = nAccepted++;
@@ -144,7 +137,7 @@ struct CListener::IMPL {
             pConn->th = std::thread([this, pConn, nIndex] {
                 fnServe(pConn->nFd, nIndex);
                 std::lock_guard<std::mutex> lkDone(mtx);
-                ::close(pConn->nFd);
+                CloseSocket(pConn->nFd);
                 pConn->nFd = -1;
                 pConn->bDone = true;
             });
@@ -183,9 +176,9 @@ void CListener::Stop() {
         std::lock_guard<std::mutex> lk(m_pImpl->mtx);
         m_pImpl->bStopping = true;
     }
-    if (m_pImpl->nListenFd >= 0) ::shutdown(m_pImpl->nListenFd, SHUT_RDWR);
+    const bool bClosed = m_pImpl->nListenFd >= 0 && WakeAccept(m_pImpl->nListenFd);
     if (m_pImpl->thAccept.joinable()) m_pImpl->thAccept.join();
-    if (m_pImpl->nListenFd >= 0) ::close(m_pImpl->nListenFd);
+    if (m_pImpl->nListenFd >= 0 && !bClosed) CloseSocket(m_pImpl->nListenFd);
     std::vector<std::shared_ptr<CONNECTION>> vecConns;
     {
         std::lock_guard<std::mutex> lk(m_pImpl->mtx);

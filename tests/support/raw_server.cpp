@@ -1,8 +1,5 @@
 #include "support/raw_server.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -12,6 +9,7 @@
 #include <mutex>
 
 #include "support/net_util.h"
+#include "support/socket_compat.h"
 
 namespace kttest {
 
@@ -35,8 +33,7 @@ std::string ReadRequest(int nFd) {
     size_t nWant = std::string::npos;
     char buf[65536];
     while (strData.size() < nWant) {
-        pollfd pfd{nFd, POLLIN, 0};
-        if (::poll(&pfd, 1, kReadTimeoutMs) <= 0) break;
+        if (!net::WaitReadable(nFd, kReadTimeoutMs)) break;
         const ssize_t n = ::recv(nFd, buf, sizeof buf, 0);
         if (n <= 0) break;
         strData.append(buf, static_cast<size_t>(n));
