@@ -44,7 +44,7 @@ POOL_STATE& State() {
 }
 
 // True on the thread that initialised the pool, and anywhere while the pool is down.
-bool OnPoolThread() {
+[[maybe_unused]] bool OnPoolThread() {
     return State().pStatusMgr.load() == nullptr ||
            State().idPoolThread.load() == std::this_thread::get_id();
 }
