@@ -498,6 +498,7 @@ bool CHttp_Async::Start() {
     m_nCancel.store(0, std::memory_order_relaxed);
     // A message of the last run that was dropped (released, detached) left its claim behind.
     m_dPosted = 0;
+    m_dDelivered = 0;
     m_dProgress.store(0);
     m_bProgressPending.store(false);
     auto pThread = std::make_unique<kt::CThread>();

@@ -194,11 +194,16 @@ public:
 
     // Hands the result of a run to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
-    // Pool thread, dispatching a progress message: false when no worker value waits, else the
-    // newest value of the run, and the next change may post again.
+    // Pool thread, dispatching a progress message: false when no new worker value waits (the
+    // message is then dropped), else the newest value of the run, and the next change may post
+    // again. A worker that stores a value just before an earlier message is dispatched posts a
+    // second message for a value already delivered; comparing with the last one delivered drops it.
     bool TakeProgress(double* pValue) {
         if (!m_bProgressPending.exchange(false, std::memory_order_seq_cst)) return false;
-        *pValue = m_dProgress.load(std::memory_order_seq_cst);
+        const double dValue = m_dProgress.load(std::memory_order_seq_cst);
+        if (dValue == m_dDelivered) return false;
+        m_dDelivered = dValue;
+        *pValue = dValue;
         return true;
     }
 
@@ -214,6 +219,7 @@ protected:
     // in the queue: a newer value replaces the waiting one (the message carries only the id's
     // claim; the value is read when it is dispatched). m_dPosted is the worker's own.
     double m_dPosted = 0;
+    double m_dDelivered = 0;  // the pool thread's own
     std::atomic<double> m_dProgress{0};
     std::atomic<bool> m_bProgressPending{false};
 };

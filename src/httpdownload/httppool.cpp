@@ -170,8 +170,9 @@ bool DispatchFrom(KIND_TABLE<OBJECT>& table, kt::UINT uMsg, long nId, kt::LPARAM
         // A request's progress message stands for the newest value of its run, whoever hears it.
         // (A dropped one belonged to a run that is over; the next start clears its claim.)
         if constexpr (std::is_same_v<OBJECT, CHttp_Async>) {
-            double dNewest = 0;
-            if (uMsg == WM_HTTP_PROGRESS && it->second->TakeProgress(&dNewest)) {
+            if (uMsg == WM_HTTP_PROGRESS) {
+                double dNewest = 0;
+                if (!it->second->TakeProgress(&dNewest)) return true;
                 lValue = CHttp_StatusMgr::ProgressParam(dNewest);
             }
         }
