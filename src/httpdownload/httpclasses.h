@@ -194,17 +194,21 @@ public:
 
     // Hands the result of a run to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
-    // Pool thread, dispatching a progress message: false when no new worker value waits (the
-    // message is then dropped), else the newest value of the run, and the next change may post
-    // again. A worker that stores a value just before an earlier message is dispatched posts a
-    // second message for a value already delivered; comparing with the last one delivered drops it.
-    bool TakeProgress(double* pValue) {
-        if (!m_bProgressPending.exchange(false, std::memory_order_seq_cst)) return false;
+    // Pool thread, dispatching a progress message. PROGRESS_UNCLAIMED: no worker value waits (a
+    // message of an earlier run, or one posted by hand), deliver what it carries; PROGRESS_STALE:
+    // the value waiting was delivered already (a worker that stores a value just before an
+    // earlier message is dispatched posts a second message for it), drop it; PROGRESS_NEWEST:
+    // *pValue is the newest value of the run, and the next change may post again.
+    enum PROGRESS_TAKE { PROGRESS_UNCLAIMED, PROGRESS_STALE, PROGRESS_NEWEST };
+    PROGRESS_TAKE TakeProgress(double* pValue) {
+        if (!m_bProgressPending.exchange(false, std::memory_order_seq_cst)) {
+            return PROGRESS_UNCLAIMED;
+        }
         const double dValue = m_dProgress.load(std::memory_order_seq_cst);
-        if (dValue == m_dDelivered) return false;
+        if (dValue == m_dDelivered) return PROGRESS_STALE;
         m_dDelivered = dValue;
         *pValue = dValue;
-        return true;
+        return PROGRESS_NEWEST;
     }
 
 protected:

@@ -172,8 +172,15 @@ bool DispatchFrom(KIND_TABLE<OBJECT>& table, kt::UINT uMsg, long nId, kt::LPARAM
         if constexpr (std::is_same_v<OBJECT, CHttp_Async>) {
             if (uMsg == WM_HTTP_PROGRESS) {
                 double dNewest = 0;
-                if (!it->second->TakeProgress(&dNewest)) return true;
-                lValue = CHttp_StatusMgr::ProgressParam(dNewest);
+                switch (it->second->TakeProgress(&dNewest)) {
+                    case CHttp_Async::PROGRESS_STALE:
+                        return true;
+                    case CHttp_Async::PROGRESS_NEWEST:
+                        lValue = CHttp_StatusMgr::ProgressParam(dNewest);
+                        break;
+                    case CHttp_Async::PROGRESS_UNCLAIMED:
+                        break;
+                }
             }
         }
         pReporter = it->second->GetReporter();
