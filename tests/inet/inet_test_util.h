@@ -1,10 +1,9 @@
 // Small helpers shared by the WinInet layer's tests.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -15,8 +14,21 @@
 #include "platform/trace.h"
 #include "support/http_server.h"
 #include "support/net_util.h"
+#include "support/socket_compat.h"
 
 namespace inettest {
+
+// Sets (or, with null, removes) a variable of this process's environment.
+inline void SetEnv(const char* pszName, const char* pszValue) {
+#ifdef _WIN32
+    _putenv_s(pszName, pszValue != nullptr ? pszValue : "");
+#else
+    if (pszValue != nullptr)
+        setenv(pszName, pszValue, 1);
+    else
+        unsetenv(pszName);
+#endif
+}
 
 // Polls the condition until it holds or the time runs out.
 inline bool WaitFor(const std::function<bool()>& fn, int nTimeoutMs = 5000) {
@@ -32,7 +44,7 @@ inline bool WaitFor(const std::function<bool()>& fn, int nTimeoutMs = 5000) {
 inline int ClosedPort() {
     int nPort = 0;
     const int nFd = kttest::net::ListenLoopback(nPort);
-    if (nFd >= 0) close(nFd);
+    if (nFd >= 0) kttest::net::CloseSocket(nFd);
     return nPort;
 }
 

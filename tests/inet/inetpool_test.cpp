@@ -405,9 +405,9 @@ TEST_F(InetPool, HandleProbesTheConfiguredAddressAndDeletesOnDestruction) {
     }
     EXPECT_EQ(SetRequestUrl(1, u"http://h/"), kInetNoRequest);
     SetProbeUrl(u"");
-    setenv("KTREPORTER_PROBE_URL", "http://127.0.0.1:1/probe", 1);
+    inettest::SetEnv("KTREPORTER_PROBE_URL", "http://127.0.0.1:1/probe");
     EXPECT_EQ(GetProbeUrl(), u"http://127.0.0.1:1/probe");
-    unsetenv("KTREPORTER_PROBE_URL");
+    inettest::SetEnv("KTREPORTER_PROBE_URL", nullptr);
     EXPECT_NE(GetProbeUrl().find(u"/images/img/index/logo_16682.gif"), std::u16string::npos);
 }
 

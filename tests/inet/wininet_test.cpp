@@ -123,18 +123,21 @@ protected:
 };
 
 TEST(InetConnectedState, ProxyFlagFollowsTheEnvironment) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows takes its proxy from its own settings, not from the environment";
+#endif
     for (const char* pszName :
          {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-        unsetenv(pszName);
+        inettest::SetEnv(pszName, nullptr);
     uint32_t dwFlags = 0xFFFF;
     const bool bConnected = InternetGetConnectedState(&dwFlags, 0);
     EXPECT_EQ(dwFlags, bConnected ? INTERNET_CONNECTION_LAN : INTERNET_CONNECTION_OFFLINE);
 
-    setenv("http_proxy", "http://127.0.0.1:3128", 1);
+    inettest::SetEnv("http_proxy", "http://127.0.0.1:3128");
     EXPECT_TRUE(InternetGetConnectedState(&dwFlags, 0));
     const uint32_t dwProxy = INTERNET_CONNECTION_PROXY | INTERNET_CONNECTION_CONFIGURED;
     EXPECT_EQ(dwFlags & dwProxy, dwProxy);
-    unsetenv("http_proxy");  // the other tests talk to their servers directly
+    inettest::SetEnv("http_proxy", nullptr);  // the other tests talk to their servers directly
 }
 
 TEST(InetParseUrl, SplitsServicesServersObjectsAndPorts) {
@@ -262,8 +265,12 @@ TEST_F(InetFunctions, OpenRequestAndSendAsTheServerReceivesThem) {
     EXPECT_EQ(ReadAll(hRequest, nPending), "reply-bytes");
     ASSERT_TRUE(server.WaitForRequests(1));
     const kttest::RECORDED_REQUEST req = server.Request(0);
-    EXPECT_EQ(req.strMethod + " " + req.strTarget + " " + req.strVersion,
-              "POST /p a/%41?q=1 HTTP/1.1");
+#ifdef _WIN32
+    const char* pszLine = "POST /p%20a/%41?q=1 HTTP/1.1";  // Windows escapes the blank
+#else
+    const char* pszLine = "POST /p a/%41?q=1 HTTP/1.1";
+#endif
+    EXPECT_EQ(req.strMethod + " " + req.strTarget + " " + req.strVersion, pszLine);
     EXPECT_EQ(req.strBody, strBody);
     EXPECT_EQ(inettest::HeaderLines(req, {"X-", "Accept:", "Expect"}),
               (std::vector<std::string>{"X-One: 1", "X-Two: 2"}));
