@@ -313,6 +313,10 @@ TEST_F(InetPool, OwnersMayReenterOrBlockAndEarlyCancelsHold) {
          "HttpSendRequest() curl option CURLOPT_REQUEST_TARGET refused: 48\n"},
     };
     for (const CASE& c : aCases) {
+#ifdef _WIN32
+        // A refused option is the libcurl version's own failure; wininet.dll has none.
+        if (c.eRefused != CURLOPT_LASTENTRY) continue;
+#endif
         COwner early;
         const long nEarly = CreateRequest(&early, nullptr, nullptr);
         ASSERT_EQ(SetRequestUrl(nEarly, kt::FromUtf8(raw.Url("/never")).c_str()), kInetOk);

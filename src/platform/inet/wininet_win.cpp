@@ -387,6 +387,8 @@ bool AfxParseURL(const char16_t* pszUrl, uint32_t& dwServiceType, std::u16string
     }
     if (parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) return false;
     strServer.assign(reinterpret_cast<const char16_t*>(parts.lpszHostName), parts.dwHostNameLength);
+    if (strServer.size() > 2 && strServer.front() == u'[' && strServer.back() == u']')
+        strServer = strServer.substr(1, strServer.size() - 2);
     if (parts.lpszUrlPath != nullptr)
         strObject.assign(reinterpret_cast<const char16_t*>(parts.lpszUrlPath),
                          parts.dwUrlPathLength);
@@ -492,6 +494,10 @@ HINTERNET HttpOpenRequest(HINTERNET hConnect, const char16_t* pszVerb,
         return nullptr;
     }
     ::InternetSetStatusCallbackW(hReal, &Trampoline);
+    // The system keeps an idle connection in a process-wide pool for about a minute after its
+    // handles are closed; closing a handle here closes what is under it, the connection too.
+    ::HttpAddRequestHeadersW(hReal, L"Connection: close\r\n", static_cast<DWORD>(-1),
+                             HTTP_ADDREQ_FLAG_ADD_IF_NEW);
     Attach(pNode, hReal);
     Notify(lock, pNode, kt::INTERNET_STATUS_HANDLE_CREATED,
            INTERNET_ASYNC_RESULT{reinterpret_cast<DWORD_PTR>(hReal), 0}, true);
