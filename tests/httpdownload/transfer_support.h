@@ -26,6 +26,7 @@
 #include "platform/codepage.h"
 #include "platform/msgwindow.h"
 #include "platform/paths.h"
+#include "support/reporter_recorder.h"
 
 namespace ttest {
 
@@ -133,46 +134,8 @@ public:
 inline constexpr long long kRfcExampleTime = 784111777;
 inline constexpr const char* kRfcExampleDate = "Sun, 06 Nov 1994 08:49:37 GMT";
 
-struct CALL {
-    char chKind;  // F finished, E failed, M message, S status, P progress
-    long nId;
-    double dValue;
-    std::thread::id thread;
-};
-
-// Records every call in order; the hook, when set, runs inside each call (re-entrance tests).
-class CRecorder : public IHttpReporter {
-public:
-    int32_t OnRequestFinished(long nId) override { return Add('F', nId, 0); }
-    int32_t OnRequestFailed(long nId, int32_t nResult) override { return Add('E', nId, nResult); }
-    int32_t OnRequestMessage(long nId, int32_t nValue) override { return Add('M', nId, nValue); }
-    int32_t OnRequestStatus(long nId, int32_t nValue) override { return Add('S', nId, nValue); }
-    int32_t OnRequestProgress(long nId, double dValue) override { return Add('P', nId, dValue); }
-
-    size_t Count(char chKind) const {
-        size_t n = 0;
-        for (const CALL& call : m_vecCalls) n += call.chKind == chKind;
-        return n;
-    }
-    size_t Terminals() const { return Count('F') + Count('E'); }
-    // What the last terminal call said: 0 for finished, else the code; 1 when none came.
-    int32_t Outcome() const {
-        for (auto it = m_vecCalls.rbegin(); it != m_vecCalls.rend(); ++it) {
-            if (it->chKind == 'F' || it->chKind == 'E') return static_cast<int32_t>(it->dValue);
-        }
-        return 1;
-    }
-
-    std::vector<CALL> m_vecCalls;
-    std::function<void(const CALL&)> m_fnHook;
-
-private:
-    int32_t Add(char chKind, long nId, double dValue) {
-        m_vecCalls.push_back({chKind, nId, dValue, std::this_thread::get_id()});
-        if (m_fnHook) m_fnHook(m_vecCalls.back());
-        return 0;
-    }
-};
+using kttest::CALL;
+using kttest::CRecorder;
 
 // Pumps the pool's messages until the condition holds; the limit only keeps a broken build from
 // hanging the suite.

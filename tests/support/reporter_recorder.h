@@ -1,8 +1,8 @@
-// A transfer-engine reporter (IHttpReporter) that records every call, with the thread it came on.
+// A transfer-engine reporter (IHttpReporter) that records every call in order, with the thread it
+// came on. Not locked: the engine calls reporters on the pool's thread only.
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -10,16 +10,15 @@
 
 namespace kttest {
 
-struct REPORT {
+struct CALL {
     char chKind;  // F finished, E failed, M message, S status, P progress
     long nId;
-    double dValue;  // the result, message, status or progress value (0 for F)
+    double dValue;
     std::thread::id thread;
 };
 
-// Thread-safe. The hook, when set, runs inside each call after it is recorded (outside the lock),
-// for tests of what a reporter may do from its notification.
-class CReporterRecorder : public IHttpReporter {
+// The hook, when set, runs inside each call (re-entrance tests).
+class CRecorder : public IHttpReporter {
 public:
     int32_t OnRequestFinished(long nId) override { return Add('F', nId, 0); }
     int32_t OnRequestFailed(long nId, int32_t nResult) override { return Add('E', nId, nResult); }
@@ -27,46 +26,29 @@ public:
     int32_t OnRequestStatus(long nId, int32_t nValue) override { return Add('S', nId, nValue); }
     int32_t OnRequestProgress(long nId, double dValue) override { return Add('P', nId, dValue); }
 
-    std::vector<REPORT> Reports() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecReports;
-    }
-    // Calls of a kind, for one request id or (nId < 0) for all.
-    size_t Count(char chKind, long nId = -1) const {
+    size_t Count(char chKind) const {
         size_t n = 0;
-        for (const REPORT& r : Reports()) n += r.chKind == chKind && (nId < 0 || r.nId == nId);
+        for (const CALL& call : m_vecCalls) n += call.chKind == chKind;
         return n;
     }
-    size_t Terminals(long nId = -1) const { return Count('F', nId) + Count('E', nId); }
-    // What the last terminal call said: 0 for finished, else the result; 1 when none came.
-    int32_t Outcome(long nId = -1) const {
-        const std::vector<REPORT> vec = Reports();
-        for (auto it = vec.rbegin(); it != vec.rend(); ++it) {
-            if ((it->chKind == 'F' || it->chKind == 'E') && (nId < 0 || it->nId == nId))
-                return static_cast<int32_t>(it->dValue);
+    size_t Terminals() const { return Count('F') + Count('E'); }
+    // What the last terminal call said: 0 for finished, else the code; 1 when none came.
+    int32_t Outcome() const {
+        for (auto it = m_vecCalls.rbegin(); it != m_vecCalls.rend(); ++it) {
+            if (it->chKind == 'F' || it->chKind == 'E') return static_cast<int32_t>(it->dValue);
         }
         return 1;
     }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_vecReports.clear();
-    }
 
-    std::function<void(const REPORT&)> fnHook;
+    std::vector<CALL> m_vecCalls;
+    std::function<void(const CALL&)> m_fnHook;
 
 private:
     int32_t Add(char chKind, long nId, double dValue) {
-        const REPORT report{chKind, nId, dValue, std::this_thread::get_id()};
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_vecReports.push_back(report);
-        }
-        if (fnHook) fnHook(report);
+        m_vecCalls.push_back({chKind, nId, dValue, std::this_thread::get_id()});
+        if (m_fnHook) m_fnHook(m_vecCalls.back());
         return 0;
     }
-
-    mutable std::mutex m_mutex;
-    std::vector<REPORT> m_vecReports;
 };
 
 }  // namespace kttest
