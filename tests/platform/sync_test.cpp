@@ -1,74 +1,95 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/sync.h"
+#include "platform/trace.h"
+#include "support/scoped.h"
 
 namespace {
 
-// Whichever of (event set, thread end, time-out) comes first at 100 ms answers, not before it; the
-// others are held back by a gate until the check is done.
-TEST(Sync, WaitAnyAnswersWhicheverComesFirst) {
-    constexpr uint32_t kNever = kt::kInfinite;
+// WaitAny answers the object that is signalled (the lowest index when both are), also for a signal
+// given by another thread while it waits, and times out only when neither is. One thread object
+// serves every row: it runs one thread at a time and can start again once joined.
+TEST(Sync, WaitAnyAnswersTheSignalledObjectAndThreadsRestart) {
     struct CASE {
-        uint32_t nEventMs, nThreadMs, nTimeoutMs;
+        bool bSetEvent, bEndThread, bBefore;  // signalled before the wait, or maybe during it
         int nExpected;
     };
-    const CASE cases[] = {
-        {100, kNever, 2000, 0}, {kNever, 100, 2000, 1}, {kNever, kNever, 100, kt::kWaitTimeout}};
+    const CASE cases[] = {{true, false, false, 0},
+                          {false, true, false, 1},
+                          {true, true, true, 0},
+                          {false, false, false, kt::kWaitTimeout}};
+    kt::CThread thread;
+    EXPECT_TRUE(thread.Join(0));  // never started: nothing to wait for
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.nExpected);
-        kt::CEvent event(true, false);
-        kt::CEvent gate(true, false);
-        kt::CThread thread;
-        // Taken before the timers start, so that none can have run part of its time already.
-        const uint64_t nStart = kt::GetTickCount64();
-        ASSERT_TRUE(thread.Start([&] { gate.Wait(c.nThreadMs); }));
-        std::thread setter([&] {
-            if (!gate.Wait(c.nEventMs)) event.Set();
+        kt::CEvent event(true, false), gate(true, false);
+        ASSERT_TRUE(thread.Start([&] { gate.Wait(); }));
+        EXPECT_FALSE(thread.Start([] {}));
+        std::thread other([&] {
+            if (c.bEndThread) gate.Set();
+            if (c.bSetEvent) event.Set();
         });
-        EXPECT_EQ(c.nExpected, kt::WaitAny({&event, &thread}, c.nTimeoutMs));
-        const uint64_t nElapsed = kt::GetTickCount64() - nStart;
-        EXPECT_GE(nElapsed, 90u);
-        EXPECT_EQ(c.nExpected == 1, !thread.IsRunning());
+        while (c.bBefore && (!event.IsSet() || thread.IsRunning())) std::this_thread::yield();
+        const uint32_t nTimeout = c.bSetEvent || c.bEndThread ? kttest::kGuardMs : 10;
+        EXPECT_EQ(c.nExpected, kt::WaitAny({&event, &thread}, nTimeout));
+        other.join();
+        EXPECT_EQ(c.bEndThread, thread.Join(0));
         gate.Set();
-        setter.join();
-        EXPECT_TRUE(thread.Join(2000));
+        EXPECT_TRUE(thread.Join());
     }
 }
 
 TEST(Sync, EventResetModes) {
     kt::CEvent manual(true, true);
-    EXPECT_TRUE(manual.Wait(0));
-    EXPECT_TRUE(manual.Wait(0));  // stays set
+    EXPECT_TRUE(manual.Wait(0) && manual.Wait(0));  // stays set
     manual.Reset();
-    EXPECT_FALSE(manual.Wait(0));
-
-    // One Set releases exactly one of two auto-reset waiters, and the signal is then used up.
-    kt::CEvent automatic(false, false);
+    EXPECT_FALSE(manual.Wait(0) || manual.IsSet());
+    // An automatic event's signal lets one wait through (WaitAny's too) and is then used up: of
+    // two waiters, the first Set releases one, the second the other.
+    kt::CEvent automatic(false, true);
+    EXPECT_TRUE(automatic.IsSet() && automatic.Wait(0));
+    EXPECT_FALSE(automatic.Wait(0));
+    automatic.Set();
+    EXPECT_EQ(0, kt::WaitAny({&automatic}, 0));
+    EXPECT_FALSE(automatic.IsSet());
     std::atomic<int> released{0};
-    std::thread a([&] { released += automatic.Wait(300) ? 1 : 0; });
-    std::thread b([&] { released += automatic.Wait(300) ? 1 : 0; });
-    kt::SleepMs(50);
+    const auto Waiter = [&] { released += automatic.Wait(kttest::kGuardMs) ? 1 : 0; };
+    std::thread a(Waiter), b(Waiter);
+    automatic.Set();
+    while (released == 0) std::this_thread::yield();
+    EXPECT_FALSE(automatic.IsSet());
     automatic.Set();
     a.join();
     b.join();
-    EXPECT_EQ(released.load(), 1);
-    EXPECT_FALSE(automatic.Wait(0));
+    EXPECT_EQ(released.load(), 2);
 }
 
-TEST(Sync, ThreadLifecycle) {
-    kt::CThread thread;
-    EXPECT_TRUE(thread.Join(0));  // never started: nothing to wait for
-    kt::CEvent gate(true, false);
-    ASSERT_TRUE(thread.Start([&] { gate.Wait(); }));
-    EXPECT_FALSE(thread.Start([] {}));  // one thread at a time
-    EXPECT_FALSE(thread.Join(50));
-    gate.Set();
-    EXPECT_TRUE(thread.Join(2000));
-    ASSERT_TRUE(thread.Start([] {}));  // reusable after the join
-    EXPECT_TRUE(thread.Join(2000));
+// Lines reach the sink formatted and whole; a failed debug assertion names its file and
+// expression (and costs nothing in a release build); the previous sink comes back on request.
+TEST(Trace, SinkReceivesFormattedLinesAndAssertions) {
+    std::vector<std::string> lines;
+    auto previous = kt::SetTraceSink([&](std::string_view line) { lines.emplace_back(line); });
+    KT_TRACE("%s() exception nCol: %d\n", "CHttp_Async::Run", 7);
+    const int nValue = 3;
+    KT_DEBUG_ASSERT(nValue == 3);
+    KT_DEBUG_ASSERT(nValue == 4);
+    kt::SetTraceSink(previous);
+    KT_TRACE("not captured\n");
+
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "CHttp_Async::Run() exception nCol: 7\n");
+#ifndef NDEBUG
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("sync_test.cpp"), std::string::npos);
+    EXPECT_NE(lines[1].find("nValue == 4"), std::string::npos);
+#else
+    EXPECT_EQ(lines.size(), 1u);
+#endif
 }
 
 }  // namespace
