@@ -28,43 +28,26 @@ using Boxes = std::vector<std::u16string>;
 
 }  // namespace
 
+// The writer's envelopes byte for byte (the empty one by hand, the example one as reviewed for
+// kt-inspect), and what the reader makes of them: an indexed table, empty for a payload that is no
+// table.
 TEST(ReplyReader, StatusZeroWithATable) {
-    const std::string str = WriteReplyEnvelope(nullptr, 0, u"");
-    EXPECT_EQ(ToHex(str), kEmptyReplyHex);
-    // A payload other than a table: result 0, an empty indexed table.
     kttest::CMessageBoxLog boxes;
-    std::unique_ptr<CDataTable> pEmpty;
-    EXPECT_EQ(Read(str, pEmpty), kReplyOk);
+    const std::string strEmpty = WriteReplyEnvelope(nullptr, 0, u"");
+    EXPECT_EQ(ToHex(strEmpty), kEmptyReplyHex);
+    std::unique_ptr<CDataTable> pEmpty, pTable;
+    EXPECT_EQ(Read(strEmpty, pEmpty), kReplyOk);
     ASSERT_TRUE(pEmpty);
-    EXPECT_EQ(pEmpty->GetColCount(), 0);
-    EXPECT_EQ(pEmpty->m_bIndexed, 1);
+    EXPECT_TRUE(pEmpty->GetColCount() == 0 && pEmpty->m_bIndexed == 1);
 
-    CDataTable table(3, 4);
-    table.m_vecHeads.resize(4);
-    const uint32_t types[4] = {DT_DATE, DT_STRING3, DT_FLOAT2, DT_BOOL};
-    const char16_t* names[4] = {u"日期", u"名称", u"价格", u"ok"};
-    for (int c = 0; c < 4; ++c) {
-        table.m_vecHeads[c].m_strName = names[c];
-        table.m_vecHeads[c].m_nType = types[c];
-        table.m_vecHeads[c].m_mapAttrs[u"width"].SetInteger(c);
-    }
-    table.m_mapProps[u"version"].SetString(u"v1", DT_STRING1);
-    for (int r = 0; r < 3; ++r) {
-        table.GetCell(r, 0)->SetInteger(20240101 + r, DT_DATE);
-        table.GetCell(r, 1)->SetString(u"第" + std::u16string(1, u'1' + r) + u"行", DT_STRING3);
-        table.GetCell(r, 2)->SetDouble(r + 0.25, DT_FLOAT2);
-        table.GetCell(r, 3)->SetInteger(r % 2, DT_BOOL);
-    }
-    const std::string strReply = WriteReplyEnvelope(&table);
-    // The same envelope with DT_TABLE as the payload type, then the table section.
-    EXPECT_EQ(strReply, str.substr(0, str.size() - 1) + '\x83' + WriteTableSection(table));
-    std::unique_ptr<CDataTable> pTable;
+    CDataTable example;
+    ASSERT_EQ(example.ParseBuffer(kttest::Fixture("example_section.bin").data(), 19), 0);
+    const std::string strReply = kttest::Fixture("example_reply.bin");
+    EXPECT_EQ(ToHex(WriteReplyEnvelope(&example)), ToHex(strReply));
     ASSERT_EQ(Read(strReply, pTable), kReplyOk);
-    EXPECT_EQ(WriteTableSection(*pTable), WriteTableSection(table));
-    EXPECT_EQ(kttest::Cells(*pTable),
-              u"2024-01-01,第1行,0.2500,否|2024-01-02,第2行,1.2500,是|2024-01-03,第3行,2.2500,否");
+    EXPECT_EQ(kttest::Cells(*pTable), u"1,ab");
     EXPECT_EQ(pTable->m_bIndexed, 1);
-    EXPECT_EQ(pTable->FindColumn(u"价格"), 2);
+    EXPECT_EQ(pTable->FindColumn(u"N"), 1);
     EXPECT_TRUE(boxes.Texts().empty());
 }
 
@@ -89,31 +72,26 @@ TEST(ReplyReader, ServerErrorsShowTheirMessageAsSent) {
     }
 }
 
+// No bytes; a table already there (kept as it is); the raw-pointer form, which allocates the table
+// only for a good reply.
 TEST(ReplyReader, ArgumentsAndRawPointerForm) {
     kttest::CMessageBoxLog boxes;
     std::unique_ptr<CDataTable> pTable;
     EXPECT_EQ(ReadReplyTable(nullptr, 10, pTable), kReplyNoData);
     EXPECT_EQ(ReadReplyTable("x", 0, pTable), kReplyNoData);
     EXPECT_FALSE(pTable);
-
-    const std::string str = Hex(kEmptyReplyHex);
-    auto pExisting = std::make_unique<CDataTable>(2, 2);
-    CDataTable* pRawExisting = pExisting.get();
-    EXPECT_EQ(Read(str, pExisting), kReplyTableNotEmpty);
-    EXPECT_EQ(pExisting.get(), pRawExisting);
-    EXPECT_EQ(pExisting->GetRowCount(), 2);
-
-    CDataTable* pRaw = pRawExisting;
+    const std::string str = Hex(kEmptyReplyHex), strError = WriteReplyEnvelope(nullptr, -2, u"e");
+    pTable = std::make_unique<CDataTable>(2, 2);
+    CDataTable* pRaw = pTable.get();
+    EXPECT_EQ(Read(str, pTable), kReplyTableNotEmpty);
     EXPECT_EQ(ReadReplyTable(str.data(), str.size(), pRaw), kReplyTableNotEmpty);
-    EXPECT_EQ(pRaw, pRawExisting);
+    EXPECT_TRUE(pTable.get() == pRaw && pRaw->GetRowCount() == 2);
     pRaw = nullptr;
+    EXPECT_EQ(ReadReplyTable(strError.data(), strError.size(), pRaw), kReplyBadData);
+    EXPECT_EQ(pRaw, nullptr);
     EXPECT_EQ(ReadReplyTable(str.data(), str.size(), pRaw), kReplyOk);
     ASSERT_NE(pRaw, nullptr);
     delete pRaw;
-    pRaw = nullptr;
-    const std::string strError = WriteReplyEnvelope(nullptr, -2, u"e");
-    EXPECT_EQ(ReadReplyTable(strError.data(), strError.size(), pRaw), kReplyBadData);
-    EXPECT_EQ(pRaw, nullptr);
     EXPECT_EQ(boxes.Texts(), Boxes{u"e"});
 }
 
@@ -154,36 +132,42 @@ TEST(ReplyReader, TruncatedAtEveryField) {
     }
 }
 
-TEST(ReplyReader, EachFailingAllocationGivesTheExceptionResultAndNoTable) {
-    // A message and texts too long to be held in place, so that reading each of them allocates.
-    CDataTable expected(2, 1);
-    expected.m_vecHeads.resize(1);
-    expected.m_vecHeads[0].m_strName = u"a column name of some length";
-    expected.m_vecHeads[0].m_nType = DT_STRING;
-    expected.GetCell(0, 0)->SetString(u"the first cell's longer text");
-    expected.GetCell(1, 0)->SetString(u"短");
-    const std::string strReply =
-        WriteReplyEnvelope(&expected, 0, u"a message that the reader keeps, then drops");
-    const std::unique_ptr<char[]> pBytes = kttest::ExactCopy(strReply);
+// Each allocation of a table parse and of a reply read fails in turn: the parse answers out of
+// memory with an empty table, the reader its exception result with no table and no message box
+// (running out of memory is no message from the server and no format error). A non-ASCII column
+// name, a property, a message and texts too long to be held in place, so that each read allocates.
+TEST(ReplyReader, EachFailingAllocationGivesOutOfMemoryAndNoTable) {
+    CDataTable source(3, 2);
+    source.m_vecHeads = {CDataColumnHead(u"A"), CDataColumnHead(u"名称，比较长的列名")};
+    source.m_vecHeads[1].m_nType = DT_STRING;
+    source.m_mapProps[u"version of the table"].SetString(u"v1");
+    source.GetCell(1, 1)->SetString(u"a cell text of some length");
+    const std::string strSection = WriteTableSection(source);
+    const std::string strReply = WriteReplyEnvelope(&source, 0, u"a message that the reader drops");
+    const std::unique_ptr<char[]> pSection = kttest::ExactCopy(strSection);
+    const std::unique_ptr<char[]> pReply = kttest::ExactCopy(strReply);
     kttest::CMessageBoxLog boxes;
+    CDataTable table;
     std::unique_ptr<CDataTable> pTable;
-    int nResult = 0;
-    const size_t nFailures = kttest::ForEachFailingAllocation(
+    int nParse = 0, nRead = 0;
+    const size_t nParseFailures = kttest::ForEachFailingAllocation(
         [&] {
-            pTable.reset();
-            nResult = ReadReplyTable(pBytes.get(), strReply.size(), pTable);
+            nParse = table.ParseBuffer(pSection.get(), static_cast<uint32_t>(strSection.size()));
         },
         [&](bool bFailed) {
-            // Running out of memory is no message from the server and no format error.
-            EXPECT_TRUE(boxes.Texts().empty());
-            if (bFailed) {
-                EXPECT_EQ(nResult, kReplyException);
-                EXPECT_FALSE(pTable);
-            } else {
-                EXPECT_EQ(nResult, kReplyOk);
-                ASSERT_TRUE(pTable);
-                EXPECT_EQ(WriteTableSection(*pTable), WriteTableSection(expected));
-            }
+            EXPECT_EQ(nParse, bFailed ? CDataTable::kParseOutOfMemory : 0);
+            EXPECT_EQ(WriteTableSection(table), bFailed ? WriteTableSection({}) : strSection);
         });
-    EXPECT_GT(nFailures, 5u);
+    const size_t nReadFailures = kttest::ForEachFailingAllocation(
+        [&] {
+            pTable.reset();
+            nRead = ReadReplyTable(pReply.get(), strReply.size(), pTable);
+        },
+        [&](bool bFailed) {
+            EXPECT_EQ(nRead, bFailed ? kReplyException : kReplyOk);
+            EXPECT_EQ(pTable ? WriteTableSection(*pTable) : "", bFailed ? "" : strSection);
+        });
+    EXPECT_GT(nParseFailures, 10u);
+    EXPECT_GT(nReadFailures, 10u);
+    EXPECT_TRUE(boxes.Texts().empty());
 }
