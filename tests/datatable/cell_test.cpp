@@ -65,43 +65,34 @@ TEST(DataCell, ValidityDefaultTextsAndFormats) {
     kttest::CTraceLog trace;
     // A null format asks for the default text, which is "--" exactly for the invalid values.
     // TZ=UTC in this test binary. Formats that do not fit the value give nothing.
+    // clang-format off
     const std::tuple<CDataCell, const char16_t*, const char16_t*> cases[] = {
-        {Int(-2147483648LL), nullptr, u"--"},
-        {Int(-2147483647LL), nullptr, u"--"},
-        {Int(-2147483646LL), nullptr, u"-2147483646"},
-        {Int(-2147483647LL, DT_BOOL), nullptr, u"--"},
-        {Int(0x100000005LL), nullptr, u"5"},
-        {Int(0, DT_BOOL), nullptr, u"否"},
-        {Int(5, DT_BOOL), nullptr, u"是"},
-        {Int(5, DT_BOOL), u"%d", u"5"},
-        {Int(1900, DT_YEAR), nullptr, u"--"},
-        {Int(1901, DT_YEAR), nullptr, u"1901"},
-        {Int(2149, DT_YEAR), nullptr, u"2149"},
-        {Int(2150, DT_YEAR), nullptr, u"--"},
-        {Int(0, DT_TIME), nullptr, u"--"},
-        {Int(90000, DT_TIME), nullptr, u"1970-01-02"},
+        {Int(-2147483648LL), nullptr, u"--"}, {Int(-2147483647LL), nullptr, u"--"},
+        {Int(-2147483646LL), nullptr, u"-2147483646"}, {Int(-2147483647LL, DT_BOOL), nullptr, u"--"},
+        {Int(0x100000005LL), nullptr, u"5"}, {Int(0, DT_BOOL), nullptr, u"否"},
+        {Int(5, DT_BOOL), nullptr, u"是"}, {Int(5, DT_BOOL), u"%d", u"5"},
+        {Int(1900, DT_YEAR), nullptr, u"--"}, {Int(1901, DT_YEAR), nullptr, u"1901"},
+        {Int(2149, DT_YEAR), nullptr, u"2149"}, {Int(2150, DT_YEAR), nullptr, u"--"},
+        {Int(0, DT_TIME), nullptr, u"--"}, {Int(90000, DT_TIME), nullptr, u"1970-01-02"},
         {Int(90000, DT_TIME), u"%Y/%m/%d %H", u"1970/01/02 01"},
-        {Int(20240231, DT_DATE), nullptr, u"2024-02-31"},
+        {Int(20240231, DT_DATE), nullptr, u"2024-02-31"}, {Int(20241301, DT_DATE), u"%d", u"--"},
         {Int(20240229, DT_DATE_NUMBER), nullptr, u"20240229"},
         {Int(20240229, DT_DATE_NUMBER2), u"%d/%d/%d", u"2024/2/29"},
-        {Int(20241301, DT_DATE), u"%d", u"--"},
-        {Dbl(-0.0), nullptr, u"--"},
-        {Dbl(-0.0, DT_FLOAT2), nullptr, u"--"},
-        {Dbl(std::nan("")), nullptr, u"--"},
-        {Dbl(0.0), nullptr, u"0.0000"},
-        {Dbl(3.14159), nullptr, u"3.1416"},
-        {Dbl(2.5, DT_FLOAT), u"%.1f", u"2.5"},
-        {Dbl(1234567.891), u",%.2f", u"1,234,567.89"},
-        {Text(u""), nullptr, u""},
-        {Text(u"abc", DT_STRING2), u"[%s]", u"[abc]"},
-        {CDataCell(DT_EMPTY), nullptr, u"--"},
-        {CDataCell(DT_RESERVED2), nullptr, u"--"},
-        {CDataCell(DT_TABLE), u"%d", u"--"},
-        {Int(5), u"%s", u""},
-        {Int(5), u"%d %d", u""},
-        {Text(u"x"), u"%d", u""},
-        {Dbl(1.0), u"%*f", u""},
-        {Int(5), u"%ld%%", u"5%"}};
+        {Dbl(-0.0), nullptr, u"--"}, {Dbl(-0.0, DT_FLOAT2), nullptr, u"--"},
+        {Dbl(std::nan("")), nullptr, u"--"}, {Dbl(0.0), nullptr, u"0.0000"},
+        {Dbl(3.14159), nullptr, u"3.1416"}, {Dbl(2.5, DT_FLOAT), u"%.1f", u"2.5"},
+        {Text(u""), nullptr, u""}, {Text(u"abc", DT_STRING2), u"[%s]", u"[abc]"},
+        {CDataCell(DT_EMPTY), nullptr, u"--"}, {CDataCell(DT_RESERVED2), nullptr, u"--"},
+        {CDataCell(DT_TABLE), u"%d", u"--"}, {Int(5), u"%s", u""}, {Int(5), u"%d %d", u""},
+        {Text(u"x"), u"%d", u""}, {Dbl(1.0), u"%*f", u""}, {Int(5), u"%ld%%", u"5%"},
+        // Thousands separators only with a leading comma, a decimal point and 1000 or more;
+        // without a decimal point a "0" goes in front unless the format is exactly "%.0f".
+        {Dbl(1234567.891), u",%.2f", u"1,234,567.89"}, {Dbl(-1234.5), u",%.2f", u"-1,234.50"},
+        {Dbl(123456.0), u",%.1f", u"123,456.0"}, {Dbl(1000.0), u",%.1f", u"1,000.0"},
+        {Dbl(-999999.0), u",%.0f", u"-999999"}, {Dbl(1234567.0), u",%5.0f", u"01234567"},
+        {Dbl(1234.0), u",%.0e", u"01e+03"}, {Dbl(999.5), u",%.2f", u"999.50"},
+        {Dbl(1234567.891), u"%.2f", u"1234567.89"}};
+    // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& [cell, pszFormat, pszText] = cases[i];
         EXPECT_EQ(cell.GetString(pszFormat), pszText) << i;
@@ -117,13 +108,12 @@ TEST(DataCell, ValidityDefaultTextsAndFormats) {
     for (uint32_t nType : {DT_DATE, DT_DATE_NUMBER, DT_DATE_NUMBER2}) {
         for (const auto& [nDate, bValid] : dates) EXPECT_EQ(Int(nDate, nType).IsValid(), bValid);
     }
+    // clang-format off
     const std::tuple<CDataCell, int, const char16_t*> styles[] = {
-        {Int(20240231, DT_DATE), 0, u"Invalid DateTime"},
-        {Int(1709164800, DT_TIME), 1, u"02/29/2024"},
-        {Int(20240229, DT_DATE), 2, u"20240229"},
-        {Int(20240229, DT_DATE), 3, u""},
-        {Int(0, DT_DATE), 0, u""},
-        {Int(20240229, DT_INTEGER), 0, u""}};
+        {Int(20240231, DT_DATE), 0, u"Invalid DateTime"}, {Int(1709164800, DT_TIME), 1, u"02/29/2024"},
+        {Int(20240229, DT_DATE), 2, u"20240229"}, {Int(20240229, DT_DATE), 3, u""},
+        {Int(0, DT_DATE), 0, u""}, {Int(20240229, DT_INTEGER), 0, u""}};
+    // clang-format on
     for (const auto& [cell, nStyle, pszText] : styles)
         EXPECT_EQ(cell.GetDateString(nStyle), pszText);
     const CDateTime dt = Int(20240229, DT_DATE_NUMBER).ToDateTime();
@@ -132,18 +122,6 @@ TEST(DataCell, ValidityDefaultTextsAndFormats) {
     EXPECT_EQ(Int(5).ToDateTime().GetStatus(), CDateTime::kNull);
     EXPECT_EQ(CDataCell::GetDefaultFormat(DT_DATE_NUMBER2), u"%4d%02d%02d");
     EXPECT_EQ(CDataCell::GetDefaultFormat(DT_TIME), u"%Y%m%d");
-}
-
-TEST(DataCell, ThousandsSeparators) {
-    // Separators only with a leading comma, a decimal point and 1000 or more; without a decimal
-    // point a "0" goes in front unless the format is exactly "%.0f".
-    const std::tuple<double, const char16_t*, const char16_t*> cases[] = {
-        {-1234.5, u",%.2f", u"-1,234.50"},   {123456.0, u",%.1f", u"123,456.0"},
-        {1000.0, u",%.1f", u"1,000.0"},      {-999999.0, u",%.0f", u"-999999"},
-        {1234567.0, u",%5.0f", u"01234567"}, {1234.0, u",%.0e", u"01e+03"},
-        {999.5, u",%.2f", u"999.50"},        {1234567.891, u"%.2f", u"1234567.89"}};
-    for (const auto& [dValue, pszFormat, pszText] : cases)
-        EXPECT_EQ(CDataCell::FormatNumber(dValue, pszFormat), pszText) << dValue;
     EXPECT_EQ(CDataCell::FormatNumber(1e70, u"%.2f").size(), 62u);  // at most 62 characters
 }
 
@@ -159,12 +137,13 @@ TEST(DataCell, ConversionsSettersAndCopies) {
     EXPECT_EQ(Text(u"12abc", DT_STRING1).AsDouble(), 0.0);
     EXPECT_EQ(Text(u"12", DT_STRING3).AsInt(), 0);
 
+    // clang-format off
     const std::tuple<const char16_t*, uint32_t, CDataCell> values[] = {
         {u"2024-02-29", DT_DATE, Int(20240229, DT_DATE)},
         {u"99999999999", DT_INTEGER, Int(2147483647)},  // saturates like _wtol
-        {u"1.25", DT_FLOAT, Dbl(1.25, DT_FLOAT)},
-        {u"hi", DT_STRING3, Text(u"hi", DT_STRING3)},
+        {u"1.25", DT_FLOAT, Dbl(1.25, DT_FLOAT)}, {u"hi", DT_STRING3, Text(u"hi", DT_STRING3)},
         {u"x", DT_RESERVED2, CDataCell(DT_RESERVED2)}};
+    // clang-format on
     for (const auto& [pszText, nType, expected] : values) {
         CDataCell cell = Flagged(Text(u"old"), 0x5A000000);
         cell.SetValueByType(pszText, nType);
@@ -197,40 +176,27 @@ TEST(DataCell, ComparisonsAcrossFamilies) {
     // Integer cells keep 64 bits but take the other side as AsInt. DT_STRING3 takes part in
     // numeric comparisons, yet only DT_STRING converts: it counts as 0. Equal compares texts
     // exactly, Less ignores width. An empty text is never greater, any other is greater than it.
+    // clang-format off
     const std::tuple<CDataCell, Compare, CDataCell, bool> cases[] = {
-        {Int(3), Eq, Int(3, DT_BOOL), true},
-        {Int(0x100000003LL), Eq, Int(3), false},
-        {Int(3), Eq, Int(0x100000003LL), true},
-        {Int(3), Eq, Dbl(3.0000001), false},
-        {Int(12), Eq, Text(u"12"), true},
-        {Int(12), Eq, Text(u"12", DT_STRING3), false},
-        {Int(0), Eq, Text(u"12", DT_STRING3), true},
-        {Int(12), Eq, Text(u"12", DT_STRING1), false},
+        {Int(3), Eq, Int(3, DT_BOOL), true}, {Int(0x100000003LL), Eq, Int(3), false},
+        {Int(3), Eq, Int(0x100000003LL), true}, {Int(3), Eq, Dbl(3.0000001), false},
+        {Int(12), Eq, Text(u"12"), true}, {Int(12), Eq, Text(u"12", DT_STRING3), false},
+        {Int(0), Eq, Text(u"12", DT_STRING3), true}, {Int(12), Eq, Text(u"12", DT_STRING1), false},
         {Text(u"是"), Eq, Int(1, DT_BOOL), true},
-        {Text(u"a", DT_STRING2), Eq, Text(u"a", DT_STRING1), true},
-        {full, Eq, half, false},
+        {Text(u"a", DT_STRING2), Eq, Text(u"a", DT_STRING1), true}, {full, Eq, half, false},
         {Text(u"--"), Eq, CDataCell(DT_TABLE), false},
-        {CDataCell(DT_EMPTY), Eq, CDataCell(DT_EMPTY), false},
-        {Int(2), Lt, Dbl(2.5), true},
-        {Int(2), Lt, Text(u"10"), true},
-        {Dbl(-1.5, DT_FLOAT), Lt, Text(u"-1.6", DT_STRING3), true},
+        {CDataCell(DT_EMPTY), Eq, CDataCell(DT_EMPTY), false}, {Int(2), Lt, Dbl(2.5), true},
+        {Int(2), Lt, Text(u"10"), true}, {Dbl(-1.5, DT_FLOAT), Lt, Text(u"-1.6", DT_STRING3), true},
         {Dbl(1.5, DT_FLOAT), Lt, Text(u"1.6", DT_STRING3), false},
-        {Text(u"apple"), Lt, Text(u"banana", DT_STRING1), true},
-        {full, Lt, half, false},
-        {half, Lt, full, false},
-        {Int(1), Lt, Text(u"5", DT_STRING1), false},
-        {Text(u"5"), Lt, Int(9), false},
-        {Int(5), Ge, Int(5), true},
-        {bad, Gt, Int(1), false},
-        {Int(1), Gt, bad, true},
-        {bad, Ge, bad, false},
-        {Int(1), Ge, Dbl(-0.0), true},
-        {Text(u""), Gt, Text(u""), false},
-        {Text(u"a"), Gt, Text(u""), true},
+        {Text(u"apple"), Lt, Text(u"banana", DT_STRING1), true}, {full, Lt, half, false},
+        {half, Lt, full, false}, {Int(1), Lt, Text(u"5", DT_STRING1), false},
+        {Text(u"5"), Lt, Int(9), false}, {Int(5), Ge, Int(5), true}, {bad, Gt, Int(1), false},
+        {Int(1), Gt, bad, true}, {bad, Ge, bad, false}, {Int(1), Ge, Dbl(-0.0), true},
+        {Text(u""), Gt, Text(u""), false}, {Text(u"a"), Gt, Text(u""), true},
         {Text(u"hello world"), Has, Text(u"o w", DT_STRING2), true},
-        {Text(u"hello"), Has, Text(u"O"), false},
-        {Int(12), Has, Text(u"12"), true},
+        {Text(u"hello"), Has, Text(u"O"), false}, {Int(12), Has, Text(u"12"), true},
         {Text(u"12"), Has, Int(1), false}};
+    // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& [left, op, right, bResult] = cases[i];
         EXPECT_EQ((left.*op)(right), bResult) << i;
@@ -251,14 +217,12 @@ TEST(DataCell, ArithmeticAndUnaryOperations) {
     // {cell, operation, operand, supported, cell afterwards}: an unsupported combination leaves
     // the cell as it was. A floating operand of an integer is rounded as AsInt rounds (an invalid
     // one is skipped with a warning); integer division truncates.
+    // clang-format off
     const std::tuple<CDataCell, Binary, CDataCell, bool, CDataCell> binary[] = {
-        {Int(3), Add, Dbl(2.6), true, Int(6)},
-        {Int(6), Add, Dbl(-0.0), true, Int(6)},
-        {Int(6), Sub, Dbl(1.4), true, Int(5)},
-        {Int(5), Add, Int(2000, DT_YEAR), true, Int(2005)},
+        {Int(3), Add, Dbl(2.6), true, Int(6)}, {Int(6), Add, Dbl(-0.0), true, Int(6)},
+        {Int(6), Sub, Dbl(1.4), true, Int(5)}, {Int(5), Add, Int(2000, DT_YEAR), true, Int(2005)},
         {Int(2005), Mul, Int(2, DT_BOOL), true, Int(4010)},
-        {Int(1002), Div, Int(-4), true, Int(-250)},
-        {Int(-250), Div, Dbl(0.5), true, Int(-500)},
+        {Int(1002), Div, Int(-4), true, Int(-250)}, {Int(-250), Div, Dbl(0.5), true, Int(-500)},
         {Int(2000, DT_YEAR), Add, Int(24), true, Int(2024, DT_YEAR)},
         {Dbl(1.5, DT_FLOAT), Add, Int(2), true, Dbl(3.5, DT_FLOAT)},
         {Dbl(3.5, DT_FLOAT), Add, Dbl(std::nan("")), true, Dbl(3.5, DT_FLOAT)},
@@ -266,8 +230,7 @@ TEST(DataCell, ArithmeticAndUnaryOperations) {
         {Dbl(7.0, DT_FLOAT), Div, Int(7), true, Dbl(1.0, DT_FLOAT)},
         {Text(std::u16string(u"ab\0", 3)), Add, Int(7), true, Text(u"ab7")},
         {Text(u"x", DT_STRING3), Add, Dbl(1.0), true, Text(u"x1.0000", DT_STRING3)},
-        {Int(3), Add, Text(u"4"), false, Int(3)},
-        {Int(3), Add, Int(4, DT_DATE), false, Int(3)},
+        {Int(3), Add, Text(u"4"), false, Int(3)}, {Int(3), Add, Int(4, DT_DATE), false, Int(3)},
         {Int(2000, DT_YEAR), Add, Int(1, DT_YEAR), false, Int(2000, DT_YEAR)},
         {Int(2000, DT_YEAR), Sub, Dbl(1.0), false, Int(2000, DT_YEAR)},
         {Int(20240101, DT_DATE), Add, Int(1), false, Int(20240101, DT_DATE)},
@@ -275,13 +238,12 @@ TEST(DataCell, ArithmeticAndUnaryOperations) {
         {Text(u"a", DT_STRING1), Add, Text(u"b"), false, Text(u"a", DT_STRING1)},
         {Text(u"a"), Sub, Text(u"b"), false, Text(u"a")},
         {Int(3, DT_BOOL), Mul, Int(2), false, Int(3, DT_BOOL)},
-        {Dbl(3.0), Mul, Int(2), false, Dbl(3.0)},
-        {Int(3), Div, Int(0), false, Int(3)},
+        {Dbl(3.0), Mul, Int(2), false, Dbl(3.0)}, {Int(3), Div, Int(0), false, Int(3)},
         {Int(3), Div, Int(0x100000000LL), false, Int(3)},  // AsInt of that is 0
-        {Int(3), Div, Dbl(1e-10), false, Int(3)},
-        {Dbl(3.0), Div, Dbl(-1e-10), false, Dbl(3.0)},
+        {Int(3), Div, Dbl(1e-10), false, Int(3)}, {Dbl(3.0), Div, Dbl(-1e-10), false, Dbl(3.0)},
         {Dbl(3.0), Div, Text(u"2"), false, Dbl(3.0)},
         {CDataCell(DT_EMPTY), Add, Int(1), false, CDataCell(DT_EMPTY)}};
+    // clang-format on
     for (size_t i = 0; i < std::size(binary); ++i) {
         const auto& [before, op, other, bResult, after] = binary[i];
         CDataCell cell = before;
@@ -297,24 +259,23 @@ TEST(DataCell, ArithmeticAndUnaryOperations) {
     EXPECT_EQ(cell.GetInt64(), 2);  // truncated
 
     const CDataCell x = Text(u"x");
+    // clang-format off
     const std::tuple<CDataCell, Unary, bool, CDataCell> unary[] = {
         {Int(-5, DT_YEAR), &CDataCell::Abs, true, Int(5, DT_YEAR)},
         {Int(INT64_MIN), &CDataCell::Abs, true, Int(INT64_MIN)},  // wraps, without UB
         {Int(3), &CDataCell::Round, false, Int(3)},
         {Flagged(Dbl(2.5, DT_FLOAT), 0x01000000), &CDataCell::Round, true, Int(3)},
-        {Int(-4), &CDataCell::Square, true, Int(16)},
-        {Int(16), &CDataCell::Sqrt, true, Dbl(4.0)},
+        {Int(-4), &CDataCell::Square, true, Int(16)}, {Int(16), &CDataCell::Sqrt, true, Dbl(4.0)},
         {Int(2000, DT_YEAR), &CDataCell::Sqrt, false, Int(2000, DT_YEAR)},
         {Dbl(100.0, DT_FLOAT2), &CDataCell::Log10, true, Dbl(2.0, DT_FLOAT2)},
         {Int(0), &CDataCell::Exp, true, Dbl(1.0)},
         {Dbl(0.5), &CDataCell::Cot, true, Dbl(1.0 / std::tan(0.5))},
         {Int(7, DT_BOOL), &CDataCell::Not, true, Int(0, DT_BOOL)},
         {Int(0, DT_BOOL), &CDataCell::Not, true, Int(1, DT_BOOL)},
-        {Int(7), &CDataCell::Not, false, Int(7)},
-        {Dbl(0.0), &CDataCell::Not, false, Dbl(0.0)},
-        {x, &CDataCell::Abs, false, x},
-        {x, &CDataCell::Log, false, x},
+        {Int(7), &CDataCell::Not, false, Int(7)}, {Dbl(0.0), &CDataCell::Not, false, Dbl(0.0)},
+        {x, &CDataCell::Abs, false, x}, {x, &CDataCell::Log, false, x},
         {x, &CDataCell::Not, false, x}};
+    // clang-format on
     for (size_t i = 0; i < std::size(unary); ++i) {
         const auto& [before, op, bResult, after] = unary[i];
         CDataCell cell = before;
