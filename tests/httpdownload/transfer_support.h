@@ -1,6 +1,5 @@
-// Shared by this folder's tests: a reporter that records every call, pumping the pool's messages,
-// a pool set up for each test, file contents, a scratch directory, the time zone, and a count of
-// the process's threads (a transfer must leave none behind).
+// Shared by this folder's tests: file contents, a scratch directory, the time zone, a count of the
+// process's threads (a transfer must leave none behind) and a pool set up for each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,33 +10,33 @@
 #include <tlhelp32.h>
 #endif
 
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "httpdownload/httppublic.h"
 #include "platform/codepage.h"
 #include "platform/msgwindow.h"
 #include "platform/paths.h"
 #include "support/reporter_recorder.h"
+#include "support/scoped.h"
 
 namespace ttest {
+
+using kttest::CALL;
+using kttest::CRecorder;
+using kttest::PumpUntil;
 
 // Bytes that differ at every offset a wrong split or a misplaced write could touch.
 inline std::string MakeData(size_t nSize) {
     std::string strData(nSize, '\0');
     uint32_t nState = 0x12345678u;
-    for (size_t i = 0; i < nSize; ++i) {
-        nState = nState * 1103515245u + 12345u;
-        strData[i] = static_cast<char>(nState >> 23);
-    }
+    for (char& ch : strData) ch = static_cast<char>((nState = nState * 1103515245u + 12345u) >> 23);
     return strData;
 }
 
@@ -84,26 +83,19 @@ inline std::u16string Wide(const std::string& str) {
 class CScratchDir {
 public:
     CScratchDir() {
-#ifdef _WIN32
-        const auto base = std::filesystem::temp_directory_path();
-        for (unsigned n = ::GetCurrentProcessId() * 1000u; m_path.empty(); ++n) {
-            std::error_code ec;
-            const auto path = base / ("kt-transfer-" + std::to_string(n));
+        std::random_device random;
+        std::error_code ec;
+        for (int i = 0; i < 100 && m_path.empty(); ++i) {
+            auto path = std::filesystem::temp_directory_path(ec) /
+                        ("kt-transfer-" + std::to_string(random()) + std::to_string(i));
             if (std::filesystem::create_directory(path, ec)) m_path = path;
-            if (ec) break;
         }
-#else
-        char szTemplate[] = "/tmp/kt-transfer-XXXXXX";
-        if (::mkdtemp(szTemplate) != nullptr) m_path = szTemplate;
-#endif
     }
     ~CScratchDir() {
         std::error_code ec;
         if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
-    std::filesystem::path File(const std::string& strName) const {
-        return m_path / strName;
-    }
+    std::filesystem::path File(const std::string& strName) const { return m_path / strName; }
     // The engine's (family) form of a path in the directory.
     std::u16string FamilyPath(const std::string& strName) const {
         return kt::FromFsPath(File(strName).string());
@@ -133,26 +125,6 @@ public:
 // "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since 1970.
 inline constexpr long long kRfcExampleTime = 784111777;
 inline constexpr const char* kRfcExampleDate = "Sun, 06 Nov 1994 08:49:37 GMT";
-
-using kttest::CALL;
-using kttest::CRecorder;
-
-// Pumps the pool's messages until the condition holds; the limit only keeps a broken build from
-// hanging the suite.
-inline bool PumpUntil(const std::function<bool()>& fnDone, int nLimitMs = 60000) {
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nLimitMs);
-    while (!fnDone()) {
-        if (std::chrono::steady_clock::now() > tEnd) return false;
-        kt::PumpMessagesFor(5);
-    }
-    return true;
-}
-
-inline void PumpFor(int nMs) {
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-    while (std::chrono::steady_clock::now() < tEnd) kt::PumpMessagesFor(5);
-    kt::PumpMessages();
-}
 
 inline std::string TakeBody(long nId) {
     long nLength = -1;

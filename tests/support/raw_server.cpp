@@ -99,9 +99,11 @@ struct CRawServer::IMPL {
         m_cv.notify_all();
         if (action.eKind == RAW_ACTION::EKind::kStall) {
             m_cv.wait(lk, [this] { return m_bStopping; });
-        } else if (action.eKind == RAW_ACTION::EKind::kReply &&
-                   !m_cv.wait_for(lk, std::chrono::milliseconds(action.nDelayMs),
-                                  [this] { return m_bStopping; })) {
+        } else if (action.eKind == RAW_ACTION::EKind::kReply) {
+            m_cv.wait(lk, [&] {
+                return m_bStopping || m_vecRequests.size() >= action.nAfterRequests;
+            });
+            if (m_bStopping) return;
             lk.unlock();
             net::SendAll(nFd, action.strReply.data(),
                          std::min(action.nLimit, action.strReply.size()));

@@ -20,7 +20,7 @@ struct RAW_ACTION {
     EKind eKind = EKind::kStall;
     std::string strReply;
     size_t nLimit = static_cast<size_t>(-1);  // kReply: bytes of strReply actually sent
-    int nDelayMs = 0;                         // kReply: wait before sending
+    size_t nAfterRequests = 0;  // kReply: wait until the server has read this many requests
 
     static RAW_ACTION CloseAfterRequest();
     static RAW_ACTION Stall();

@@ -186,7 +186,7 @@ TEST_F(RawServerTest, ScriptedBrokenRepliesInQueueOrderThenTheDefault) {
 // Stop frees clients that a stalled connection or a long delay would otherwise hold forever.
 TEST_F(RawServerTest, StopReleasesStalledAndDelayedClients) {
     RAW_ACTION slow = RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-    slow.nDelayMs = 3600 * 1000;
+    slow.nAfterRequests = 3;     // never: there are two
     m_server.QueueAction(slow);  // the other connection stalls, as by default
     auto fnGet = [&] { return Exchange(m_server.Port(), "GET / HTTP/1.1\r\n\r\n"); };
     std::future<std::string> futs[] = {std::async(std::launch::async, fnGet),
