@@ -121,53 +121,39 @@ TEST(DataTable, TruncatedAtEveryByte) {
     }
 }
 
-TEST(DataTable, BadRowLengthsAndCountsStopTheParse) {
-    // One column, three rows: the first holds 7, the second claims 100 bytes.
+// Sections with bad row lengths or counts: {bytes, result, columns, rows, cells ("" unchecked)}.
+TEST(DataTable, BadRowLengthsAndCounts) {
+    const std::tuple<const char*, int, int32_t, int32_t, const char16_t*> cases[] = {
+        // One column, three rows: the first holds 7, the second claims 100 bytes.
+        {"80 80 81 83 80 81 76 85 80 81 87 00 E4 88", -1, 1, 3, u"7|--|--"},
+        // A negative row length, and negative or impossible counts (refused before allocating).
+        {"80 80 81 81 80 81 76 85 80 FF", -1, 1, 1, u""},
+        {"80 80 FF 81 80", -1, 0, 0, u""},
+        {"80 80 81 FF 80", -1, 0, 0, u""},
+        {"80 80 81 07 7F 7F 7F FF 80", -1, 0, 0, u""},
+        {"80 80 07 7F 7F 7F FF 81 80", -1, 0, 0, u""},
+        // Found by fuzzing: seven bytes declare 128 columns and 1793 rows. Within the bounds the
+        // buffer allows, a truncated section keeps its declared shape with empty values.
+        {"80 80 01 80 0E 81 80", 0, 128, 1793, u""},
+        // Beyond what any buffer of that size can describe (65536 x 65536), nothing is allocated.
+        {"80 80 04 00 80 04 00 80 80", -1, 0, 0, u""}};
     CDataTable table;
-    EXPECT_EQ(ParseExact(table, Hex("80 80 81 83 80 81 76 85 80 81 87 00 E4 88")), -1);
-    EXPECT_EQ(table.GetRowCount(), 3);
-    EXPECT_EQ(table.GetCellString(0, 0), u"7");
-    EXPECT_EQ(table.GetCellString(1, 0), u"--");
-    EXPECT_EQ(table.GetCellString(2, 0), u"--");
-
-    // A negative row length, and negative or impossible counts (refused before allocating).
-    const std::pair<const char*, int32_t> cases[] = {{"80 80 81 81 80 81 76 85 80 FF", 1},
-                                                     {"80 80 FF 81 80", 0},
-                                                     {"80 80 81 FF 80", 0},
-                                                     {"80 80 81 07 7F 7F 7F FF 80", 0},
-                                                     {"80 80 07 7F 7F 7F FF 81 80", 0}};
-    for (const auto& [pszHex, nColsAndRows] : cases) {
-        EXPECT_EQ(ParseExact(table, Hex(pszHex)), -1) << pszHex;
-        EXPECT_EQ(table.GetColCount(), nColsAndRows) << pszHex;
-        EXPECT_EQ(table.GetRowCount(), nColsAndRows) << pszHex;
+    for (const auto& [pszHex, nResult, nCols, nRows, pszCells] : cases) {
+        SCOPED_TRACE(pszHex);
+        EXPECT_EQ(ParseExact(table, Hex(pszHex)), nResult);
+        EXPECT_EQ(table.GetColCount(), nCols);
+        EXPECT_EQ(table.GetRowCount(), nRows);
+        EXPECT_EQ(*pszCells ? Cells(table) : u"", pszCells);
+        EXPECT_EQ(nRows ? table.GetRow(nRows - 1)->GetCellCount() : nCols, nCols);
     }
-}
-
-TEST(DataTable, DeclaredSizesOfATruncatedSectionAreKept) {
-    // Found by fuzzing: seven bytes declare 128 columns and 1793 rows. Within the bounds the
-    // buffer allows, a truncated section keeps its declared shape with empty values.
-    const std::string str = Hex("80 80 01 80 0E 81 80");
-    CDataTable table;
-    ASSERT_EQ(table.ParseBuffer(str.data(), static_cast<uint32_t>(str.size())), 0);
-    EXPECT_EQ(table.GetColCount(), 128);
-    EXPECT_EQ(table.GetRowCount(), 1793);
-    EXPECT_EQ(table.GetRow(1792)->GetCellCount(), 128);
-    EXPECT_EQ(table.GetCellString(1792, 127), u"--");
-    // Beyond what any buffer of that size can describe, nothing is allocated.
-    const std::string strHuge = Hex("80 80 04 00 80 04 00 80 80");  // 65536 x 65536
-    EXPECT_EQ(table.ParseBuffer(strHuge.data(), static_cast<uint32_t>(strHuge.size())), -1);
-    EXPECT_EQ(table.GetColCount(), 0);
-    EXPECT_EQ(table.GetRowCount(), 0);
 }
 
 TEST(DataTable, CellAccessBoundsAndTrace) {
     CDataTable table;
     ASSERT_EQ(ParseExact(table, kExample), 0);
     kttest::CTraceLog trace;
-    EXPECT_EQ(table.GetCell(0, 2), nullptr);
-    EXPECT_EQ(table.GetCell(0, -1), nullptr);
-    EXPECT_EQ(table.GetCell(1, 0), nullptr);
-    EXPECT_EQ(table.GetCell(-1, 0), nullptr);
+    for (const auto& [r, c] : {std::pair{0, 2}, {0, -1}, {1, 0}, {-1, 0}})
+        EXPECT_EQ(table.GetCell(r, c), nullptr) << r << "," << c;
     EXPECT_FALSE(table.SetCell(0, 5, TextCell(u"x")));
     // Only a bad column of an existing row says so.
     EXPECT_EQ(trace.Lines(),
