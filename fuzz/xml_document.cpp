@@ -63,6 +63,35 @@ size_t WalkNodes(CXmlDocument& doc) {
     return nSum;
 }
 
+// The scanner's fast routines against its state machine, node by node over the whole text, with
+// the length known (the fast routines' block reads) and not.
+void CompareScans(const std::u16string& strText, uint32_t nDocFlags, int32_t nTextLength) {
+    kt::TagScanner fast;
+    fast.pText = strText.c_str();
+    fast.nTextLength = nTextLength;
+    fast.nFlags = nDocFlags;
+    kt::TagScanner reference = fast;
+    reference.nFlags |= kt::TagScanner::kReferenceScan;
+    kt::NodeToken tokFast;
+    kt::NodeToken tokReference;
+    for (;;) {
+        const int nType = CXmlDocument::ScanNode(fast, tokFast);
+        const bool bSame =
+            nType == CXmlDocument::ScanNode(reference, tokReference) &&
+            tokFast.nStart == tokReference.nStart && tokFast.nLength == tokReference.nLength &&
+            tokFast.nFlags == tokReference.nFlags && tokFast.strText == tokReference.strText &&
+            fast.nNext == reference.nNext &&
+            (nType != CXmlDocument::NodeEndTag ||
+             (fast.nNameStart == reference.nNameStart && fast.nNameEnd == reference.nNameEnd));
+        if (!bSame) {
+            std::fprintf(stderr, "scanners differ at offset %d (type %d)\n", tokReference.nStart,
+                         nType);
+            std::abort();
+        }
+        if (nType == CXmlDocument::ScanEnd) break;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
@@ -70,6 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const uint8_t nSelect = pData[0];
     const std::u16string strText =
         kt::FromUtf8(std::string(reinterpret_cast<const char*>(pData + 1), nSize - 1));
+
+    CompareScans(strText, (nSelect & 1) ? CXmlDocument::IgnoreNameCase : 0,
+                 static_cast<int32_t>(strText.size()));
+    CompareScans(strText, 0, -1);
 
     CXmlDocument doc;
     doc.SetDocFlags((nSelect & 1) ? CXmlDocument::IgnoreNameCase : 0);

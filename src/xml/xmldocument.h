@@ -79,6 +79,9 @@ struct TagScanner {
     int32_t nTextLength = -1;  // characters before the terminating zero, when known (-1: not)
 
     static constexpr uint32_t kQuoted = 0x8000;
+    // Every node through the scanner's full state machine, none through its fast routines (the
+    // two must agree; this is how checks compare them).
+    static constexpr uint32_t kReferenceScan = 0x4000;
 };
 
 struct SavedPosition {
