@@ -137,24 +137,19 @@ TEST(Primitives, MalformedAndShortBuffers) {
     EXPECT_EQ(buf[0], 0x86);
 }
 
+// A file is read whole into a buffer the parser owns; loading again releases the first one (ASan
+// would report a leak otherwise).
 TEST(Primitives, LoadFromFileForParserAndTable) {
     CDataBufParser parser;
     EXPECT_EQ(parser.LoadFromFile(u"/nonexistent/dir/reply.bin"), -13);
     EXPECT_EQ(parser.GetRemain(), 0u);
     CDataTable table;
     EXPECT_EQ(table.LoadFromFile(u"/nonexistent/table.bin"), -1);
-
     const std::u16string strPath = FromUtf8(kttest::FixturePath("example_section.bin"));
-    const std::string str = kttest::Fixture("example_section.bin");
-    ASSERT_EQ(str.size(), 19u);
-    EXPECT_EQ(parser.LoadFromFile(strPath), 0);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(parser.LoadFromFile(strPath), 0);
     EXPECT_TRUE(parser.IsOwner());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(parser.GetBuffer()), parser.GetRemain()),
-              str);
-    // Loading again releases the first buffer (ASan would report a leak otherwise).
-    EXPECT_EQ(parser.LoadFromFile(strPath), 0);
+              kttest::Fixture("example_section.bin"));
     EXPECT_EQ(table.LoadFromFile(strPath), 0);
-    EXPECT_EQ(table.GetCellString(0, 1), u"ab");
-    // The writer gives back the very bytes (the parse is checked field by field elsewhere).
-    EXPECT_EQ(ToHex(WriteTableSection(table)), ToHex(str));
+    EXPECT_EQ(kttest::Cells(table), u"1,ab");
 }

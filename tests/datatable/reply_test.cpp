@@ -41,7 +41,8 @@ TEST(ReplyReader, StatusZeroWithATable) {
     EXPECT_TRUE(pEmpty->GetColCount() == 0 && pEmpty->m_bIndexed == 1);
 
     CDataTable example;
-    ASSERT_EQ(example.ParseBuffer(kttest::Fixture("example_section.bin").data(), 19), 0);
+    ASSERT_EQ(example.LoadFromFile(FromUtf8(kttest::FixturePath("example_section.bin"))), 0);
+    EXPECT_EQ(ToHex(WriteTableSection(example)), ToHex(kttest::Fixture("example_section.bin")));
     const std::string strReply = kttest::Fixture("example_reply.bin");
     EXPECT_EQ(ToHex(WriteReplyEnvelope(&example)), ToHex(strReply));
     ASSERT_EQ(Read(strReply, pTable), kReplyOk);
