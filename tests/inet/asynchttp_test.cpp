@@ -78,10 +78,10 @@ TEST_F(AsyncHttp, GetAndPostAsTheServerReceivesThem) {
 
     ASSERT_EQ(server.RequestCount(), 4u);
     const kttest::RECORDED_REQUEST get = server.Request(0);
-    // Exactly as EscapeObject made it: "%20" escaped once more, the blank sent as it is, the GBK
-    // bytes of the CJK character escaped.
+    // As EscapeObject made it ("%20" escaped once more, the GBK bytes of the CJK character
+    // escaped), the blank it left escaped by the Internet functions.
     EXPECT_EQ(get.strMethod + " " + get.strTarget + " " + get.strVersion,
-              "GET /p/a%2520b c/%D6%D0?x=1 HTTP/1.1");
+              "GET /p/a%2520b%20c/%D6%D0?x=1 HTTP/1.1");
     EXPECT_EQ(get.Header("User-Agent"), "ASYNCHTTP");
     EXPECT_EQ(inettest::HeaderLines(get, {"Content-Type", "Priority", "X-"}),
               (std::vector<std::string>{"Content-Type: application/x-www-form-urlencoded",

@@ -13,8 +13,7 @@
 
 #include "platform/trace.h"
 #include "support/http_server.h"
-#include "support/net_util.h"
-#include "support/socket_compat.h"
+#include "support/raw_server.h"
 
 namespace inettest {
 
@@ -42,10 +41,9 @@ inline bool WaitFor(const std::function<bool()>& fn, int nTimeoutMs = 5000) {
 
 // A loopback port with nothing listening on it.
 inline int ClosedPort() {
-    int nPort = 0;
-    const int nFd = kttest::net::ListenLoopback(nPort);
-    if (nFd >= 0) kttest::net::CloseSocket(nFd);
-    return nPort;
+    kttest::CRawServer server;
+    server.Stop();
+    return server.Port();
 }
 
 // The request's header lines that start with one of the prefixes, in wire order.

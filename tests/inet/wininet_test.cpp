@@ -265,12 +265,9 @@ TEST_F(InetFunctions, OpenRequestAndSendAsTheServerReceivesThem) {
     EXPECT_EQ(ReadAll(hRequest, nPending), "reply-bytes");
     ASSERT_TRUE(server.WaitForRequests(1));
     const kttest::RECORDED_REQUEST req = server.Request(0);
-#ifdef _WIN32
-    const char* pszLine = "POST /p%20a/%41?q=1 HTTP/1.1";  // Windows escapes the blank
-#else
-    const char* pszLine = "POST /p a/%41?q=1 HTTP/1.1";
-#endif
-    EXPECT_EQ(req.strMethod + " " + req.strTarget + " " + req.strVersion, pszLine);
+    // The blank would break the request line; what the caller escaped stays as it is.
+    EXPECT_EQ(req.strMethod + " " + req.strTarget + " " + req.strVersion,
+              "POST /p%20a/%41?q=1 HTTP/1.1");
     EXPECT_EQ(req.strBody, strBody);
     EXPECT_EQ(inettest::HeaderLines(req, {"X-", "Accept:", "Expect"}),
               (std::vector<std::string>{"X-One: 1", "X-Two: 2"}));

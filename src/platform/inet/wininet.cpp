@@ -141,15 +141,16 @@ std::string Narrow(const char16_t* psz, size_t nLen = std::u16string::npos) {
     return ToAnsi(view);
 }
 
-// The request target goes on the wire byte for byte as the caller gave it (a blank, '#' or '%'
-// included: the caller has escaped what it wanted escaped). Only control bytes, which would end
-// the request line, are percent-escaped, and a target without its leading '/' gets one.
+// The request target goes on the wire as the caller gave it ('#' and '%' included: the caller has
+// escaped what it wanted escaped), except what would break the request line: a blank becomes %20
+// (as the system's own library sends it) and control bytes are escaped the same way. A target
+// without its leading '/' gets one.
 std::string CleanTarget(const std::string& strObject) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string strOut;
     if (strObject.empty() || strObject[0] != '/') strOut.push_back('/');
     for (unsigned char ch : strObject) {
-        if (ch < 0x20) {
+        if (ch <= 0x20) {
             strOut.push_back('%');
             strOut.push_back(kHex[ch >> 4]);
             strOut.push_back(kHex[ch & 0xF]);

@@ -15,9 +15,14 @@
 //   are waiting (or the reply has ended: 0 bytes); otherwise it answers pending and fills the
 //   caller's buffer and count later, before the completion is reported, so both must stay valid
 //   until then or until the handle is closed.
+//   A connection closed before a reply head fails the send, and a reply that ends short of its
+//   Content-Length fails the read, both with ERROR_INTERNET_CONNECTION_ABORTED; later reads give
+//   the same error.
 // - Failures set the calling thread's error (GetLastInetError).
-// - InternetConnect makes the TCP connection itself (the request then uses that socket), so an
-//   unreachable server fails at the connection step, as the family's code expects.
+// - InternetConnect makes a TCP connection, so an unreachable server fails at the connection
+//   step, as the family's code expects. On libcurl the request then uses that socket; on
+//   wininet.dll, which connects by itself when the request is sent, it is a trial connection,
+//   closed at once without a byte: a server sees one connection more, but no request more.
 #pragma once
 
 #include <cstddef>

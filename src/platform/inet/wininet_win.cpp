@@ -84,9 +84,13 @@ struct NODE {
     std::vector<NODE*> vecChildren;
     DWORD_PTR dwContext = 0;
     INTERNET_STATUS_CALLBACK pfnCallback = nullptr;
-    std::vector<char> vecBody;
-    bool bSent = false;  // a request: its send was made (reads are allowed from then on)  // the
-                         // system library reads it until the send is over
+    std::vector<char> vecBody;    // the system library reads it until the send is over
+    bool bSent = false;           // a request: its send was made (reads are allowed from then on)
+    bool bSendDone = false;       // its completion went out (later completions are reads')
+    uint32_t dwFailure = 0;       // why the reply cannot be read (later reads fail with it)
+    int64_t nExpected = -1;       // the reply's Content-Length, -1 without one
+    uint64_t nDelivered = 0;      // reply bytes handed to the caller
+    uint32_t* pdwRead = nullptr;  // the count of the read under way
 };
 
 struct NOTE {
@@ -179,15 +183,72 @@ void Notify(std::unique_lock<std::mutex>& lock, NODE* pNode, uint32_t dwStatus,
     if (bWait) lib.cvDone.wait(lock, [&] { return lib.nDelivered >= nSerial; });
 }
 
-void CALLBACK Trampoline(::HINTERNET, DWORD_PTR dwContext, DWORD dwStatus, LPVOID pInfo, DWORD) {
-    if (dwStatus != INTERNET_STATUS_REQUEST_COMPLETE || pInfo == nullptr) return;
-    const auto* pReal = static_cast<const ::INTERNET_ASYNC_RESULT*>(pInfo);
+// The reply head's check once a send is over: the system library takes a connection closed
+// without any answer for an empty reply of status 0; it is a failure, as it is everywhere else.
+// Gives the send's error and notes the announced length.
+uint32_t CheckReplyHead(::HINTERNET hReal, int64_t& nExpected) {
+    DWORD dwCode = 0;
+    DWORD dwSize = sizeof(dwCode);
+    if (!::HttpQueryInfoW(hReal, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwCode, &dwSize,
+                          nullptr) ||
+        dwCode == 0)
+        return kt::ERROR_INTERNET_CONNECTION_ABORTED;
+    wchar_t szLength[32];
+    dwSize = sizeof(szLength);
+    if (::HttpQueryInfoW(hReal, HTTP_QUERY_CONTENT_LENGTH, szLength, &dwSize, nullptr))
+        nExpected = _wcstoi64(szLength, nullptr, 10);
+    return 0;
+}
+
+// A read's end: the system library answers a reply cut short of its announced length with a
+// plain end of data; the caller hears of the cut. Called with the lock held.
+uint32_t CountRead(NODE* pNode, uint32_t dwRead) {
+    pNode->pdwRead = nullptr;
+    pNode->nDelivered += dwRead;
+    if (dwRead == 0 && pNode->nExpected >= 0 &&
+        pNode->nDelivered < static_cast<uint64_t>(pNode->nExpected))
+        pNode->dwFailure = kt::ERROR_INTERNET_CONNECTION_ABORTED;
+    return pNode->dwFailure;
+}
+
+// A completion of the send (the first of a request) or of a read, passed on as the caller's.
+void Complete(uint64_t nId, ::HINTERNET hReal, INTERNET_ASYNC_RESULT result) {
     LIBRARY& lib = Lib();
     std::unique_lock lock(lib.mtx);
-    auto it = lib.mapNodes.find(dwContext);
+    auto it = lib.mapNodes.find(nId);
     if (it == lib.mapNodes.end()) return;
-    Notify(lock, it->second.get(), kt::INTERNET_STATUS_REQUEST_COMPLETE,
-           INTERNET_ASYNC_RESULT{pReal->dwResult, pReal->dwError}, false);
+    NODE* pNode = it->second.get();
+    if (pNode->nKind == KIND::Request && !pNode->bSendDone) {
+        pNode->bSendDone = true;
+        if (result.dwError == 0) {
+            lock.unlock();
+            int64_t nExpected = -1;
+            const uint32_t dwError = CheckReplyHead(hReal, nExpected);
+            lock.lock();
+            it = lib.mapNodes.find(nId);
+            if (it == lib.mapNodes.end()) return;
+            pNode = it->second.get();
+            pNode->nExpected = nExpected;
+            if (dwError != 0) result = INTERNET_ASYNC_RESULT{FALSE, dwError};
+        }
+        pNode->dwFailure = result.dwError;
+    } else if (pNode->nKind == KIND::Request && pNode->pdwRead != nullptr) {
+        if (result.dwError == 0) {
+            if (const uint32_t dwError = CountRead(pNode, *pNode->pdwRead); dwError != 0)
+                result = INTERNET_ASYNC_RESULT{FALSE, dwError};
+        } else {
+            pNode->pdwRead = nullptr;
+            pNode->dwFailure = result.dwError;
+        }
+    }
+    Notify(lock, pNode, kt::INTERNET_STATUS_REQUEST_COMPLETE, result, false);
+}
+
+void CALLBACK Trampoline(::HINTERNET hReal, DWORD_PTR dwContext, DWORD dwStatus, LPVOID pInfo,
+                         DWORD) {
+    if (dwStatus != INTERNET_STATUS_REQUEST_COMPLETE || pInfo == nullptr) return;
+    const auto* pReal = static_cast<const ::INTERNET_ASYNC_RESULT*>(pInfo);
+    Complete(dwContext, hReal, INTERNET_ASYNC_RESULT{pReal->dwResult, pReal->dwError});
 }
 
 NODE* Find(HINTERNET h) {
@@ -539,41 +600,51 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
         return false;
     }
     // Done at once: the caller still hears of it as a completion.
-    lock.lock();
-    auto it = lib.mapNodes.find(nId);
-    if (it != lib.mapNodes.end())
-        Notify(lock, it->second.get(), kt::INTERNET_STATUS_REQUEST_COMPLETE,
-               INTERNET_ASYNC_RESULT{TRUE, 0}, false);
+    Complete(nId, static_cast<::HINTERNET>(hRequest), INTERNET_ASYNC_RESULT{TRUE, 0});
     SetError(ERROR_IO_PENDING);
     return false;
 }
 
 bool InternetReadFile(HINTERNET hFile, void* pBuffer, uint32_t dwNumberOfBytesToRead,
                       uint32_t* pdwNumberOfBytesRead) {
-    {
-        LIBRARY& lib = Lib();
-        std::lock_guard lock(lib.mtx);
-        NODE* pNode = Find(hFile);
-        if (pNode == nullptr) {
-            SetError(ERROR_INVALID_HANDLE);
-            return false;
-        }
-        if (pNode->nKind != KIND::Request) {
-            SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-            return false;
-        }
-        if (!pNode->bSent) {
-            SetError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-            return false;
-        }
+    LIBRARY& lib = Lib();
+    std::unique_lock lock(lib.mtx);
+    NODE* pNode = Find(hFile);
+    if (pNode == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (pNode->nKind != KIND::Request) {
+        SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+        return false;
+    }
+    if (!pNode->bSent) {
+        SetError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+        return false;
     }
     if (pBuffer == nullptr || pdwNumberOfBytesRead == nullptr) {
         SetError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    if (pNode->dwFailure != 0) {
+        SetError(pNode->dwFailure);
+        return false;
+    }
+    pNode->pdwRead = pdwNumberOfBytesRead;
+    const uint64_t nId = pNode->nId;
+    lock.unlock();
     static_assert(sizeof(DWORD) == sizeof(uint32_t));
-    return ::InternetReadFile(static_cast<::HINTERNET>(hFile), pBuffer, dwNumberOfBytesToRead,
-                              reinterpret_cast<DWORD*>(pdwNumberOfBytesRead)) != FALSE;
+    if (!::InternetReadFile(static_cast<::HINTERNET>(hFile), pBuffer, dwNumberOfBytesToRead,
+                            reinterpret_cast<DWORD*>(pdwNumberOfBytesRead)))
+        return false;  // pending (its completion counts it) or failed, the error set
+    lock.lock();
+    auto it = lib.mapNodes.find(nId);
+    if (it == lib.mapNodes.end() || it->second->pdwRead == nullptr) return true;
+    if (const uint32_t dwError = CountRead(it->second.get(), *pdwNumberOfBytesRead); dwError != 0) {
+        SetError(dwError);
+        return false;
+    }
+    return true;
 }
 
 bool InternetCloseHandle(HINTERNET hInternet) {
