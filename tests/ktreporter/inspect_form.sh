@@ -1,8 +1,10 @@
 #!/bin/sh
-# inspect_form.sh KT_INSPECT: `kt-inspect form` writes exactly the body the dialog sends, here in
-# GBK with a CR LF description and a binary attachment; and a bad option is a usage error.
+# inspect_form.sh [EMULATOR] KT_INSPECT: `kt-inspect form` writes exactly the body the dialog sends,
+# here in GBK with a CR LF description and a binary attachment; and a bad option is a usage error.
+# The arguments are the command that runs kt-inspect (Wine's wrapper first in the Windows build).
 set -u
-inspect=$1
+# The Chinese argument reaches a Windows program through the locale's character set.
+export LC_ALL=C.UTF-8
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 printf 'R\000\r\n\377' >"$dir/a.rar"
@@ -23,14 +25,14 @@ part() { printf '%s\r\nContent-Disposition: form-data; name="%s"\r\n\r\n%s\r\n' 
   cat "$dir/a.rar"
   printf '\r\n%s--\r\n\r\n' "$d"
 } >"$dir/expected"
-KTREPORTER_CODEPAGE=GBK "$inspect" form --type 1 --user u7 --name 张三 --email a@b.cn --title t \
+KTREPORTER_CODEPAGE=GBK "$@" form --type 1 --user u7 --name 张三 --email a@b.cn --title t \
   --desc "$(printf 'x\r\ny')" --attach "$dir/a.rar" >"$dir/actual" || { echo "form failed" >&2; exit 1; }
 if ! cmp "$dir/expected" "$dir/actual"; then
   od -c "$dir/actual" | head -40 >&2
   exit 1
 fi
-"$inspect" form --type 2>/dev/null
+"$@" form --type 2>/dev/null
 [ $? -eq 2 ] || { echo "a missing option value is not a usage error" >&2; exit 1; }
-"$inspect" form --type x 2>/dev/null
+"$@" form --type x 2>/dev/null
 [ $? -eq 2 ] || { echo "a non-numeric type is not a usage error" >&2; exit 1; }
 exit 0
