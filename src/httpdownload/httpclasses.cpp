@@ -8,6 +8,7 @@
 #include "httpdownload/httphelpers.h"
 #include "httpdownload/httpreporter.h"
 #include "platform/codepage.h"
+#include "platform/largebuffer.h"
 #include "platform/trace.h"
 
 namespace {
@@ -124,6 +125,10 @@ void CHttp_Base::DropBody() {
 }
 
 void CHttp_Base::ResetFields() {
+    {
+        kt::CAutoLock lock(m_csBuffer);
+        DropLargeReceiveBuffer();
+    }
     m_strUrl.clear();
     m_strHeaderText.clear();
     m_nCancel.store(0, std::memory_order_relaxed);
@@ -144,6 +149,7 @@ int32_t CHttp_Base::GetMaxReplySize() {
 
 bool CHttp_Base::AllowReplyGrowth(int64_t nNewCount) {
     if (m_nGuardResult != 0) return false;
+    if (nNewCount <= m_nGrowthCleared) return true;
     curl_off_t nWire = 0;
     if (m_hCurl) curl_easy_getinfo(m_hCurl.get(), CURLINFO_SIZE_DOWNLOAD_T, &nWire);
     const char* pszBound = nullptr;
@@ -154,6 +160,10 @@ bool CHttp_Base::AllowReplyGrowth(int64_t nNewCount) {
         m_nGuardResult = HTTP_ERR_UNZIP;
         pszBound = "ratio";
     } else {
+        m_nGrowthCleared =
+            m_hCurl
+                ? std::min<int64_t>(m_nMaxReply, kHttpMaxInflateRatio * (nWire + kUncountedWire))
+                : m_nMaxReply;
         return true;
     }
     KT_TRACE("curl HttpRequest Reply Refused: httpIndex(%d), bound(%s), bytes(%lld), wire(%lld)\n",
@@ -201,7 +211,7 @@ char* CHttp_Base::CopyData(int32_t* pLength) {
         if (pLength != nullptr) *pLength = 0;
         return nullptr;
     }
-    auto* pCopy = static_cast<char*>(std::malloc(static_cast<size_t>(m_nRecvCount)));
+    char* pCopy = kt::AllocLargeBuffer(static_cast<size_t>(m_nRecvCount));
     if (pCopy == nullptr) {
         if (pLength != nullptr) *pLength = 0;
         return nullptr;
@@ -213,39 +223,85 @@ char* CHttp_Base::CopyData(int32_t* pLength) {
 
 char* CHttp_Base::TakeData(int32_t* pLength, bool bDetach) {
     kt::CAutoLock lock(m_csBuffer);
-    char* pBuffer = m_pRecvBuffer.get();
     if (pLength != nullptr) *pLength = m_nRecvCount;
-    if (bDetach) {
-        (void)m_pRecvBuffer.release();  // the caller frees it now
-        m_nRecvCapacity = 0;
-        m_nRecvCount = 0;
+    if (!bDetach) return m_pRecvBuffer.get();
+    // A buffer doubled past the reply gives its tail back before it leaves (in place: nothing is
+    // copied when a block shrinks).
+    const size_t nSlack = static_cast<size_t>(m_nRecvCapacity - m_nRecvCount);
+    if (m_pRecvBuffer && m_nRecvCount > 0 && nSlack > (static_cast<size_t>(m_nRecvCount) >> 3)) {
+        if (auto* pShrunk = static_cast<char*>(
+                std::realloc(m_pRecvBuffer.get(), static_cast<size_t>(m_nRecvCount)))) {
+            (void)m_pRecvBuffer.release();  // moved by realloc
+            m_pRecvBuffer.reset(pShrunk);
+        }
     }
-    return pBuffer;
+    m_nRecvCapacity = 0;
+    m_nRecvCount = 0;
+    return m_pRecvBuffer.release();  // the caller frees it now
+}
+
+bool CHttp_Base::ReserveReceiveBuffer(size_t nNeeded) {
+    size_t nNew = 0;
+    if (m_nRecvCount == 0 && !m_bLengthAsked) {
+        // libcurl knows the announced length (of the bytes on the wire, which decoding may still
+        // exceed) before it hands over the first body byte.
+        m_bLengthAsked = true;
+        curl_off_t nAnnounced = -1;
+        if (m_hCurl)
+            curl_easy_getinfo(m_hCurl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nAnnounced);
+        if (nAnnounced > m_nRecvCapacity && nAnnounced <= m_nMaxReply &&
+            static_cast<size_t>(nAnnounced) >= nNeeded) {
+            nNew = static_cast<size_t>(nAnnounced);
+        }
+    }
+    if (nNew == 0) {
+        if (m_pRecvBuffer && nNeeded <= static_cast<size_t>(m_nRecvCapacity)) return true;
+        // Doubling keeps a large reply at a constant number of copies per byte; the bytes beyond
+        // the count are never handed out. The size bound already holds for nNeeded.
+        const auto nBound = static_cast<size_t>(std::max(m_nMaxReply, kHttpInitialBuffer));
+        nNew = std::max({nNeeded, static_cast<size_t>(kHttpInitialBuffer),
+                         std::min(static_cast<size_t>(m_nRecvCapacity) * 2, nBound)});
+        nNew = std::min(nNew, static_cast<size_t>(INT32_MAX));
+    }
+    if (m_nRecvCount == 0) {
+        // Nothing held: a fresh block, none of the old one's bytes copied.
+        CMallocBytes pNew(kt::AllocLargeBuffer(nNew));
+        if (!pNew) return false;
+        m_pRecvBuffer = std::move(pNew);
+    } else {
+        auto* pNew = static_cast<char*>(std::realloc(m_pRecvBuffer.get(), nNew));
+        if (pNew == nullptr) return false;
+        (void)m_pRecvBuffer.release();  // moved by realloc
+        m_pRecvBuffer.reset(pNew);
+        kt::AdviseLargeBuffer(pNew, nNew);
+    }
+    m_nRecvCapacity = static_cast<int32_t>(nNew);
+    return true;
+}
+
+void CHttp_Base::DropLargeReceiveBuffer() {
+    if (m_nRecvCapacity > kHttpInitialBuffer) {
+        m_pRecvBuffer.reset();
+        m_nRecvCapacity = 0;
+    } else if (m_pRecvBuffer && m_nRecvCount > 0) {
+        // Only the part a previous reply used can hold old bytes.
+        std::memset(m_pRecvBuffer.get(), 0, static_cast<size_t>(m_nRecvCount));
+    }
+    m_nRecvCount = 0;
 }
 
 bool CHttp_Base::OnWriteData(const char* pData, size_t nCount) {
     kt::CAutoLock lock(m_csBuffer);
-    if (!m_pRecvBuffer) {
-        m_pRecvBuffer.reset(static_cast<char*>(std::calloc(kHttpInitialBuffer, 1)));
-        if (!m_pRecvBuffer) return false;
-        m_nRecvCapacity = kHttpInitialBuffer;
-        m_nRecvCount = 0;
+    const size_t nNeeded = static_cast<size_t>(m_nRecvCount) + nCount;
+    if (nCount != 0) {
+        if (nNeeded > static_cast<size_t>(INT32_MAX)) return false;
+        if (!AllowReplyGrowth(static_cast<int64_t>(nNeeded))) return false;
+    }
+    if ((!m_bLengthAsked || !m_pRecvBuffer || nNeeded > static_cast<size_t>(m_nRecvCapacity)) &&
+        !ReserveReceiveBuffer(nNeeded)) {
+        return false;
     }
     if (nCount == 0) return true;
-    const size_t nNeeded = static_cast<size_t>(m_nRecvCount) + nCount;
-    if (nNeeded > static_cast<size_t>(INT32_MAX)) return false;
-    if (!AllowReplyGrowth(static_cast<int64_t>(nNeeded))) return false;
-    if (nNeeded > static_cast<size_t>(m_nRecvCapacity)) {
-        // Doubling keeps a large reply at a constant number of copies per byte; the bytes
-        // beyond the count are never handed out.
-        size_t nNewCapacity = std::max(nNeeded, static_cast<size_t>(m_nRecvCapacity) * 2);
-        nNewCapacity = std::min(nNewCapacity, static_cast<size_t>(INT32_MAX));
-        auto* pNew = static_cast<char*>(std::realloc(m_pRecvBuffer.get(), nNewCapacity));
-        if (pNew == nullptr) return false;
-        (void)m_pRecvBuffer.release();  // moved by realloc
-        m_pRecvBuffer.reset(pNew);
-        m_nRecvCapacity = static_cast<int32_t>(nNewCapacity);
-    }
     std::memcpy(m_pRecvBuffer.get() + m_nRecvCount, pData, nCount);
     m_nRecvCount = static_cast<int32_t>(nNeeded);
     return true;
@@ -321,15 +377,13 @@ int32_t CHttp_Base::Run() {
     }
     {
         kt::CAutoLock lock(m_csBuffer);
-        // Only the part a previous reply used can hold old bytes.
-        if (m_pRecvBuffer && m_nRecvCount > 0) {
-            std::memset(m_pRecvBuffer.get(), 0, static_cast<size_t>(m_nRecvCount));
-        }
-        m_nRecvCount = 0;
+        DropLargeReceiveBuffer();
     }
     m_nHttpStatus = 200;
     m_nMaxReply = g_nMaxReply.load();
     m_nGuardResult = 0;
+    m_nGrowthCleared = 0;
+    m_bLengthAsked = false;
     m_bChunked = false;
     m_bReplyComplete = false;
     // The cancel flag is not cleared here: a stop that came after the start but before this run

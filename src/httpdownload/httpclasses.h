@@ -106,6 +106,13 @@ protected:
     // Decides whether the body may grow to nNewCount bytes: the size bound, then the ratio to the
     // bytes libcurl has read off the wire. A refusal keeps its code for the run and is traced.
     bool AllowReplyGrowth(int64_t nNewCount);
+    // Buffer lock held: room for nNeeded bytes. The first write of a reply sizes the buffer for
+    // the whole body when its length was announced and fits the size bound; later growth doubles,
+    // never past the bound. False (the buffer as it was) when there is no memory.
+    bool ReserveReceiveBuffer(size_t nNeeded);
+    // Buffer lock held: a buffer grown past its initial size is freed rather than kept (or zeroed)
+    // for the next reply, which sizes its own; an idle object does not pin a large reply.
+    void DropLargeReceiveBuffer();
     // The engine's own gzip step on a body libcurl left compressed: its trailer's size is held to
     // both bounds before anything is allocated.
     void DecodeGzipBody();
@@ -127,7 +134,8 @@ protected:
     std::u16string m_strHeaderText;
     std::atomic<int32_t> m_nCancel{0};
     int32_t m_bCompress = 0;
-    // The receive buffer grows geometrically; m_nRecvCount bytes of it are the reply.
+    // Sized from the announced length, else grown geometrically; m_nRecvCount bytes of it are the
+    // reply.
     CMallocBytes m_pRecvBuffer;
     int32_t m_nRecvCapacity = 0;
     int32_t m_nRecvCount = 0;
@@ -138,6 +146,11 @@ protected:
     // Per run: the bound in force, a bound's refusal (0, -11 or -15), the final reply's framing.
     int32_t m_nMaxReply = kHttpDefaultMaxReply;
     int32_t m_nGuardResult = 0;
+    // Per run: a body up to this many bytes passes both bounds without asking libcurl for its wire
+    // count again (the count only grows, so what it allowed once stays allowed).
+    int64_t m_nGrowthCleared = 0;
+    // Per run: the announced length was looked at (on the reply's first write).
+    bool m_bLengthAsked = false;
     bool m_bChunked = false;
     std::atomic<bool> m_bReplyComplete{false};
 };
