@@ -128,7 +128,9 @@ class WineEndToEnd(unittest.TestCase):
         with os.fdopen(rfd) as f:
             self.display = ":" + f.readline().strip()
         self.assertNotEqual(":", self.display)
+        # LC_ALL: the Chinese arguments reach the Windows program through the locale's charset.
         self.env = dict(os.environ, DISPLAY=self.display, KT_WINEPREFIX=ARGS.wineprefix,
+                        LC_ALL="C.UTF-8",
                         WINEPREFIX=ARGS.wineprefix, KTREPORTER_CODEPAGE="GBK",
                         KTREPORTER_TRACE="1", NO_PROXY="127.0.0.1,localhost",
                         no_proxy="127.0.0.1,localhost")
