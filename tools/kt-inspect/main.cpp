@@ -5,6 +5,16 @@
 
 #include "inspect.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
+
+#include "platform/codepage.h"
+#endif
+
 namespace ktinspect {
 namespace {
 
@@ -141,19 +151,42 @@ std::string Base64(const void* pData, size_t nLen) {
     return out;
 }
 
+#ifdef _WIN32
+// The arguments as typed, whatever the ANSI code page: the wide command line, in UTF-8.
+Args WideArguments() {
+    Args vecArgs;
+    int nCount = 0;
+    wchar_t** ppArgs = ::CommandLineToArgvW(::GetCommandLineW(), &nCount);
+    if (ppArgs == nullptr) return vecArgs;
+    for (int i = 0; i < nCount; ++i)
+        vecArgs.push_back(kt::ToUtf8(reinterpret_cast<const char16_t*>(ppArgs[i])));
+    ::LocalFree(ppArgs);
+    return vecArgs;
+}
+#endif
+
 }  // namespace ktinspect
 
 int main(int argc, char** argv) {
     using namespace ktinspect;
-    if (argc < 2) UsageError("missing subcommand (try 'kt-inspect --help')");
-    const std::string name = argv[1];
+#ifdef _WIN32
+    // JSON ends in "\n" and `form` writes raw bytes: stdout gets no CR LF translation.
+    _setmode(_fileno(stdout), _O_BINARY);
+    const Args vecAll = WideArguments();
+    (void)argc;
+    (void)argv;
+#else
+    const Args vecAll(argv, argv + argc);
+#endif
+    if (vecAll.size() < 2) UsageError("missing subcommand (try 'kt-inspect --help')");
+    const std::string name = vecAll[1];
     if (name == "--help" || name == "-h" || name == "help") {
         PrintHelp();
         return 0;
     }
     auto it = Commands().find(name);
     if (it == Commands().end()) UsageError("unknown subcommand '" + name + "'");
-    Args vecArgs(argv + 2, argv + argc);
+    const Args vecArgs(vecAll.begin() + 2, vecAll.end());
     try {
         return it->second.pfnRun(vecArgs);
     } catch (const std::exception& e) {
