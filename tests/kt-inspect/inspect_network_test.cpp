@@ -3,8 +3,9 @@
 // is checked here is the contract of the command line (names, shapes, the bytes it reports).
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,22 +25,34 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// Runs kt-inspect with the arguments (single-quoted for the shell) and parses its stdout; the
-// exit status must be 0, as for every subcommand that ran.
+// Runs kt-inspect with the arguments (quoted for the shell: sh, or cmd on Windows) and parses its
+// stdout, read as bytes; the exit status must be 0, as for every subcommand that ran.
 json Inspect(const std::vector<std::string>& vecArgs) {
     const char* pszTool = std::getenv("KT_INSPECT");
     EXPECT_NE(nullptr, pszTool);
     if (pszTool == nullptr) return json();
+#ifdef _WIN32
+    // cmd /c drops the outer pair of quotes.
+    std::string strCommand = "\"\"" + fs::path(pszTool).make_preferred().string() + "\"";
+    for (const std::string& strArg : vecArgs) strCommand += " \"" + strArg + "\"";
+    strCommand += "\"";
+    FILE* pPipe = ::_popen(strCommand.c_str(), "rb");
+#else
     std::string strCommand = std::string("'") + pszTool + "'";
     for (const std::string& strArg : vecArgs) strCommand += " '" + strArg + "'";
     FILE* pPipe = ::popen(strCommand.c_str(), "r");
+#endif
     EXPECT_NE(nullptr, pPipe);
     if (pPipe == nullptr) return json();
     std::string strOut;
     char szBuffer[4096];
     while (size_t n = std::fread(szBuffer, 1, sizeof(szBuffer), pPipe)) strOut.append(szBuffer, n);
+#ifdef _WIN32
+    EXPECT_EQ(::_pclose(pPipe), 0) << strCommand;
+#else
     const int nStatus = ::pclose(pPipe);
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << strCommand;
+#endif
     EXPECT_FALSE(strOut.empty()) << strCommand;
     EXPECT_EQ('\n', strOut.empty() ? 0 : strOut.back());
     return json::parse(strOut, nullptr, false);
@@ -48,7 +62,8 @@ class InspectNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_server.IsRunning());
-        m_dir = fs::temp_directory_path() / ("kt-inspect-net-" + std::to_string(::getpid()));
+        m_dir = fs::temp_directory_path() /
+                ("kt-inspect-net-" + std::to_string(std::random_device()()));
         fs::create_directories(m_dir);
     }
     void TearDown() override {
