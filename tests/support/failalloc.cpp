@@ -2,9 +2,6 @@
 
 #include <cstdlib>
 #include <new>
-#ifdef _WIN32
-#include <malloc.h>
-#endif
 
 namespace {
 
@@ -26,35 +23,21 @@ bool ShouldFail() {
     return true;
 }
 
-void* Allocate(size_t nSize, size_t nAlign) {
-    if (nSize == 0) nSize = 1;
-    if (nAlign == 0) return std::malloc(nSize);
-#ifdef _WIN32
-    return ::_aligned_malloc(nSize, nAlign);
-#else
-    void* p = nullptr;
-    return ::posix_memalign(&p, nAlign, nSize) == 0 ? p : nullptr;
-#endif
+// The aligned forms are left to the runtime: nothing under test allocates over-aligned types, and
+// their new and delete stay a matching pair there.
+void* Allocate(size_t nSize) {
+    return std::malloc(nSize == 0 ? 1 : nSize);
 }
 
-// Blocks of the aligned forms come from the aligned allocator, which Windows frees apart.
-void FreeAligned(void* p) {
-#ifdef _WIN32
-    ::_aligned_free(p);
-#else
-    std::free(p);
-#endif
-}
-
-void* AllocateOrThrow(size_t nSize, size_t nAlign) {
+void* AllocateOrThrow(size_t nSize) {
     if (ShouldFail()) throw std::bad_alloc();
-    void* p = Allocate(nSize, nAlign);
+    void* p = Allocate(nSize);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
 
-void* AllocateOrNull(size_t nSize, size_t nAlign) noexcept {
-    return ShouldFail() ? nullptr : Allocate(nSize, nAlign);
+void* AllocateOrNull(size_t nSize) noexcept {
+    return ShouldFail() ? nullptr : Allocate(nSize);
 }
 
 }  // namespace
@@ -75,33 +58,18 @@ bool CFailAlloc::HasFailed() const {
 
 }  // namespace kttest
 
-constexpr size_t kPlain = 0;  // plain malloc
-
 void* operator new(size_t nSize) {
-    return AllocateOrThrow(nSize, kPlain);
+    return AllocateOrThrow(nSize);
 }
 void* operator new[](size_t nSize) {
-    return AllocateOrThrow(nSize, kPlain);
-}
-void* operator new(size_t nSize, std::align_val_t al) {
-    return AllocateOrThrow(nSize, static_cast<size_t>(al));
-}
-void* operator new[](size_t nSize, std::align_val_t al) {
-    return AllocateOrThrow(nSize, static_cast<size_t>(al));
+    return AllocateOrThrow(nSize);
 }
 void* operator new(size_t nSize, const std::nothrow_t&) noexcept {
-    return AllocateOrNull(nSize, kPlain);
+    return AllocateOrNull(nSize);
 }
 void* operator new[](size_t nSize, const std::nothrow_t&) noexcept {
-    return AllocateOrNull(nSize, kPlain);
+    return AllocateOrNull(nSize);
 }
-void* operator new(size_t nSize, std::align_val_t al, const std::nothrow_t&) noexcept {
-    return AllocateOrNull(nSize, static_cast<size_t>(al));
-}
-void* operator new[](size_t nSize, std::align_val_t al, const std::nothrow_t&) noexcept {
-    return AllocateOrNull(nSize, static_cast<size_t>(al));
-}
-
 void operator delete(void* p) noexcept {
     std::free(p);
 }
@@ -114,27 +82,9 @@ void operator delete(void* p, size_t) noexcept {
 void operator delete[](void* p, size_t) noexcept {
     std::free(p);
 }
-void operator delete(void* p, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
-void operator delete(void* p, size_t, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
-void operator delete[](void* p, size_t, std::align_val_t) noexcept {
-    FreeAligned(p);
-}
 void operator delete(void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
-}
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    FreeAligned(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    FreeAligned(p);
 }

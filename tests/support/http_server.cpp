@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -33,6 +32,14 @@ std::string HeaderValue(const std::string& strLine) {
     return strLine.substr(nStart, strLine.find_last_not_of(" \t") - nStart + 1);
 }
 
+bool EqualsNoCase(const std::string& strA, const std::string& strB) {
+    return strA.size() == strB.size() &&
+           std::equal(strA.begin(), strA.end(), strB.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
 bool ContainsNoCase(const std::string& strHay, const std::string& strNeedle) {
     return std::search(strHay.begin(), strHay.end(), strNeedle.begin(), strNeedle.end(),
                        [](char a, char b) {
@@ -54,36 +61,23 @@ const char* Reason(int nStatus) {
     return it == s_map.end() ? "Status" : it->second;
 }
 
-// Parses a single "bytes=a-b" / "bytes=a-" / "bytes=-n" against nTotal. Returns false when the
-// header is to be ignored (syntax the server does not serve ranges for, several ranges);
-// bSatisfiable tells a valid but unsatisfiable range apart.
+// Parses a single "bytes=a-b" or "bytes=a-" (what the transfer engine asks for) against nTotal.
+// False when the header is to be ignored (other forms, several ranges); bSatisfiable tells a
+// valid but unsatisfiable range apart.
 bool ParseRange(const std::string& strValue, uint64_t nTotal, uint64_t& nFirst, uint64_t& nLast,
                 bool& bSatisfiable) {
-    if (strValue.compare(0, 6, "bytes=") != 0 || strValue.find(',') != std::string::npos)
-        return false;
-    const size_t nDash = strValue.find('-', 6);
-    if (nDash == std::string::npos) return false;
-    const std::string strA = strValue.substr(6, nDash - 6), strB = strValue.substr(nDash + 1);
-    auto fnDigits = [](const std::string& s) {
-        return !s.empty() && s.size() < 19 &&
-               std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const auto fnDigits = [](const std::string& s) {
+        return !s.empty() && s.size() < 19 && s.find_first_not_of("0123456789") == s.npos;
     };
-    bSatisfiable = true;
-    if (strA.empty()) {
-        if (!fnDigits(strB)) return false;
-        const uint64_t nSuffix = std::stoull(strB);
-        bSatisfiable = nSuffix != 0 && nTotal != 0;
-        nFirst = nTotal - std::min(nSuffix, nTotal);
-        nLast = nTotal - 1;
-        return true;
-    }
+    const size_t nDash = strValue.find('-');
+    if (strValue.compare(0, 6, "bytes=") != 0 || nDash == std::string::npos) return false;
+    const std::string strA = strValue.substr(6, nDash - 6), strB = strValue.substr(nDash + 1);
     if (!fnDigits(strA) || (!strB.empty() && !fnDigits(strB))) return false;
     nFirst = std::stoull(strA);
-    nLast = strB.empty() ? (nTotal == 0 ? 0 : nTotal - 1) : std::stoull(strB);
-    if (nLast < nFirst) return false;
+    nLast = strB.empty() ? nTotal - 1 : std::stoull(strB);
     bSatisfiable = nFirst < nTotal;
     nLast = std::min(nLast, nTotal - 1);
-    return true;
+    return strB.empty() || std::stoull(strB) >= nFirst;
 }
 
 // What goes out for one request: the body is a slice of a shared string, so that large bodies
@@ -231,14 +225,14 @@ bool ReadRequest(int nFd, CReader& in, RECORDED_REQUEST& req, bool bKeepBody) {
 
 std::string RECORDED_REQUEST::Header(const std::string& strName) const {
     for (const std::string& strLine : vecHeaderLines)
-        if (net::EqualsNoCase(HeaderName(strLine), strName)) return HeaderValue(strLine);
+        if (EqualsNoCase(HeaderName(strLine), strName)) return HeaderValue(strLine);
     return std::string();
 }
 
 size_t RECORDED_REQUEST::HeaderCount(const std::string& strName) const {
-    return static_cast<size_t>(std::count_if(
-        vecHeaderLines.begin(), vecHeaderLines.end(),
-        [&](const std::string& s) { return net::EqualsNoCase(HeaderName(s), strName); }));
+    return static_cast<size_t>(
+        std::count_if(vecHeaderLines.begin(), vecHeaderLines.end(),
+                      [&](const std::string& s) { return EqualsNoCase(HeaderName(s), strName); }));
 }
 
 std::string GzipBytes(const std::string& strData) {
@@ -258,21 +252,18 @@ std::string GzipBytes(const std::string& strData) {
 }
 
 struct CHttpServer::IMPL {
-    mutable std::mutex m_mtx;  // guards everything up to the listener
-    mutable std::condition_variable m_cv;
-    bool m_bStopping = false;
+    explicit IMPL(CHttpServer& server) : m_server(server) {}
+    CHttpServer& m_server;  // its mutex guards everything here but the atomics
     bool m_bHold = false;
-    std::vector<RECORDED_REQUEST> m_vecRequests;
     std::map<std::string, std::shared_ptr<const HTTP_REPLY>> m_mapReplies;
     std::map<std::string, std::shared_ptr<const HTTP_RESOURCE>> m_mapResources;
     std::shared_ptr<const HTTP_REPLY> m_pDefaultReply = std::make_shared<HTTP_REPLY>();
     HttpHandler m_fnHandler;
     std::atomic<size_t> m_nThrottle{0};
     std::atomic<bool> m_bRecord{true};
-    net::CListener m_listener{[this](int nFd, size_t) { Serve(nFd); }};
 
     PLAN Plan(const RECORDED_REQUEST& req) {
-        std::unique_lock<std::mutex> lk(m_mtx);
+        std::unique_lock<std::mutex> lk(m_server.m_mtx);
         if (HttpHandler fnHandler = m_fnHandler) {
             lk.unlock();
             return FromReply(std::make_shared<const HTTP_REPLY>(fnHandler(req)));
@@ -283,12 +274,12 @@ struct CHttpServer::IMPL {
         return FromReply(it != m_mapReplies.end() ? it->second : m_pDefaultReply);
     }
 
-    // False when the server stopped meanwhile: a held or delayed answer is then never sent.
-    bool WaitToAnswer(int nDelayMs) {
-        std::unique_lock<std::mutex> lk(m_mtx);
-        m_cv.wait(lk, [this] { return !m_bHold || m_bStopping; });
-        return !m_cv.wait_for(lk, std::chrono::milliseconds(nDelayMs),
-                              [this] { return m_bStopping; });
+    // Waits until tDue (or, with bHeld, until replies are let go); false when the server stopped
+    // meanwhile: a held or delayed answer is then never sent.
+    bool WaitUntil(Clock::time_point tDue, bool bHeld = false) {
+        std::unique_lock<std::mutex> lk(m_server.m_mtx);
+        if (bHeld) m_server.m_cv.wait(lk, [this] { return !m_bHold || m_server.m_bStopping; });
+        return !m_server.m_cv.wait_until(lk, tDue, [this] { return m_server.m_bStopping; });
     }
 
     bool Send(int nFd, const char* pData, size_t nSize) {
@@ -301,10 +292,9 @@ struct CHttpServer::IMPL {
             const size_t nTake = std::min(nSlice, nSize - nSent);
             if (!net::SendAll(nFd, pData + nSent, nTake)) return false;
             nSent += nTake;
-            const auto tDue = tStart + std::chrono::microseconds(static_cast<int64_t>(
-                                           static_cast<double>(nSent) * 1e6 / nRate));
-            std::unique_lock<std::mutex> lk(m_mtx);
-            if (m_cv.wait_until(lk, tDue, [this] { return m_bStopping; })) return false;
+            if (!WaitUntil(tStart + std::chrono::microseconds(static_cast<int64_t>(
+                                        static_cast<double>(nSent) * 1e6 / nRate))))
+                return false;
         }
         return true;
     }
@@ -315,13 +305,9 @@ struct CHttpServer::IMPL {
             RECORDED_REQUEST req;
             const bool bRecord = m_bRecord;
             if (!ReadRequest(nFd, in, req, bRecord)) return;
-            if (bRecord) {
-                std::lock_guard<std::mutex> lk(m_mtx);
-                m_vecRequests.push_back(req);
-            }
-            m_cv.notify_all();
+            if (bRecord) m_server.Record(req);
             const PLAN plan = Plan(req);
-            if (!WaitToAnswer(plan.nDelayMs)) return;
+            if (!WaitUntil(Clock::now() + std::chrono::milliseconds(plan.nDelayMs), true)) return;
             const bool bClose = ContainsNoCase(req.Header("Connection"), "close") ||
                                 (req.strVersion == "HTTP/1.0" &&
                                  !ContainsNoCase(req.Header("Connection"), "keep-alive"));
@@ -330,7 +316,7 @@ struct CHttpServer::IMPL {
             bool bTyped = false;
             for (const auto& [strName, strValue] : plan.vecHeaders) {
                 strHead += strName + ": " + strValue + "\r\n";
-                bTyped = bTyped || net::EqualsNoCase(strName, "Content-Type");
+                bTyped = bTyped || EqualsNoCase(strName, "Content-Type");
             }
             if (!bTyped && plan.nLength > 0) strHead += "Content-Type: text/plain\r\n";
             strHead += bClose ? "Connection: close\r\n" : "Keep-Alive: timeout=5, max=100000\r\n";
@@ -343,40 +329,21 @@ struct CHttpServer::IMPL {
     }
 };
 
-CHttpServer::CHttpServer() : m_pImpl(std::make_unique<IMPL>()) {}
+CHttpServer::CHttpServer() : m_pImpl(std::make_unique<IMPL>(*this)) {
+    Listen([this](int nFd, size_t) { m_pImpl->Serve(nFd); });
+}
 
 CHttpServer::~CHttpServer() {
     Stop();
 }
 
-bool CHttpServer::IsRunning() const {
-    return m_pImpl->m_listener.IsListening();
-}
-
-int CHttpServer::Port() const {
-    return m_pImpl->m_listener.Port();
-}
-
-std::string CHttpServer::Url(const std::string& strPath) const {
-    return "http://127.0.0.1:" + std::to_string(Port()) + strPath;
-}
-
-void CHttpServer::Stop() {
-    {
-        std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-        m_pImpl->m_bStopping = true;
-    }
-    m_pImpl->m_cv.notify_all();
-    m_pImpl->m_listener.Stop();
-}
-
 void CHttpServer::SetReply(const std::string& strPath, HTTP_REPLY reply) {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
+    std::lock_guard<std::mutex> lk(m_mtx);
     m_pImpl->m_mapReplies[strPath] = std::make_shared<const HTTP_REPLY>(std::move(reply));
 }
 
 void CHttpServer::SetDefaultReply(HTTP_REPLY reply) {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
+    std::lock_guard<std::mutex> lk(m_mtx);
     m_pImpl->m_pDefaultReply = std::make_shared<const HTTP_REPLY>(std::move(reply));
 }
 
@@ -388,12 +355,12 @@ void CHttpServer::SetReply(int nStatus, std::string strBody) {
 }
 
 void CHttpServer::SetHandler(HttpHandler fnHandler) {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
+    std::lock_guard<std::mutex> lk(m_mtx);
     m_pImpl->m_fnHandler = std::move(fnHandler);
 }
 
 void CHttpServer::SetResource(const std::string& strPath, HTTP_RESOURCE resource) {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
+    std::lock_guard<std::mutex> lk(m_mtx);
     m_pImpl->m_mapResources[strPath] = std::make_shared<const HTTP_RESOURCE>(std::move(resource));
 }
 
@@ -403,45 +370,24 @@ void CHttpServer::SetThrottle(size_t nBytesPerSecond) {
 
 void CHttpServer::HoldReplies(bool bHold) {
     {
-        std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
+        std::lock_guard<std::mutex> lk(m_mtx);
         m_pImpl->m_bHold = bHold;
     }
-    m_pImpl->m_cv.notify_all();
+    m_cv.notify_all();
 }
 
 void CHttpServer::SetRecording(bool bRecord) {
     m_pImpl->m_bRecord = bRecord;
 }
 
-size_t CHttpServer::RequestCount() const {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    return m_pImpl->m_vecRequests.size();
-}
-
 RECORDED_REQUEST CHttpServer::Request(size_t nIndex) const {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    return nIndex < m_pImpl->m_vecRequests.size() ? m_pImpl->m_vecRequests[nIndex]
-                                                  : RECORDED_REQUEST();
+    std::lock_guard<std::mutex> lk(m_mtx);
+    return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : RECORDED_REQUEST();
 }
 
 std::vector<RECORDED_REQUEST> CHttpServer::Requests() const {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    return m_pImpl->m_vecRequests;
-}
-
-bool CHttpServer::WaitForRequests(size_t nCount, int nTimeoutMs) const {
-    std::unique_lock<std::mutex> lk(m_pImpl->m_mtx);
-    return m_pImpl->m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
-                                  [&] { return m_pImpl->m_vecRequests.size() >= nCount; });
-}
-
-size_t CHttpServer::ConnectionCount() const {
-    return m_pImpl->m_listener.ConnectionCount();
-}
-
-void CHttpServer::ClearRequests() {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    m_pImpl->m_vecRequests.clear();
+    std::lock_guard<std::mutex> lk(m_mtx);
+    return m_vecRequests;
 }
 
 }  // namespace kttest

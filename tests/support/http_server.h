@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/net_util.h"
+
 namespace kttest {
 
 // One request as the client sent it. Plain value; copies are independent of the server.
@@ -59,9 +61,9 @@ using HttpHandler = std::function<HTTP_REPLY(const RECORDED_REQUEST&)>;
 // Gzip (RFC 1952) of a byte string, as the server sends it for bGzip replies.
 std::string GzipBytes(const std::string& strData);
 
-// The loopback server. Construction starts it (check IsRunning()), destruction stops it and
-// joins every thread it started. All methods are thread-safe; configuration changes apply to
-// requests that arrive afterwards. Not copyable or movable.
+// The loopback server. Construction starts it (check IsRunning()), destruction stops it; held and
+// delayed replies are cut short by the stop. Configuration changes apply to requests that arrive
+// afterwards.
 //
 // Precedence for a request: callback handler, then a resource on its path, then a reply on its
 // path, then the default reply (200, empty body).
@@ -70,23 +72,10 @@ std::string GzipBytes(const std::string& strData);
 // requests are answered in order), so any number of replies can be held or delayed at once.
 // Expect: 100-continue gets its interim answer. Any method is answered as scripted. A reply goes
 // out without a copy of its body, so a benchmark can serve large bodies from it.
-class CHttpServer {
+class CHttpServer : public CLoopbackServer<RECORDED_REQUEST> {
 public:
     CHttpServer();
     ~CHttpServer();
-    CHttpServer(const CHttpServer&) = delete;
-    CHttpServer& operator=(const CHttpServer&) = delete;
-
-    // True when both listening sockets are up; false after a failed start or after Stop().
-    bool IsRunning() const;
-    // Port the clients connect to (0 when the start failed).
-    int Port() const;
-    // "http://127.0.0.1:PORT" + strPath; strPath should start with '/'.
-    std::string Url(const std::string& strPath = "/") const;
-
-    // Stops accepting, breaks open connections and waits for every server thread. Held and
-    // delayed replies are cut short. Idempotent; the destructor calls it.
-    void Stop();
 
     // Reply for requests to strPath (path without query); replaces an earlier one.
     void SetReply(const std::string& strPath, HTTP_REPLY reply);
@@ -107,18 +96,11 @@ public:
     // (benchmarks that send many large bodies).
     void SetRecording(bool bRecord);
 
-    // Number of complete requests recorded so far (head and whole body received).
-    size_t RequestCount() const;
-    // Copy of request nIndex in arrival order; an empty record when out of range.
+    // Copy of request nIndex in arrival order (head and whole body received); an empty record
+    // when out of range.
     RECORDED_REQUEST Request(size_t nIndex) const;
     // Copies of all recorded requests in arrival order.
     std::vector<RECORDED_REQUEST> Requests() const;
-    // Waits until at least nCount requests are recorded; false on time-out.
-    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const;
-    // Number of TCP connections accepted so far.
-    size_t ConnectionCount() const;
-    // Forgets the recorded requests (configuration stays).
-    void ClearRequests();
 
     struct IMPL;
 

@@ -1,17 +1,17 @@
 #include "support/net_util.h"
 
-#include <strings.h>
-
 #include <atomic>
 #include <cerrno>
-#include <cstring>
-#include <mutex>
+#include <chrono>
 #include <thread>
-#include <vector>
+#include <utility>
 
+#include "support/http_server.h"
 #include "support/socket_compat.h"
 
-namespace kttest::net {
+namespace kttest {
+
+namespace net {
 
 int ListenLoopback(int& nPortOut) {
     nPortOut = 0;
@@ -82,10 +82,7 @@ std::string Exchange(int nPort, const std::string& strSend) {
     return strReply;
 }
 
-bool EqualsNoCase(const std::string& strA, const std::string& strB) {
-    return strA.size() == strB.size() &&
-           ::strncasecmp(strA.c_str(), strB.c_str(), strA.size()) == 0;
-}
+}  // namespace net
 
 namespace {
 
@@ -97,97 +94,130 @@ struct CONNECTION {
 
 }  // namespace
 
-struct CListener::IMPL {
+template <class REQUEST>
+struct CLoopbackServer<REQUEST>::LISTENER {
     ServeFn fnServe;
     int nListenFd = -1;
     int nPort = 0;
     std::thread thAccept;
-    mutable std::mutex mtx;
-    bool bStopping = false;
-    size_t nAccepted = 0;
+    size_t nAccepted = 0;  // guarded by the server's mutex, as are the connections
     std::vector<std::shared_ptr<CONNECTION>> vecConns;
     std::mutex mtxStop;
+};
 
-    void AcceptLoop() {
+template <class REQUEST>
+CLoopbackServer<REQUEST>::CLoopbackServer() : m_pListener(std::make_unique<LISTENER>()) {}
+
+template <class REQUEST>
+CLoopbackServer<REQUEST>::~CLoopbackServer() {
+    Stop();
+}
+
+template <class REQUEST>
+void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
+    LISTENER& l = *m_pListener;
+    l.fnServe = std::move(fnServe);
+    l.nListenFd = net::ListenLoopback(l.nPort);
+    if (l.nListenFd < 0) return;
+    l.thAccept = std::thread([this, &l] {
         for (;;) {
-            const int nFd = AcceptSocket(nListenFd);
+            const int nFd = net::AcceptSocket(l.nListenFd);
             if (nFd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 return;
             }
             // Small scripted writes leave at once.
-            SetIntOption(nFd, IPPROTO_TCP, TCP_NODELAY, 1);
-            std::lock_guard<std::mutex> lk(mtx);
-            if (bStopping) {
-                CloseSocket(nFd);
+            net::SetIntOption(nFd, IPPROTO_TCP, TCP_NODELAY, 1);
+            std::lock_guard<std::mutex> lk(m_mtx);
+            if (m_bStopping) {
+                net::CloseSocket(nFd);
                 return;
             }
-            const size_t nIndex = nAccepted++;
             // Finished connections are joined here, so that long tests do not pile up threads.
-            for (auto it = vecConns.begin(); it != vecConns.end();) {
-                if ((*it)->bDone) {
-                    (*it)->th.join();
-                    it = vecConns.erase(it);
-                } else {
-                    ++it;
-                }
-            }
+            std::erase_if(l.vecConns, [](const std::shared_ptr<CONNECTION>& pConn) {
+                return pConn->bDone && (pConn->th.join(), true);
+            });
             auto pConn = std::make_shared<CONNECTION>();
             pConn->nFd = nFd;
-            pConn->th = std::thread([this, pConn, nIndex] {
-                fnServe(pConn->nFd, nIndex);
-                std::lock_guard<std::mutex> lkDone(mtx);
-                CloseSocket(pConn->nFd);
-                pConn->nFd = -1;
+            pConn->th = std::thread([this, &l, pConn, nIndex = l.nAccepted++] {
+                l.fnServe(pConn->nFd, nIndex);
+                std::lock_guard<std::mutex> lkDone(m_mtx);
+                net::CloseSocket(std::exchange(pConn->nFd, -1));
                 pConn->bDone = true;
             });
-            vecConns.push_back(std::move(pConn));
+            l.vecConns.push_back(std::move(pConn));
         }
-    }
-};
-
-CListener::CListener(ServeFn fnServe) : m_pImpl(std::make_unique<IMPL>()) {
-    m_pImpl->fnServe = std::move(fnServe);
-    m_pImpl->nListenFd = ListenLoopback(m_pImpl->nPort);
-    if (m_pImpl->nListenFd >= 0) m_pImpl->thAccept = std::thread([this] { m_pImpl->AcceptLoop(); });
+    });
 }
 
-CListener::~CListener() {
-    Stop();
+template <class REQUEST>
+bool CLoopbackServer<REQUEST>::IsRunning() const {
+    std::lock_guard<std::mutex> lk(m_mtx);
+    return m_pListener->nListenFd >= 0 && !m_bStopping;
 }
 
-bool CListener::IsListening() const {
-    std::lock_guard<std::mutex> lk(m_pImpl->mtx);
-    return m_pImpl->nListenFd >= 0 && !m_pImpl->bStopping;
+template <class REQUEST>
+int CLoopbackServer<REQUEST>::Port() const {
+    return m_pListener->nPort;
 }
 
-int CListener::Port() const {
-    return m_pImpl->nPort;
+template <class REQUEST>
+std::string CLoopbackServer<REQUEST>::Url(const std::string& strPath) const {
+    return "http://127.0.0.1:" + std::to_string(Port()) + strPath;
 }
 
-size_t CListener::ConnectionCount() const {
-    std::lock_guard<std::mutex> lk(m_pImpl->mtx);
-    return m_pImpl->nAccepted;
-}
-
-void CListener::Stop() {
-    std::lock_guard<std::mutex> lkStop(m_pImpl->mtxStop);
+template <class REQUEST>
+void CLoopbackServer<REQUEST>::Stop() {
+    LISTENER& l = *m_pListener;
+    std::lock_guard<std::mutex> lkStop(l.mtxStop);
     {
-        std::lock_guard<std::mutex> lk(m_pImpl->mtx);
-        m_pImpl->bStopping = true;
+        std::lock_guard<std::mutex> lk(m_mtx);
+        m_bStopping = true;
     }
-    const bool bClosed = m_pImpl->nListenFd >= 0 && WakeAccept(m_pImpl->nListenFd);
-    if (m_pImpl->thAccept.joinable()) m_pImpl->thAccept.join();
-    if (m_pImpl->nListenFd >= 0 && !bClosed) CloseSocket(m_pImpl->nListenFd);
+    m_cv.notify_all();
+    const bool bClosed = l.nListenFd >= 0 && net::WakeAccept(l.nListenFd);
+    if (l.thAccept.joinable()) l.thAccept.join();
+    if (l.nListenFd >= 0 && !bClosed) net::CloseSocket(l.nListenFd);
     std::vector<std::shared_ptr<CONNECTION>> vecConns;
     {
-        std::lock_guard<std::mutex> lk(m_pImpl->mtx);
-        m_pImpl->nListenFd = -1;
-        for (auto& pConn : m_pImpl->vecConns)
+        std::lock_guard<std::mutex> lk(m_mtx);
+        l.nListenFd = -1;
+        for (auto& pConn : l.vecConns)
             if (pConn->nFd >= 0) ::shutdown(pConn->nFd, SHUT_RDWR);
-        vecConns.swap(m_pImpl->vecConns);
+        vecConns.swap(l.vecConns);
     }
     for (auto& pConn : vecConns) pConn->th.join();
 }
 
-}  // namespace kttest::net
+template <class REQUEST>
+size_t CLoopbackServer<REQUEST>::RequestCount() const {
+    std::lock_guard<std::mutex> lk(m_mtx);
+    return m_vecRequests.size();
+}
+
+template <class REQUEST>
+bool CLoopbackServer<REQUEST>::WaitForRequests(size_t nCount, int nTimeoutMs) const {
+    std::unique_lock<std::mutex> lk(m_mtx);
+    return m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
+                         [&] { return m_vecRequests.size() >= nCount; });
+}
+
+template <class REQUEST>
+size_t CLoopbackServer<REQUEST>::ConnectionCount() const {
+    std::lock_guard<std::mutex> lk(m_mtx);
+    return m_pListener->nAccepted;
+}
+
+template <class REQUEST>
+void CLoopbackServer<REQUEST>::Record(REQUEST request) {
+    {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        m_vecRequests.push_back(std::move(request));
+    }
+    m_cv.notify_all();
+}
+
+template class CLoopbackServer<RECORDED_REQUEST>;
+template class CLoopbackServer<std::string>;
+
+}  // namespace kttest

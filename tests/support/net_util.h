@@ -1,13 +1,18 @@
-// Socket helpers of the loopback servers, and a plain client for tests that write every byte on
-// the wire themselves.
+// Socket helpers of the loopback servers, the part both servers share, and a plain client for
+// tests that write every byte on the wire themselves.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
-namespace kttest::net {
+namespace kttest {
+
+namespace net {
 
 // Listening TCP socket on 127.0.0.1 with a port chosen by the system; -1 on failure.
 int ListenLoopback(int& nPortOut);
@@ -20,31 +25,54 @@ bool SendAll(int nFd, const char* pData, size_t nSize);
 std::string ReadToEnd(int nFd);
 // Connects, sends the bytes as written, ends the sending side and reads until the server closes.
 std::string Exchange(int nPort, const std::string& strSend);
-// Case-insensitive ASCII equality.
-bool EqualsNoCase(const std::string& strA, const std::string& strB);
 
-// Accepts connections on a loopback port and serves each on a thread of its own. The listener
-// owns the sockets: it closes each one after its serve function returns, and Stop shuts every
-// open one down (so blocked reads and writes return) before it joins the threads.
-class CListener {
+}  // namespace net
+
+// What both loopback servers share: a listener on 127.0.0.1 with an ephemeral port that serves
+// each connection on a thread of its own (the server owns the sockets: it closes each one after
+// its serve function returns, and Stop shuts every open one down so that blocked reads and writes
+// return), the stop flag every wait watches, and the requests recorded so far. All methods are
+// thread-safe. Not copyable or movable.
+template <class REQUEST>
+class CLoopbackServer {
 public:
+    CLoopbackServer(const CLoopbackServer&) = delete;
+    CLoopbackServer& operator=(const CLoopbackServer&) = delete;
+
+    // True while accepting connections; false after a failed start or after Stop().
+    bool IsRunning() const;
+    // Port the clients connect to (0 when the start failed).
+    int Port() const;
+    // "http://127.0.0.1:PORT" + strPath; strPath should start with '/'.
+    std::string Url(const std::string& strPath = "/") const;
+    // Stops accepting, breaks open connections, wakes every waiting reply and joins every thread.
+    // Idempotent; the destructor calls it.
+    void Stop();
+    // Number of requests recorded so far.
+    size_t RequestCount() const;
+    // Waits until at least nCount requests are recorded; false on time-out.
+    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const;
+    // Number of TCP connections accepted so far.
+    size_t ConnectionCount() const;
+
+    struct LISTENER;
+
+protected:
     // nIndex: the connection's place in accept order, from 0.
     using ServeFn = std::function<void(int nFd, size_t nIndex)>;
-    explicit CListener(ServeFn fnServe);
-    ~CListener();
-    CListener(const CListener&) = delete;
-    CListener& operator=(const CListener&) = delete;
+    CLoopbackServer();
+    ~CLoopbackServer();
+    // Starts accepting; the derived server calls it once its own members stand.
+    void Listen(ServeFn fnServe);
+    void Record(REQUEST request);
 
-    bool IsListening() const;
-    int Port() const;
-    size_t ConnectionCount() const;
-    // Idempotent; returns once every connection thread has ended.
-    void Stop();
-
-    struct IMPL;
+    mutable std::mutex m_mtx;  // guards the members below and those of the derived server
+    mutable std::condition_variable m_cv;
+    bool m_bStopping = false;
+    std::vector<REQUEST> m_vecRequests;
 
 private:
-    std::unique_ptr<IMPL> m_pImpl;
+    std::unique_ptr<LISTENER> m_pListener;
 };
 
-}  // namespace kttest::net
+}  // namespace kttest

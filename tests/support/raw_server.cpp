@@ -44,6 +44,13 @@ std::string ReadRequest(int nFd) {
     return strData;
 }
 
+// True when the client closed before sending a byte: a trial connection (one that only checks
+// that the port answers) is no request. A client that stays silent is left to ReadRequest.
+bool ClosedUnused(int nFd) {
+    char ch = 0;
+    return net::WaitReadable(nFd, kReadTimeoutMs) && ::recv(nFd, &ch, 1, MSG_PEEK) <= 0;
+}
+
 }  // namespace
 
 RAW_ACTION RAW_ACTION::CloseAfterRequest() {
@@ -69,104 +76,59 @@ RAW_ACTION RAW_ACTION::Drop(std::string strBytes, size_t nBytes) {
     return a;
 }
 
-struct CRawServer::IMPL {
-    mutable std::mutex m_mtx;
-    mutable std::condition_variable m_cv;
-    bool m_bStopping = false;
-    RAW_ACTION m_defaultAction;
-    std::deque<RAW_ACTION> m_queActions;
-    size_t m_nTaken = 0;  // connections that took their action
-    std::vector<std::string> m_vecRequests;
-    net::CListener m_listener{[this](int nFd, size_t nIndex) { Serve(nFd, nIndex); }};
-
-    void Serve(int nFd, size_t nIndex) {
-        RAW_ACTION action;
-        {
-            // Actions go to connections in accept order, whichever thread runs first.
-            std::unique_lock<std::mutex> lk(m_mtx);
-            m_cv.wait(lk, [&] { return m_nTaken == nIndex; });
-            ++m_nTaken;
-            m_cv.notify_all();
-            action = m_defaultAction;
-            if (!m_queActions.empty()) {
-                action = std::move(m_queActions.front());
-                m_queActions.pop_front();
-            }
-        }
-        std::string strRequest = ReadRequest(nFd);
+void CRawServer::Serve(int nFd, size_t nIndex) {
+    const bool bUnused = ClosedUnused(nFd);
+    RAW_ACTION action;
+    {
+        // Actions go to requests in accept order, whichever thread runs first; a connection
+        // closed unused takes none and records nothing.
         std::unique_lock<std::mutex> lk(m_mtx);
-        m_vecRequests.push_back(std::move(strRequest));
+        m_cv.wait(lk, [&] { return m_nTaken == nIndex; });
+        ++m_nTaken;
         m_cv.notify_all();
-        if (action.eKind == RAW_ACTION::EKind::kStall) {
-            m_cv.wait(lk, [this] { return m_bStopping; });
-        } else if (action.eKind == RAW_ACTION::EKind::kReply) {
-            m_cv.wait(lk, [&] {
-                return m_bStopping || m_vecRequests.size() >= action.nAfterRequests;
-            });
-            if (m_bStopping) return;
-            lk.unlock();
-            net::SendAll(nFd, action.strReply.data(),
-                         std::min(action.nLimit, action.strReply.size()));
+        if (bUnused) return;
+        action = m_defaultAction;
+        if (!m_queActions.empty()) {
+            action = std::move(m_queActions.front());
+            m_queActions.pop_front();
         }
-        ::shutdown(nFd, SHUT_WR);  // an orderly end: the client sees EOF after the bytes sent
     }
-};
+    std::string strRequest = ReadRequest(nFd);
+    std::unique_lock<std::mutex> lk(m_mtx);
+    m_vecRequests.push_back(std::move(strRequest));
+    m_cv.notify_all();
+    if (action.eKind == RAW_ACTION::EKind::kStall) {
+        m_cv.wait(lk, [this] { return m_bStopping; });
+    } else if (action.eKind == RAW_ACTION::EKind::kReply) {
+        m_cv.wait(lk, [&] { return m_bStopping || m_vecRequests.size() >= action.nAfterRequests; });
+        if (m_bStopping) return;
+        lk.unlock();
+        net::SendAll(nFd, action.strReply.data(), std::min(action.nLimit, action.strReply.size()));
+    }
+    ::shutdown(nFd, SHUT_WR);  // an orderly end: the client sees EOF after the bytes sent
+}
 
-CRawServer::CRawServer() : m_pImpl(std::make_unique<IMPL>()) {}
+CRawServer::CRawServer() {
+    Listen([this](int nFd, size_t nIndex) { Serve(nFd, nIndex); });
+}
 
 CRawServer::~CRawServer() {
     Stop();
 }
 
-bool CRawServer::IsRunning() const {
-    return m_pImpl->m_listener.IsListening();
-}
-
-int CRawServer::Port() const {
-    return m_pImpl->m_listener.Port();
-}
-
-std::string CRawServer::Url(const std::string& strPath) const {
-    return "http://127.0.0.1:" + std::to_string(Port()) + strPath;
-}
-
-void CRawServer::Stop() {
-    {
-        std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-        m_pImpl->m_bStopping = true;
-    }
-    m_pImpl->m_cv.notify_all();
-    m_pImpl->m_listener.Stop();
-}
-
 void CRawServer::SetDefaultAction(RAW_ACTION action) {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    m_pImpl->m_defaultAction = std::move(action);
+    std::lock_guard<std::mutex> lk(m_mtx);
+    m_defaultAction = std::move(action);
 }
 
 void CRawServer::QueueAction(RAW_ACTION action) {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    m_pImpl->m_queActions.push_back(std::move(action));
-}
-
-size_t CRawServer::RequestCount() const {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    return m_pImpl->m_vecRequests.size();
+    std::lock_guard<std::mutex> lk(m_mtx);
+    m_queActions.push_back(std::move(action));
 }
 
 std::string CRawServer::Request(size_t nIndex) const {
-    std::lock_guard<std::mutex> lk(m_pImpl->m_mtx);
-    return nIndex < m_pImpl->m_vecRequests.size() ? m_pImpl->m_vecRequests[nIndex] : std::string();
-}
-
-bool CRawServer::WaitForRequests(size_t nCount, int nTimeoutMs) const {
-    std::unique_lock<std::mutex> lk(m_pImpl->m_mtx);
-    return m_pImpl->m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
-                                  [&] { return m_pImpl->m_vecRequests.size() >= nCount; });
-}
-
-size_t CRawServer::ConnectionCount() const {
-    return m_pImpl->m_listener.ConnectionCount();
+    std::lock_guard<std::mutex> lk(m_mtx);
+    return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : std::string();
 }
 
 }  // namespace kttest

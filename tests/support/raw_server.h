@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/net_util.h"
 
 namespace kttest {
 
@@ -34,45 +37,30 @@ struct RAW_ACTION {
 // connection runs on its own thread, so a stalled one does not block the next. All methods are
 // thread-safe. Not copyable or movable.
 //
+// A connection the client closes before its first byte (a trial connection) is no request: it
+// takes no action and records nothing; ConnectionCount still counts it.
+//
 // A request is read up to the end of its head plus a Content-Length body (at most a few seconds
 // are spent waiting for it); those bytes are recorded.
-class CRawServer {
+class CRawServer : public CLoopbackServer<std::string> {
 public:
     // Starts with the default action Stall.
     CRawServer();
     ~CRawServer();
-    CRawServer(const CRawServer&) = delete;
-    CRawServer& operator=(const CRawServer&) = delete;
-
-    // True while accepting connections.
-    bool IsRunning() const;
-    // Port the clients connect to (0 when the start failed).
-    int Port() const;
-    // "http://127.0.0.1:PORT" + strPath.
-    std::string Url(const std::string& strPath = "/") const;
-
-    // Shuts every socket down, wakes stalled connections and joins all threads; returns within
-    // a fraction of a second. Idempotent; the destructor calls it.
-    void Stop();
 
     // Action for connections without a queued one.
     void SetDefaultAction(RAW_ACTION action);
     // Queues an action for the next accepted connection (first in, first out).
     void QueueAction(RAW_ACTION action);
-
-    // Number of requests read so far.
-    size_t RequestCount() const;
     // Raw bytes of request nIndex in reading order; empty when out of range.
     std::string Request(size_t nIndex) const;
-    // Waits until at least nCount requests are read; false on time-out.
-    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const;
-    // Number of connections accepted so far.
-    size_t ConnectionCount() const;
-
-    struct IMPL;
 
 private:
-    std::unique_ptr<IMPL> m_pImpl;
+    void Serve(int nFd, size_t nIndex);
+
+    RAW_ACTION m_defaultAction;
+    std::deque<RAW_ACTION> m_queActions;
+    size_t m_nTaken = 0;  // connections that took their action
 };
 
 }  // namespace kttest

@@ -63,37 +63,25 @@ private:
     CScopedTraceSink m_guard;  // last: removed before the lines it writes to
 };
 
-struct MESSAGE_BOX {
-    std::u16string strText;
-    std::u16string strCaption;
-    unsigned uType;
-};
-
-// Records every message box shown during its lifetime instead of showing it, and answers each
-// with nAnswer.
+// Records the text of every message box shown during its lifetime instead of showing it, and
+// answers each with nAnswer.
 class CMessageBoxLog {
 public:
     explicit CMessageBoxLog(int nAnswer = kt::kIdOk)
-        : m_guard([this, nAnswer](std::u16string_view strText, std::u16string_view strCaption,
-                                  unsigned uType) {
+        : m_guard([this, nAnswer](std::u16string_view strText, std::u16string_view, unsigned) {
               std::lock_guard<std::mutex> lock(m_mutex);
-              m_vecBoxes.push_back({std::u16string(strText), std::u16string(strCaption), uType});
+              m_vecTexts.emplace_back(strText);
               return nAnswer;
           }) {}
-    std::vector<MESSAGE_BOX> Boxes() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_vecBoxes;
-    }
     std::vector<std::u16string> Texts() const {
-        std::vector<std::u16string> vec;
-        for (const MESSAGE_BOX& box : Boxes()) vec.push_back(box.strText);
-        return vec;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecTexts;
     }
-    size_t Count() const { return Boxes().size(); }
+    size_t Count() const { return Texts().size(); }
 
 private:
     mutable std::mutex m_mutex;
-    std::vector<MESSAGE_BOX> m_vecBoxes;
+    std::vector<std::u16string> m_vecTexts;
     CScopedMessageBoxHandler m_guard;
 };
 
