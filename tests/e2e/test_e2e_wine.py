@@ -111,11 +111,24 @@ class LoopbackReceiver:
 
 
 class WineEndToEnd(unittest.TestCase):
+    runs = 0
+
+    @classmethod
+    def setUpClass(cls):
+        # The profile of an earlier run would move the focus off the name field: every profile
+        # goes once, and each test's program has a name (and so a profile) of its own.
+        subprocess.run([ARGS.wine_run, "reg", "delete", r"HKCU\Software\KTReporter Software",
+                        "/f"], env=dict(os.environ, KT_WINEPREFIX=ARGS.wineprefix),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=GUARD_S)
+
     def setUp(self):
+        WineEndToEnd.runs += 1
+        self.name = "ktreporter%d" % WineEndToEnd.runs
         self.root = tempfile.mkdtemp(prefix="kte2e-wine-")
         self.client = os.path.join(self.root, "client")
         os.makedirs(os.path.join(self.client, "etc"))
-        shutil.copy(ARGS.reporter, os.path.join(self.client, "ktreporter.exe"))
+        shutil.copy(ARGS.reporter, os.path.join(self.client, self.name + ".exe"))
         self.procs = []
         # Xvfb picks a free display itself and names it on the descriptor. -noreset: else it
         # resets when its last client (an xdotool poll) leaves, and a window opening then is lost.
@@ -134,8 +147,6 @@ class WineEndToEnd(unittest.TestCase):
                         WINEPREFIX=ARGS.wineprefix, KTREPORTER_CODEPAGE="GBK",
                         KTREPORTER_TRACE="1", NO_PROXY="127.0.0.1,localhost",
                         no_proxy="127.0.0.1,localhost")
-        # The profile of an earlier run would move the focus off the name field.
-        self.wine("reg", "delete", r"HKCU\Software\KTReporter Software\ktreporter", "/f")
 
     def tearDown(self):
         for proc in self.procs + [self.xvfb]:
@@ -173,7 +184,7 @@ class WineEndToEnd(unittest.TestCase):
 
     def start_reporter(self, *args):
         with open(os.path.join(self.root, "reporter.err"), "wb") as err:
-            proc = subprocess.Popen([ARGS.wine_run, os.path.join(self.client, "ktreporter.exe")]
+            proc = subprocess.Popen([ARGS.wine_run, os.path.join(self.client, self.name + ".exe")]
                                     + list(args), env=self.env, cwd=self.root,
                                     stdout=subprocess.DEVNULL, stderr=err)
         self.procs.append(proc)
@@ -244,7 +255,7 @@ class WineEndToEnd(unittest.TestCase):
         self.assertEqual(0, os.stat(os.path.join(self.client, "tmp", shots[0])).st_mode & 0o007)
         # The contact values are remembered in the registry for the next report.
         profile = self.wine("reg", "query",
-                            r"HKCU\Software\KTReporter Software\ktreporter\FEEDBACK_INFO")
+                            r"HKCU\Software\KTReporter Software\%s\FEEDBACK_INFO" % self.name)
         for entry, value in (("FEEDBACK_NAME", "Zhang San"),
                              ("FEEDBACK_EMAIL", "zhang.san@example.com"),
                              ("FEEDBACK_PHONE", "010-1234")):
@@ -297,8 +308,8 @@ class WineEndToEnd(unittest.TestCase):
         self.type_contact(dialog, "Zhao Liu", "zhao.liu@example.com")
         self.xdo("key", "alt+s")
         # The application's message box: its caption is the executable's name.
-        self.press(self.window("ktreporter"), "Return")
-        self.assertIn("MessageBox [ktreporter] HTTP请求参数错误!", self.trace())
+        self.press(self.window(self.name), "Return")
+        self.assertIn("MessageBox [%s] HTTP请求参数错误!" % self.name, self.trace())
         # The dialog is idle again and still there; Escape ends it.
         self.assertIsNone(proc.poll())
         self.press(dialog, "Escape")
