@@ -177,23 +177,11 @@ TEST_F(FeedbackServerTest, StoresEveryFieldInUtf8AndAnswersInTheCodePage) {
         EXPECT_EQ("反馈已收到，编号 " + strFolder + "\n",
                   kt::ConvertCodePage(ReplyBody(strReply), "GBK", "UTF-8"));
 
-        const json report = Report(strFolder);
+        // The report as reviewed in stored_report.json, less what changes from run to run.
+        json report = Report(strFolder);
         EXPECT_EQ(std::stoi(strFolder), report["number"]);
-        EXPECT_EQ((json{{"DATA_FROM", "client"},
-                        {"PAGE_TYPE", "0"},
-                        {"USER_ID_YY_RDQ012", "用户1"},
-                        {"F001V_YY_RDQ012", "张三"},
-                        {"F002V_YY_RDQ012", "a@b.cn"},
-                        {"F003V_YY_RDQ012", ""},
-                        {"F005V_YY_RDQ013", "标题"},
-                        {"F007C_YY_RDQ013", "第一行\r\n第二行"}}),
-                  report["fields"]);
-        EXPECT_EQ((json::array({{{"field", "ATTACH_FILE_NAME"},
-                                 {"filename", "C:\\tmp\\\\say \"hi\".jpeg"},
-                                 {"contentType", "image/pjpeg"},
-                                 {"size", strJpeg.size()},
-                                 {"storedAs", "say _hi_.jpeg"}}})),
-                  report["attachments"]);
+        for (const char* pszKey : {"number", "received", "remote"}) report.erase(pszKey);
+        EXPECT_EQ(json::parse(Slurp(KT_FEEDBACK_TEST_DATA "/stored_report.json")), report);
         const fs::path file = m_store / strFolder / "say _hi_.jpeg";
         EXPECT_EQ(strJpeg, Slurp(file));
         // A screenshot may show private data: readable by its owner only.
@@ -382,34 +370,31 @@ TEST_F(FeedbackServerTest, FiftyConcurrentReportsAreNumberedWithoutGaps) {
     EXPECT_EQ(static_cast<uint64_t>(kReports), m_pServer->GetStoredCount());
 }
 
-TEST_F(FeedbackServerTest, NumbersContinueAfterARestartAndSkipForeignFolders) {
+// Numbers go on after a restart and skip a folder put there by hand; an empty file part is
+// recorded without a file; the index lists the reports newest first, escaped, with thumbnails of
+// images only.
+TEST_F(FeedbackServerTest, NumbersContinueAfterARestartAndTheIndexListsThem) {
     StartServer();
-    ASSERT_EQ("HTTP/1.1 200 OK", StatusLine(Post(ReporterBody(u"", u"n", u"", ""))));
+    const std::string strOk = "HTTP/1.1 200 OK";
+    ASSERT_EQ(strOk, StatusLine(Post(ReporterBody(u"", u"<b>first</b>", u"a.jpeg", "JPEGDATA"))));
     StopServer();
-    fs::create_directories(m_store / "000002");  // put there by hand
+    fs::create_directories(m_store / "000002");
     StartServer();
-    EXPECT_EQ("反馈已收到，编号 000003\n", ReplyBody(Post(ReporterBody(u"", u"n", u"", ""))));
-    // An empty file part is recorded, but no file is made for it.
-    const json report = Report("000003");
-    EXPECT_TRUE(report["attachments"][0]["storedAs"].is_null());
-    EXPECT_EQ(0, report["attachments"][0]["size"]);
-}
-
-TEST_F(FeedbackServerTest, IndexListsNewestFirstEscapedWithThumbnails) {
-    StartServer();
-    Post(ReporterBody(u"", u"<b>first</b>", u"a.jpeg", "JPEGDATA"));
-    Post(ReporterBody(u"", u"second & last", u"b.rar", "RAR"));
+    EXPECT_EQ("反馈已收到，编号 000003\n",
+              ReplyBody(Post(ReporterBody(u"", u"second & last", u"", ""))));
+    EXPECT_TRUE(Report("000003")["attachments"][0]["storedAs"].is_null());
+    EXPECT_EQ(0, Report("000003")["attachments"][0]["size"]);
+    ASSERT_EQ(strOk, StatusLine(Post(ReporterBody(u"", u"n", u"b.rar", "RAR"))));
     auto res = Get("/");
     ASSERT_TRUE(res);
     EXPECT_EQ(200, res->status);
     const std::string& html = res->body;
-    const size_t nSecond = html.find("second &amp; last");
     const size_t nFirst = html.find("&lt;b&gt;first&lt;/b&gt;");
     ASSERT_NE(std::string::npos, nFirst);
-    EXPECT_LT(nSecond, nFirst);
+    EXPECT_LT(html.find("second &amp; last"), nFirst);
     EXPECT_EQ(std::string::npos, html.find("<b>first"));
     EXPECT_NE(std::string::npos, html.find("<img loading=\"lazy\" src=\"/reports/000001/a.jpeg\""));
-    EXPECT_EQ(std::string::npos, html.find("src=\"/reports/000002/b.rar\""));
+    EXPECT_EQ(std::string::npos, html.find("src=\"/reports/000004/b.rar\""));
     auto img = Get("/reports/000001/a.jpeg");
     ASSERT_TRUE(img);
     EXPECT_EQ("JPEGDATA", img->body);
