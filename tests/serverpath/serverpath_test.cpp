@@ -132,6 +132,10 @@ TEST_F(Paths, EveryKindWithAndWithoutAUserNameAndTheTreeItLeaves) {
     paths.SetUserName(u"b");
     EXPECT_EQ(m_strDir + u"barehqplug\\b\\", paths.GetPath(Kind(15)));
     EXPECT_TRUE(fs::is_directory(m_dir / "barehqplug/b"));
+    // A root that does not exist yet is made on the way, even for a kind outside the table.
+    paths.SetRootPath(m_strDir + u"new\\client\\");
+    EXPECT_EQ(m_strDir + u"new\\client\\", paths.GetPath(Kind(99)));
+    EXPECT_TRUE(fs::is_directory(m_dir / "new/client"));
 }
 
 // Only '\\' separates; the part after the last one is a file name; only the first 260 characters
@@ -250,6 +254,7 @@ TEST_F(Paths, UrlFilesLoadedInTurn) {
     }
     // An entry without a path is empty; a missing one is null, and reads as the empty string
     // where the application takes it.
+    ASSERT_FALSE(urls.GetURL(static_cast<SPathType>(11)).IsNull());
     EXPECT_EQ(u"", std::u16string(urls.GetURL(static_cast<SPathType>(11)).c_str()));
     EXPECT_EQ(nullptr, urls.GetURL(static_cast<SPathType>(12)).c_str());
     EXPECT_EQ(u"", std::u16string(urls.GetURL(static_cast<SPathType>(12))));
