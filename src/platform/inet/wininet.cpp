@@ -32,6 +32,7 @@ namespace kt {
 namespace {
 
 thread_local uint32_t t_dwLastError = 0;
+std::atomic<bool> g_bRefuseTransfers{false};
 
 bool Fail(uint32_t dwError) {
     t_dwLastError = dwError;
@@ -360,7 +361,8 @@ public:
         // Only the worker removes handles, so pObj stays valid here.
         CURLcode eCode = SetUpEasy(*pObj, setup);
         if (eCode == CURLE_OK) {
-            if (curl_multi_add_handle(m_pMulti.get(), pObj->pEasy.get()) == CURLM_OK) {
+            if (!g_bRefuseTransfers.load() &&
+                curl_multi_add_handle(m_pMulti.get(), pObj->pEasy.get()) == CURLM_OK) {
                 pObj->bInMulti = true;
                 return;
             }
@@ -1030,6 +1032,10 @@ bool InternetCloseHandle(HINTERNET hInternet) {
     if (!bClosed) return Fail(ERROR_INVALID_HANDLE);
     if (eKind == EKind::kInternet) engine.ReleaseInternetHandle();
     return true;
+}
+
+void InternetRefuseTransfersForTest(bool bRefuse) {
+    g_bRefuseTransfers.store(bRefuse);
 }
 
 size_t InternetOpenHandleCount() {

@@ -148,4 +148,10 @@ bool InternetCloseHandle(HINTERNET hInternet);
 size_t InternetOpenHandleCount();
 bool InternetWorkerRunning();
 
+#ifndef _WIN32
+// Test seam of the libcurl version: while set, libcurl's multi interface is taken to refuse every
+// transfer it is given; the send completes with ERROR_INTERNET_INTERNAL_ERROR and nothing goes out.
+void InternetRefuseTransfersForTest(bool bRefuse);
+#endif
+
 }  // namespace kt
