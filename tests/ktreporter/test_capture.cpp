@@ -5,7 +5,6 @@
 #include <windows.h>
 // After <windows.h>, which they need.
 #include <aclapi.h>
-#include <sddl.h>
 #else
 #include <QGuiApplication>
 #include <QScreen>
@@ -41,14 +40,6 @@ std::pair<int, int> JpegSize(const fs::path& file) {
 }
 
 #ifdef _WIN32
-std::string SidText(PSID pSid) {
-    LPSTR psz = nullptr;
-    ::ConvertSidToStringSidA(pSid, &psz);
-    std::string str = psz ? psz : "?";
-    ::LocalFree(psz);
-    return str;
-}
-
 // The file's DACL allows the current user and nobody else (the system account aside, which Wine
 // lists for every file whatever DACL it was created with).
 bool IsOwnerOnly(const fs::path& file) {
@@ -58,23 +49,25 @@ bool IsOwnerOnly(const fs::path& file) {
     ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken);
     ::GetTokenInformation(hToken, TokenUser, user, cb, &cb);
     ::CloseHandle(hToken);
-    std::vector<std::string> vecAllowed;
     PACL pDacl = nullptr;
     PSECURITY_DESCRIPTOR pSd = nullptr;
     if (::GetNamedSecurityInfoW(file.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                 nullptr, nullptr, &pDacl, nullptr, &pSd) != ERROR_SUCCESS) {
         return false;
     }
+    int nUser = 0, nOthers = 0;
     for (DWORD i = 0; pDacl && i < pDacl->AceCount; ++i) {
         void* pAce = nullptr;
         ::GetAce(pDacl, i, &pAce);
         if (static_cast<ACE_HEADER*>(pAce)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-        const std::string strSid = SidText(&static_cast<ACCESS_ALLOWED_ACE*>(pAce)->SidStart);
-        if (strSid != "S-1-5-18") vecAllowed.push_back(strSid);
+        PSID pSid = &static_cast<ACCESS_ALLOWED_ACE*>(pAce)->SidStart;
+        if (::EqualSid(pSid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid))
+            ++nUser;
+        else if (!::IsWellKnownSid(pSid, WinLocalSystemSid))
+            ++nOthers;
     }
     ::LocalFree(pSd);
-    return vecAllowed ==
-           std::vector<std::string>{SidText(reinterpret_cast<TOKEN_USER*>(user)->User.Sid)};
+    return nUser == 1 && nOthers == 0;
 }
 // Width, height and colour depth of the screen.
 std::vector<int> Screen() {

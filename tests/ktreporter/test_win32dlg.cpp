@@ -24,34 +24,24 @@ std::u16string WindowText(HWND hWnd) {
     return reinterpret_cast<const char16_t*>(sz);
 }
 
-// GDI+ for the process's lifetime in these tests, as the program starts it.
-class CGdiplus {
-public:
-    CGdiplus() {
-        Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&m_token, &input, nullptr);
-        INITCOMMONCONTROLSEX icc{sizeof(icc), 0xFF};
-        ::InitCommonControlsEx(&icc);
-    }
-    ~CGdiplus() { Gdiplus::GdiplusShutdown(m_token); }
-
-private:
-    ULONG_PTR m_token = 0;
-};
-const CGdiplus g_gdiplus;
+// GDI+ and the common controls for the whole test process, as the program starts them.
+const bool g_bStarted = [] {
+    static ULONG_PTR s_token = 0;
+    const Gdiplus::GdiplusStartupInput input;
+    const INITCOMMONCONTROLSEX icc{sizeof(icc), 0xFF};
+    return Gdiplus::GdiplusStartup(&s_token, &input, nullptr) == Gdiplus::Ok &&
+           ::InitCommonControlsEx(&icc);
+}();
 
 // The feedback dialog with a script run inside its modal loop: after initialisation, each step
 // runs on a thread timer until it answers true, then the next one.
 class CScriptedDlg final : public kt::CFeedBackDlg {
 public:
-    using Step = std::function<bool(HWND)>;
-    std::function<void(HWND)> m_fnOnInit;
-    std::vector<Step> m_vecSteps;
+    std::vector<std::function<bool(HWND)>> m_vecSteps;
 
     bool OnInitDialog() override {
         const bool bFocusFirst = CFeedBackDlg::OnInitDialog();
         m_hDlg = static_cast<kt::CWin32DialogView*>(GetView())->GetHwnd();
-        if (m_fnOnInit) m_fnOnInit(m_hDlg);
         s_pRunning = this;
         m_nTimer = ::SetTimer(nullptr, 0, 10, &CScriptedDlg::Tick);
         return bFocusFirst;
@@ -94,7 +84,8 @@ protected:
 TEST_F(Win32DlgTest, TemplateIsTheLayoutTable) {
     CScriptedDlg& dlg = Scripted();
     std::vector<int> vecTabOrder;
-    dlg.m_fnOnInit = [&](HWND hDlg) {
+    const auto check = [&](HWND hDlg) {
+        ASSERT_TRUE(g_bStarted);
         EXPECT_EQ(u"问题反馈", WindowText(hDlg));
         const LONG nStyle = ::GetWindowLongW(hDlg, GWL_STYLE);
         EXPECT_EQ(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME,
@@ -152,7 +143,10 @@ TEST_F(Win32DlgTest, TemplateIsTheLayoutTable) {
         }
         EXPECT_EQ(nullptr, hItem);
     };
-    dlg.m_vecSteps = {[](HWND hDlg) { return ::PostMessageW(hDlg, WM_CLOSE, 0, 0) != FALSE; }};
+    dlg.m_vecSteps = {[&](HWND hDlg) {
+        check(hDlg);
+        return ::PostMessageW(hDlg, WM_CLOSE, 0, 0) != FALSE;
+    }};
     EXPECT_EQ(kt::kIdCancel, dlg.DoModal());
     EXPECT_EQ((std::vector<int>{kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
                                 kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC, kt::IDC_BTN_SUBMIT,
