@@ -1,7 +1,7 @@
 #!/bin/sh
-# inspect_form.sh [EMULATOR] KT_INSPECT: `kt-inspect form` writes exactly the body the dialog sends,
-# here in GBK with a CR LF description and a binary attachment; and a bad option is a usage error.
-# The arguments are the command that runs kt-inspect (Wine's wrapper first in the Windows build).
+# inspect_form.sh KT_INSPECT...: `kt-inspect form` writes exactly the body the dialog sends, here in
+# GBK with a CR LF description and a binary attachment; and a bad option is a usage error. The
+# arguments are the command that runs kt-inspect (under Wine in the Windows build).
 set -u
 # The Chinese argument reaches a Windows program through the locale's character set.
 export LC_ALL=C.UTF-8
