@@ -22,12 +22,13 @@ int g_nNested = 0, g_nDepth = 0;      // dispatched by nested pumps, pumps open
 std::thread::id g_owner;
 
 kt::LRESULT RecordingProc(kt::HWND, kt::UINT, kt::WPARAM wParam, kt::LPARAM lParam) {
+    bool bNotify = false;  // senders wait for 100 of their messages at a time, not for each one
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_dispatched.emplace_back(wParam, lParam);
-        if (wParam < g_perSender.size()) ++g_perSender[wParam];
+        if (wParam < g_perSender.size()) bNotify = ++g_perSender[wParam] % 100 == 0;
     }
-    g_cvDispatched.notify_all();
+    if (bNotify) g_cvDispatched.notify_all();
     EXPECT_EQ(std::this_thread::get_id(), g_owner);
     // Every 97th message opens a "modal loop" that pumps the same queue, as a message box does
     // (up to three deep: each open loop takes the stack of one more dispatch).
