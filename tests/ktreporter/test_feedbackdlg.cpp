@@ -3,10 +3,10 @@
 // leaving while a request runs. Posts go to a loopback receiver.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -199,107 +199,83 @@ TEST_F(FeedbackDlgTest, BusyWhileTheRequestRunsThenLeavingOrTheReplyEndsTheDialo
     EXPECT_FALSE(fs::exists(archive));
 }
 
-// A reply is shown as a C string in the code page: its last byte becomes the terminating zero. An
-// empty reply and a failure code leave the dialog open and idle.
-TEST_F(FeedbackDlgTest, RepliesAndFailuresShowTheirText) {
+// Each reply as the receiver frames it: the box it gives (a reply is shown as a C string in the
+// code page, its last byte giving way to the terminating zero), whether it ends the dialog with OK
+// (else the dialog is idle again), and whether the archive of -T 1 -D 1 goes (only after a
+// non-empty reply that arrived whole by its own framing).
+TEST_F(FeedbackDlgTest, RepliesShowTheirTextAndOnlyAWholeOneDeletesTheArchive) {
     // The etc directory is made on the way to the URL table; with no urlserver.xml in it there is
     // no URL and the engine refuses the post.
     Open();
     EXPECT_TRUE(fs::is_directory(m_root / "etc"));
     Fill();
-    EXPECT_EQ(kt::ToUtf8(m_pApp->GetAppName()) + "|HTTP请求参数错误!", SubmitAndWait());
+    EXPECT_EQ(AppBox(u"HTTP请求参数错误!"), SubmitAndWait());
     EXPECT_TRUE(IsBusy(false));
 
-    StartReceiver();
-    const struct {
-        int nStatus;
-        std::string strReply;
-        std::string strShown;
-        bool bEnded;
-    } cases[] = {
-        {200, "X", "", true},                          // one byte: nothing left to show
-        {200, "abc", "ab", true},                      // no terminating zero: last byte lost
-        {200, std::string("ok\0", 3), "ok", true},     // a terminating zero takes that place
-        {200, std::string("ab\0cd!", 6), "ab", true},  // text stops at the first zero
-        {200, "\xB3\xC9\xB9\xA6\n", "成功", true},     // GBK text
-        {200, "", "服务器返回数据为空", false},
-        {500, "oops", "", false},
-    };
-    for (const auto& c : cases) {
-        m_pServer->SetReply(c.nStatus, c.strReply);
-        Open();
-        Fill();
-        EXPECT_EQ(c.nStatus == 200 ? "服务器返回信息|" + c.strShown
-                                   : kt::ToUtf8(m_pApp->GetAppName()) + "|HTTP应答错误!",
-                  SubmitAndWait());
-        EXPECT_EQ(c.bEnded ? kt::kIdOk : 0, m_view.m_nResult);
-        EXPECT_TRUE(c.bEnded || IsBusy(false));
-    }
-}
-
-// Only a non-empty reply with -T 1 and -D 1 deletes the archive. Every post of one dialog goes on
-// its one request id and carries the dialog's header line exactly once.
-TEST_F(FeedbackDlgTest, ArchiveIsDeletedOnlyAfterANonEmptyReplyWithDeleteAndType1) {
-    StartReceiver();
-    const fs::path archive = m_root / "logs.rar";
-    const std::string strArchive("Rar!\x1a\x07\0\r\n\xFF", 10);
-    const std::u16string strPath = kt::FromFsPath(archive.string());
-    const struct {
-        std::vector<std::u16string> vecArgs;
-        bool bDeleted;
-        std::string strLine;  // the end of the file part's content-type line
-    } cases[] = {
-        {{u"-T", u"1", u"-D", u"1", u"-P", strPath}, true, "rar\r\n\r\n"},
-        {{u"-T", u"1", u"-D", u"0", u"-P", strPath}, false, "rar\r\n\r\n"},
-        {{u"-T", u"2", u"-D", u"1", u"-P", strPath}, false, "pjpeg\r\n\r\n"},
-    };
-    size_t nRequest = 0;
-    for (const auto& c : cases) {
-        std::ofstream(archive, std::ios::binary) << strArchive;
-        CFeedBackDlg& dlg = Open(c.vecArgs);
-        const long nId = dlg.GetRequestId();
-        EXPECT_EQ(strPath, dlg.GetAttachFile());
-        Fill();
-        for (const auto& [nStatus, pszReply] : {std::pair{200, ""}, {503, "busy"}, {200, "ok\n"}}) {
-            EXPECT_TRUE(fs::exists(archive));
-            m_pServer->SetReply(nStatus, pszReply);
-            SubmitAndWait();
-            EXPECT_EQ(nId, dlg.GetRequestId());
-            const std::vector<std::string> vec = m_pServer->Request(nRequest++).vecHeaderLines;
-            EXPECT_EQ(1, std::count(vec.begin(), vec.end(), kMultipart));
-        }
-        EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
-        EXPECT_EQ(c.bDeleted, !fs::exists(archive)) << &c - cases;
-        // The archive travelled behind its content-type line.
-        EXPECT_NE(
-            std::string::npos,
-            m_pServer->Request(nRequest - 1).strBody.find(c.strLine + strArchive + "\r\n---"));
-    }
-
-    // A reply that did not arrive whole by its own framing is shown, and the archive stays.
     kttest::CRawServer raw;
     ASSERT_TRUE(raw.IsRunning());
     std::ofstream(m_root / "etc" / "urlserver.xml")
         << "<?xml version=\"1.0\"?>\n<root>\n  <url id=\"24\" path=\"" << raw.Url("/feedback")
         << "\"/>\n</root>\n";
-    const std::string strHead = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
-    const std::string strWhole = strHead + std::string(100000, 'r');
-    const struct {
-        kttest::RAW_ACTION action;
-        bool bDeleted;
-    } replies[] = {
-        {kttest::RAW_ACTION::Drop(strWhole, strHead.size() + 50000), false},
-        {kttest::RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nok\n"), false},
-        {kttest::RAW_ACTION::Reply(strWhole), true},
+    const fs::path archive = m_root / "logs.rar";
+    const std::string strArchive("Rar!\x1a\x07\0\r\n\xFF", 10);
+    const std::u16string strPath = kt::FromFsPath(archive.string());
+    const auto ok = [](const std::string& strBody, size_t nLength = 0) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " +
+               std::to_string(nLength ? nLength : strBody.size()) + "\r\n\r\n" + strBody;
     };
-    for (const auto& r : replies) {
+    const std::string kReply = "服务器返回信息|", strLong(100000, 'r');
+    const struct {
+        std::string strReply;  // sent whole, then the connection closes
+        std::string strBox;
+        bool bEnded, bDeleted;
+    } cases[] = {
+        {ok("X"), kReply, true, true},  // one byte: nothing left to show
+        {ok("abc"), kReply + "ab", true, true},
+        {ok(std::string("ok\0", 3)), kReply + "ok", true, true},
+        {ok(std::string("ab\0cd!", 6)), kReply + "ab", true, true},  // up to the first zero
+        {ok("\xB3\xC9\xB9\xA6\n"), kReply + "成功", true, true},     // GBK text
+        {ok(strLong), kReply + strLong.substr(1), true, true},
+        {ok(""), kReply + "服务器返回数据为空", false, false},
+        {"HTTP/1.1 500 Oops\r\nContent-Length: 4\r\n\r\noops", "", false, false},
+        {ok(strLong.substr(50000), strLong.size()), kReply + strLong.substr(50001), true, false},
+        {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nok\n", kReply + "ok", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         std::ofstream(archive, std::ios::binary) << strArchive;
         Open({u"-T", u"1", u"-D", u"1", u"-P", strPath});
         Fill();
-        raw.SetDefaultAction(r.action);
-        EXPECT_EQ(0u, SubmitAndWait().rfind("服务器返回信息|", 0));
+        raw.SetDefaultAction(kttest::RAW_ACTION::Reply(c.strReply));
+        EXPECT_EQ(c.strBox.empty() ? AppBox(u"HTTP应答错误!") : c.strBox, SubmitAndWait());
+        EXPECT_EQ(c.bEnded ? kt::kIdOk : 0, m_view.m_nResult);
+        EXPECT_TRUE(c.bEnded || IsBusy(false));
+        EXPECT_EQ(c.bDeleted, !fs::exists(archive));
+    }
+
+    // Without -D 1, or with another type, the archive stays after a whole reply. The file travels
+    // behind its content-type line; every post of one dialog goes on its one request id and
+    // carries the dialog's header line exactly once.
+    size_t nRequest = raw.RequestCount();
+    for (const auto& [pszType, pszDelete, strLine] :
+         {std::tuple{u"1", u"0", std::string("rar\r\n\r\n")}, {u"2", u"1", "pjpeg\r\n\r\n"}}) {
+        std::ofstream(archive, std::ios::binary) << strArchive;
+        CFeedBackDlg& dlg = Open({u"-T", pszType, u"-D", pszDelete, u"-P", strPath});
+        const long nId = dlg.GetRequestId();
+        Fill();
+        for (const char* pszReply : {"", "ok\n"}) {
+            raw.SetDefaultAction(kttest::RAW_ACTION::Reply(ok(pszReply)));
+            SubmitAndWait();
+            EXPECT_EQ(nId, dlg.GetRequestId());
+            const std::string strRequest = raw.Request(nRequest++);
+            const std::string strHead = strRequest.substr(0, strRequest.find("\r\n\r\n") + 2);
+            EXPECT_EQ(strHead.find("\r\n" + kMultipart + "\r\n"),
+                      strHead.rfind("\r\n" + kMultipart + "\r\n"));
+            EXPECT_NE(std::string::npos, strHead.find(kMultipart));
+            EXPECT_NE(std::string::npos, strRequest.find(strLine + strArchive + "\r\n---"));
+        }
         EXPECT_EQ(kt::kIdOk, m_view.m_nResult);
-        EXPECT_EQ(r.bDeleted, !fs::exists(archive)) << &r - replies;
+        EXPECT_TRUE(fs::exists(archive));
     }
 }
 
