@@ -350,7 +350,7 @@ TEST_F(DownloadTest, StatusReachesReporterOnPoolThreadGrowingToFileSizeThenFinis
     EXPECT_TRUE(ttest::ReadFile(m_dir.File("sync.bin")) == strData) << "file differs";
 }
 
-TEST_F(DownloadTest, CancelAndAReporterDeathStopEveryPart) {
+TEST_F(DownloadTest, CancelAReporterDeathAndTheShutDownStopEveryPart) {
     ServeHeldParts();
     CRecorder reporter;
     const long nId = Start("out.bin", &reporter);
@@ -366,6 +366,13 @@ TEST_F(DownloadTest, CancelAndAReporterDeathStopEveryPart) {
     EXPECT_EQ(1u, reporter.Count('E'));
     EXPECT_EQ(0, reporter.Outcome());
     EXPECT_EQ(0u, reporter.Count('F'));
+    // The parts never end by themselves: a shut-down that waited for them would hang.
+    CRecorder last;
+    Start("last.bin", &last);
+    ASSERT_TRUE(m_server.WaitForRequests(12));
+    HttpPool_Uninitialize();
+    EXPECT_TRUE(kttest::PumpUntilMarker());
+    EXPECT_TRUE(last.m_vecCalls.empty());
     ExpectNoThreadsLeft();
 }
 
@@ -421,18 +428,6 @@ TEST_F(DownloadTest, NotificationsQueuedBeforeAReleaseNeverReachTheIdsNextUser) 
     for (const CALL& call : second.m_vecCalls)
         EXPECT_TRUE(call.chKind != 'S' || call.dValue <= 1000) << "a count of the released run";
     EXPECT_TRUE(ttest::ReadFile(m_dir.File("small.bin")) == strSmall) << "file differs";
-}
-
-// Parts that would never end by themselves: a shut-down that waited for them would hang.
-TEST_F(DownloadTest, UninitializeDuringDownloadStopsItsParts) {
-    ServeHeldParts();
-    CRecorder reporter;
-    Start("out.bin", &reporter);
-    ASSERT_TRUE(m_server.WaitForRequests(4));
-    HttpPool_Uninitialize();
-    EXPECT_TRUE(kttest::PumpUntilMarker());
-    EXPECT_TRUE(reporter.m_vecCalls.empty());
-    ExpectNoThreadsLeft();
 }
 
 }  // namespace

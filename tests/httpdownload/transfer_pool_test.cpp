@@ -18,32 +18,33 @@ using ttest::CRecorder;
 
 TEST(TransferPoolDown, EveryFunctionAnswersForAPoolThatIsDown) {
     HttpPool_Uninitialize();
-    EXPECT_EQ(HttpPool_NewRequest(), -1);
-    long nId = 4;
-    EXPECT_EQ(HttpPool_RequestData(&nId, u"http://127.0.0.1:9/", "x", 1, nullptr, 1000, 0, 0),
-              HTTP_NO_INDEX);
-    EXPECT_EQ(nId, -1);
-    nId = 4;
-    EXPECT_EQ(HttpPool_RequestForm(&nId, u"http://127.0.0.1:9/", u"a=b", nullptr, 1000, 0, 0),
-              HTTP_NO_INDEX);
-    EXPECT_EQ(nId, -1);
-    EXPECT_EQ(HttpPool_DownloadFile(&nId, u"http://127.0.0.1:9/", u"x", nullptr, 1000, 0),
-              HTTP_NO_INDEX);
-    EXPECT_EQ(HttpPool_GetResult(1), HTTP_ERR_POOL_UNINIT);
-    EXPECT_EQ(HttpPool_AddHeader(1, u"A: b"), HTTP_ERR_POOL_UNINIT);
-    EXPECT_EQ(HttpPool_IsRunning(1) + HttpPool_AreAllRunning(), 0);
-    EXPECT_EQ(HttpPool_Cancel(1) + HttpPool_Release(1), 2);
-    long nLength = 99;
-    EXPECT_EQ(HttpPool_GetData(1, &nLength), nullptr);
-    EXPECT_EQ(nLength, 0);
-    EXPECT_EQ(HttpPool_GetRequestUrl(1), u"");
+    long nId = 4, nForm = 4, nLength = 99;
+    const char16_t* pszUrl = u"http://127.0.0.1:9/";
+    const std::pair<long long, long long> aCases[] = {
+        // {what came back, what should}
+        {HttpPool_NewRequest(), -1},
+        {HttpPool_RequestData(&nId, pszUrl, "x", 1, nullptr, 1000, 0, 0), HTTP_NO_INDEX},
+        {nId, -1},
+        {HttpPool_RequestForm(&nForm, pszUrl, u"a=b", nullptr, 1000, 0, 0), HTTP_NO_INDEX},
+        {nForm, -1},
+        {HttpPool_DownloadFile(&nId, pszUrl, u"x", nullptr, 1000, 0), HTTP_NO_INDEX},
+        {HttpPool_GetResult(1), HTTP_ERR_POOL_UNINIT},
+        {HttpPool_AddHeader(1, u"A: b"), HTTP_ERR_POOL_UNINIT},
+        {HttpPool_IsRunning(1) + HttpPool_AreAllRunning(), 0},
+        {HttpPool_Cancel(1) + HttpPool_Release(1), 2},
+        {HttpPool_GetData(1, &nLength) != nullptr, 0},
+        {nLength, 0},
+        {HttpPool_GetRequestUrl(1).size(), 0},
+        {HttpPool().IsFinished(1), 1},
+        {HttpPool().Start(1), HTTP_ERR_POOL_UNINIT},
+        {HttpPool().SetData(1, u"http://x/", nullptr, 0, nullptr, 1), HTTP_ERR_POOL_UNINIT},
+        {HttpPool().StartDownload(1, 0), HTTP_ERR_POOL_UNINIT},
+    };
+    for (size_t i = 0; i < std::size(aCases); ++i)
+        EXPECT_EQ(aCases[i].first, aCases[i].second) << "row " << i;
     HttpPool_PostMessage(1, 5);
     HttpPool_StopAll();
     HttpPool_DetachReporter(nullptr);
-    EXPECT_EQ(HttpPool().IsFinished(1), 1);
-    EXPECT_EQ(HttpPool().Start(1), HTTP_ERR_POOL_UNINIT);
-    EXPECT_EQ(HttpPool().SetData(1, u"http://x/", nullptr, 0, nullptr, 1), HTTP_ERR_POOL_UNINIT);
-    EXPECT_EQ(HttpPool().StartDownload(1, 0), HTTP_ERR_POOL_UNINIT);
     EXPECT_EQ(kt::PumpMessages(), 0);
     HttpPool_Uninitialize();  // twice down is harmless
 }
