@@ -18,11 +18,14 @@
 
 namespace kt {
 
-// Below this size a buffer cannot hold a huge page, and the advice would only cost a system call.
-inline constexpr size_t kLargeBufferAdviceMin = size_t{2} << 20;
+// glibc gives every block from 32 MiB on a mapping of its own, which goes with the block; a smaller
+// one may be carved from its shared heap (the threshold moves at run time), where the advice would
+// outlive the buffer and back later small allocations with huge pages too.
+inline constexpr size_t kLargeBufferAdviceMin = size_t{32} << 20;
 
-// Advises huge pages for the whole pages inside [pData, pData + nSize). Harmless on memory that is
-// already filled (it only affects how pages not yet touched are backed) and on small buffers.
+// Advises huge pages for the whole pages inside [pData, pData + nSize) of a block of at least
+// kLargeBufferAdviceMin bytes; nothing for smaller ones. On memory already filled it only affects
+// the pages not yet touched.
 inline void AdviseLargeBuffer(void* pData, size_t nSize) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (pData == nullptr || nSize < kLargeBufferAdviceMin) return;
