@@ -58,33 +58,15 @@ bool CFailAlloc::HasFailed() const {
 
 }  // namespace kttest
 
-void* operator new(size_t nSize) {
-    return AllocateOrThrow(nSize);
-}
-void* operator new[](size_t nSize) {
-    return AllocateOrThrow(nSize);
-}
-void* operator new(size_t nSize, const std::nothrow_t&) noexcept {
-    return AllocateOrNull(nSize);
-}
-void* operator new[](size_t nSize, const std::nothrow_t&) noexcept {
-    return AllocateOrNull(nSize);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
+// clang-format off
+void* operator new(size_t nSize) { return AllocateOrThrow(nSize); }
+void* operator new[](size_t nSize) { return AllocateOrThrow(nSize); }
+void* operator new(size_t nSize, const std::nothrow_t&) noexcept { return AllocateOrNull(nSize); }
+void* operator new[](size_t nSize, const std::nothrow_t&) noexcept { return AllocateOrNull(nSize); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+// clang-format on

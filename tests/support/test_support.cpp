@@ -82,20 +82,6 @@ TEST_F(HttpServerTest, RecordsPipelinedRequestsAsSentAndAnswersExactlyAsScripted
     EXPECT_EQ("", get.strBody);
 }
 
-// A held reply that Stop releases must never reach the client as if it had been let go.
-TEST_F(HttpServerTest, StopCutsHeldRepliesShort) {
-    m_server.SetReply(200, "released");
-    m_server.HoldReplies(true);
-    auto fut = std::async(std::launch::async, [this] {
-        return Exchange(m_server.Port(), "GET /held HTTP/1.1\r\nHost: h\r\n\r\n");
-    });
-    ASSERT_TRUE(m_server.WaitForRequests(1));
-    m_server.Stop();
-    EXPECT_FALSE(m_server.IsRunning());
-    EXPECT_EQ("", fut.get());
-    m_server.Stop();  // idempotent
-}
-
 TEST_F(HttpServerTest, ResourcesServeRangesAndHeadAndThrottledBodies) {
     const std::string strData = Pattern(1000);
     const std::string strDate = "Wed, 21 Oct 2015 07:28:00 GMT";
@@ -181,18 +167,27 @@ TEST_F(RawServerTest, ScriptedBrokenRepliesInQueueOrderThenTheDefault) {
     EXPECT_EQ(std::size(cases), m_server.RequestCount());
 }
 
-// Stop frees clients that a stalled connection or a long delay would otherwise hold forever.
-TEST_F(RawServerTest, StopReleasesStalledAndDelayedClients) {
-    RAW_ACTION slow = RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-    slow.nAfterRequests = 3;     // never: there are two
-    m_server.QueueAction(slow);  // the other connection stalls, as by default
-    auto fnGet = [&] { return Exchange(m_server.Port(), "GET / HTTP/1.1\r\n\r\n"); };
-    std::future<std::string> futs[] = {std::async(std::launch::async, fnGet),
-                                       std::async(std::launch::async, fnGet)};
-    ASSERT_TRUE(m_server.WaitForRequests(2));
+// Stop frees clients that a held reply, a stalled connection or a reply waiting for requests that
+// never come would otherwise hold forever, and none gets the reply as if it had been let go.
+TEST_F(RawServerTest, StopReleasesHeldStalledAndWaitingClients) {
+    CHttpServer http;
+    http.SetReply(200, "released");
+    http.HoldReplies(true);
+    RAW_ACTION waiting = RAW_ACTION::Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    waiting.nAfterRequests = 3;     // never: there are two
+    m_server.QueueAction(waiting);  // the other connection stalls, as by default
+    const auto fnGet = [](int nPort) {
+        return std::async(std::launch::async,
+                          [nPort] { return Exchange(nPort, "GET / HTTP/1.1\r\nHost: h\r\n\r\n"); });
+    };
+    std::future<std::string> futs[] = {fnGet(http.Port()), fnGet(m_server.Port()),
+                                       fnGet(m_server.Port())};
+    ASSERT_TRUE(http.WaitForRequests(1) && m_server.WaitForRequests(2));
+    http.Stop();
     m_server.Stop();
-    EXPECT_FALSE(m_server.IsRunning());
+    EXPECT_FALSE(http.IsRunning() || m_server.IsRunning());
     for (auto& fut : futs) EXPECT_EQ("", fut.get());
+    http.Stop();  // idempotent
 }
 
 }  // namespace
