@@ -111,18 +111,44 @@ class LoopbackReceiver:
 
 
 class WineEndToEnd(unittest.TestCase):
+    """The tests share one private display and one Wine session of their own (the prefix is this
+    test's alone): Wine's desktop process takes the display and the screen's size of the session's
+    first program, and a desktop left on a display that has gone shows nothing."""
     runs = 0
 
     @classmethod
     def setUpClass(cls):
+        # Xvfb picks a free display itself and names it on the descriptor. -noreset: else it
+        # resets when its last client (an xdotool poll) leaves, and a window opening then is lost.
+        rfd, wfd = os.pipe()
+        cls.xvfb = subprocess.Popen(
+            [ARGS.xvfb, "-displayfd", str(wfd), "-screen", "0", "%dx%dx24" % SCREEN,
+             "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(wfd)
+        with os.fdopen(rfd) as f:
+            cls.display = ":" + f.readline().strip()
+        # LC_ALL: the Chinese arguments reach the Windows program through the locale's charset.
+        cls.env = dict(os.environ, DISPLAY=cls.display, KT_WINEPREFIX=ARGS.wineprefix,
+                       WINEPREFIX=ARGS.wineprefix, LC_ALL="C.UTF-8", KTREPORTER_CODEPAGE="GBK",
+                       KTREPORTER_TRACE="1", NO_PROXY="127.0.0.1,localhost",
+                       no_proxy="127.0.0.1,localhost")
+        # A session of an earlier run, still ending, would keep that run's desktop.
+        if shutil.which("wineserver") and os.path.isdir(ARGS.wineprefix):
+            subprocess.run(["wineserver", "-w"], env=cls.env, timeout=GUARD_S)
         # The profile of an earlier run would move the focus off the name field: every profile
         # goes once, and each test's program has a name (and so a profile) of its own.
         subprocess.run([ARGS.wine_run, "reg", "delete", r"HKCU\Software\KTReporter Software",
-                        "/f"], env=dict(os.environ, KT_WINEPREFIX=ARGS.wineprefix),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=GUARD_S)
+                        "/f"], env=cls.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=GUARD_S * 3)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.xvfb.kill()
+        cls.xvfb.wait()
 
     def setUp(self):
+        self.assertNotEqual(":", self.display)
         WineEndToEnd.runs += 1
         self.name = "ktreporter%d" % WineEndToEnd.runs
         self.root = tempfile.mkdtemp(prefix="kte2e-wine-")
@@ -130,26 +156,9 @@ class WineEndToEnd(unittest.TestCase):
         os.makedirs(os.path.join(self.client, "etc"))
         shutil.copy(ARGS.reporter, os.path.join(self.client, self.name + ".exe"))
         self.procs = []
-        # Xvfb picks a free display itself and names it on the descriptor. -noreset: else it
-        # resets when its last client (an xdotool poll) leaves, and a window opening then is lost.
-        rfd, wfd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            [ARGS.xvfb, "-displayfd", str(wfd), "-screen", "0", "%dx%dx24" % SCREEN,
-             "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(wfd)
-        with os.fdopen(rfd) as f:
-            self.display = ":" + f.readline().strip()
-        self.assertNotEqual(":", self.display)
-        # LC_ALL: the Chinese arguments reach the Windows program through the locale's charset.
-        self.env = dict(os.environ, DISPLAY=self.display, KT_WINEPREFIX=ARGS.wineprefix,
-                        LC_ALL="C.UTF-8",
-                        WINEPREFIX=ARGS.wineprefix, KTREPORTER_CODEPAGE="GBK",
-                        KTREPORTER_TRACE="1", NO_PROXY="127.0.0.1,localhost",
-                        no_proxy="127.0.0.1,localhost")
 
     def tearDown(self):
-        for proc in self.procs + [self.xvfb]:
+        for proc in self.procs:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
