@@ -257,6 +257,18 @@ NODE* Find(HINTERNET h) {
     return it == lib.mapHandles.end() ? nullptr : it->second;
 }
 
+// The node of a handle that must be of one kind; otherwise null, with the error the system gives.
+NODE* FindOfKind(HINTERNET h, KIND nKind) {
+    NODE* pNode = Find(h);
+    if (pNode == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+    } else if (pNode->nKind != nKind) {
+        SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+        pNode = nullptr;
+    }
+    return pNode;
+}
+
 // Registers a node before the real handle exists, so that its real context is known.
 NODE* NewNode(KIND nKind, NODE* pParent, DWORD_PTR dwContext) {
     LIBRARY& lib = Lib();
@@ -469,15 +481,8 @@ HINTERNET InternetConnect(HINTERNET hInternet, const char16_t* pszServerName,
                           DWORD_PTR dwContext) {
     LIBRARY& lib = Lib();
     std::unique_lock lock(lib.mtx);
-    NODE* pParent = Find(hInternet);
-    if (pParent == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (pParent->nKind != KIND::Internet) {
-        SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-        return nullptr;
-    }
+    NODE* pParent = FindOfKind(hInternet, KIND::Internet);
+    if (pParent == nullptr) return nullptr;
     if (pszServerName == nullptr || *pszServerName == 0 || dwService != INTERNET_SERVICE_HTTP) {
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -527,15 +532,8 @@ HINTERNET HttpOpenRequest(HINTERNET hConnect, const char16_t* pszVerb,
                           uint32_t dwFlags, DWORD_PTR dwContext) {
     LIBRARY& lib = Lib();
     std::unique_lock lock(lib.mtx);
-    NODE* pParent = Find(hConnect);
-    if (pParent == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (pParent->nKind != KIND::Connect) {
-        SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-        return nullptr;
-    }
+    NODE* pParent = FindOfKind(hConnect, KIND::Connect);
+    if (pParent == nullptr) return nullptr;
     NODE* pNode = NewNode(KIND::Request, pParent, dwContext);
     const uint64_t nId = pNode->nId;
     ::HINTERNET hParent = pParent->hReal;
@@ -569,15 +567,8 @@ bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dw
                      const void* pOptional, uint32_t dwOptionalLength) {
     LIBRARY& lib = Lib();
     std::unique_lock lock(lib.mtx);
-    NODE* pNode = Find(hRequest);
-    if (pNode == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if (pNode->nKind != KIND::Request) {
-        SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-        return false;
-    }
+    NODE* pNode = FindOfKind(hRequest, KIND::Request);
+    if (pNode == nullptr) return false;
     if (pNode->bSent) {
         SetError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
         return false;
@@ -609,15 +600,8 @@ bool InternetReadFile(HINTERNET hFile, void* pBuffer, uint32_t dwNumberOfBytesTo
                       uint32_t* pdwNumberOfBytesRead) {
     LIBRARY& lib = Lib();
     std::unique_lock lock(lib.mtx);
-    NODE* pNode = Find(hFile);
-    if (pNode == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if (pNode->nKind != KIND::Request) {
-        SetError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-        return false;
-    }
+    NODE* pNode = FindOfKind(hFile, KIND::Request);
+    if (pNode == nullptr) return false;
     if (!pNode->bSent) {
         SetError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
         return false;
