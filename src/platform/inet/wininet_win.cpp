@@ -475,6 +475,36 @@ bool AfxParseURL(const char16_t* pszUrl, uint32_t& dwServiceType, std::u16string
     return true;
 }
 
+// Makes the real child handle of pParent (the node of hParentKey) outside the lock, since the
+// system may call back while it does, then registers it under dwContext and reports its
+// creation. Null with the error when the system refused, or when the parent or the new node was
+// closed meanwhile (the real handle is closed again then).
+template <class OPEN>
+HINTERNET OpenChild(std::unique_lock<std::mutex>& lock, HINTERNET hParentKey, NODE* pParent,
+                    KIND nKind, DWORD_PTR dwContext, OPEN fnOpen) {
+    LIBRARY& lib = Lib();
+    NODE* pNode = NewNode(nKind, pParent, dwContext);
+    const uint64_t nId = pNode->nId;
+    ::HINTERNET hParent = pParent->hReal;
+    lock.unlock();
+    ::HINTERNET hReal = fnOpen(hParent, static_cast<DWORD_PTR>(nId));
+    const DWORD dwError = ::GetLastError();
+    lock.lock();
+    if (hReal == nullptr || lib.mapNodes.find(nId) == lib.mapNodes.end() ||
+        Find(hParentKey) != pParent) {
+        if (lib.mapNodes.count(nId) != 0) Forget(pNode);
+        lock.unlock();
+        if (hReal != nullptr) ::InternetCloseHandle(hReal);
+        SetError(hReal == nullptr ? dwError : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    ::InternetSetStatusCallbackW(hReal, &Trampoline);
+    Attach(pNode, hReal);
+    Notify(lock, pNode, kt::INTERNET_STATUS_HANDLE_CREATED,
+           INTERNET_ASYNC_RESULT{reinterpret_cast<DWORD_PTR>(hReal), 0}, true);
+    return hReal;
+}
+
 HINTERNET InternetConnect(HINTERNET hInternet, const char16_t* pszServerName,
                           INTERNET_PORT nServerPort, const char16_t* pszUserName,
                           const char16_t* pszPassword, uint32_t dwService, uint32_t dwFlags,
@@ -503,27 +533,12 @@ HINTERNET InternetConnect(HINTERNET hInternet, const char16_t* pszServerName,
         SetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    NODE* pNode = NewNode(KIND::Connect, pParent, dwContext);
-    const uint64_t nId = pNode->nId;
-    ::HINTERNET hParent = pParent->hReal;
-    lock.unlock();
-    ::HINTERNET hReal = ::InternetConnectW(hParent, W(pszServerName), nPort, W(pszUserName),
-                                           W(pszPassword), INTERNET_SERVICE_HTTP, dwFlags, nId);
-    const DWORD dwError = ::GetLastError();
-    lock.lock();
-    if (hReal == nullptr || lib.mapNodes.find(nId) == lib.mapNodes.end() ||
-        Find(hInternet) != pParent) {
-        if (lib.mapNodes.count(nId) != 0) Forget(pNode);
-        lock.unlock();
-        if (hReal != nullptr) ::InternetCloseHandle(hReal);
-        SetError(hReal == nullptr ? dwError : ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    ::InternetSetStatusCallbackW(hReal, &Trampoline);
-    Attach(pNode, hReal);
-    Notify(lock, pNode, kt::INTERNET_STATUS_HANDLE_CREATED,
-           INTERNET_ASYNC_RESULT{reinterpret_cast<DWORD_PTR>(hReal), 0}, true);
-    return hReal;
+    return OpenChild(lock, hInternet, pParent, KIND::Connect, dwContext,
+                     [&](::HINTERNET hParent, DWORD_PTR nId) {
+                         return ::InternetConnectW(hParent, W(pszServerName), nPort, W(pszUserName),
+                                                   W(pszPassword), INTERNET_SERVICE_HTTP, dwFlags,
+                                                   nId);
+                     });
 }
 
 HINTERNET HttpOpenRequest(HINTERNET hConnect, const char16_t* pszVerb,
@@ -534,33 +549,20 @@ HINTERNET HttpOpenRequest(HINTERNET hConnect, const char16_t* pszVerb,
     std::unique_lock lock(lib.mtx);
     NODE* pParent = FindOfKind(hConnect, KIND::Connect);
     if (pParent == nullptr) return nullptr;
-    NODE* pNode = NewNode(KIND::Request, pParent, dwContext);
-    const uint64_t nId = pNode->nId;
-    ::HINTERNET hParent = pParent->hReal;
-    lock.unlock();
-    ::HINTERNET hReal =
-        ::HttpOpenRequestW(hParent, pszVerb != nullptr ? W(pszVerb) : L"GET", W(pszObjectName),
-                           pszVersion != nullptr ? W(pszVersion) : L"HTTP/1.1", W(pszReferrer),
-                           reinterpret_cast<const wchar_t**>(ppszAcceptTypes), dwFlags, nId);
-    const DWORD dwError = ::GetLastError();
-    lock.lock();
-    if (hReal == nullptr || lib.mapNodes.find(nId) == lib.mapNodes.end() ||
-        Find(hConnect) != pParent) {
-        if (lib.mapNodes.count(nId) != 0) Forget(pNode);
-        lock.unlock();
-        if (hReal != nullptr) ::InternetCloseHandle(hReal);
-        SetError(hReal == nullptr ? dwError : ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    ::InternetSetStatusCallbackW(hReal, &Trampoline);
-    // The system keeps an idle connection in a process-wide pool for about a minute after its
-    // handles are closed; closing a handle here closes what is under it, the connection too.
-    ::HttpAddRequestHeadersW(hReal, L"Connection: close\r\n", static_cast<DWORD>(-1),
-                             HTTP_ADDREQ_FLAG_ADD_IF_NEW);
-    Attach(pNode, hReal);
-    Notify(lock, pNode, kt::INTERNET_STATUS_HANDLE_CREATED,
-           INTERNET_ASYNC_RESULT{reinterpret_cast<DWORD_PTR>(hReal), 0}, true);
-    return hReal;
+    return OpenChild(
+        lock, hConnect, pParent, KIND::Request, dwContext, [&](::HINTERNET hParent, DWORD_PTR nId) {
+            ::HINTERNET hReal = ::HttpOpenRequestW(
+                hParent, pszVerb != nullptr ? W(pszVerb) : L"GET", W(pszObjectName),
+                pszVersion != nullptr ? W(pszVersion) : L"HTTP/1.1", W(pszReferrer),
+                reinterpret_cast<const wchar_t**>(ppszAcceptTypes), dwFlags, nId);
+            // The system keeps an idle connection in a process-wide pool for about
+            // a minute after its handles are closed; closing a handle here closes
+            // what is under it, the connection too.
+            if (hReal != nullptr)
+                ::HttpAddRequestHeadersW(hReal, L"Connection: close\r\n", static_cast<DWORD>(-1),
+                                         HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+            return hReal;
+        });
 }
 
 bool HttpSendRequest(HINTERNET hRequest, const char16_t* pszHeaders, uint32_t dwHeadersLength,
