@@ -8,13 +8,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 namespace kt {
 
@@ -26,19 +20,7 @@ inline constexpr size_t kLargeBufferAdviceMin = size_t{32} << 20;
 // Advises huge pages for the whole pages inside [pData, pData + nSize) of a block of at least
 // kLargeBufferAdviceMin bytes; nothing for smaller ones. On memory already filled it only affects
 // the pages not yet touched.
-inline void AdviseLargeBuffer(void* pData, size_t nSize) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (pData == nullptr || nSize < kLargeBufferAdviceMin) return;
-    const auto nPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto nStart = (reinterpret_cast<uintptr_t>(pData) + nPage - 1) & ~(nPage - 1);
-    const auto nEnd = (reinterpret_cast<uintptr_t>(pData) + nSize) & ~(nPage - 1);
-    // A refusal (huge pages switched off, an older kernel) leaves ordinary pages: nothing to do.
-    if (nEnd > nStart) (void)madvise(reinterpret_cast<void*>(nStart), nEnd - nStart, MADV_HUGEPAGE);
-#else
-    (void)pData;
-    (void)nSize;
-#endif
-}
+void AdviseLargeBuffer(void* pData, size_t nSize);
 
 // std::malloc(nSize), advised as above; null when there is no memory.
 inline char* AllocLargeBuffer(size_t nSize) {
