@@ -20,18 +20,15 @@
 #include <thread>
 #include <vector>
 
+#include "ktreporter/jpeg_size.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using kttest::JpegSize;
+const auto Slurp = kttest::ReadFile;
 
 // Polls until the condition holds; false when it still does not after the time.
 bool PollFor(const std::function<bool()>& fnDone, int nSeconds) {
@@ -90,27 +87,13 @@ private:
     int m_nStatus = -1;
 };
 
-// Width and height from a JPEG's start-of-frame marker; {0, 0} when there is none.
-std::pair<int, int> JpegSize(const std::string& str) {
-    const auto b = [&str](size_t i) { return i < str.size() ? uint8_t(str[i]) : 0; };
-    if (b(0) != 0xFF || b(1) != 0xD8) return {0, 0};
-    for (size_t i = 2; b(i) == 0xFF && i + 9 < str.size(); i += 2 + (b(i + 2) << 8 | b(i + 3))) {
-        if (b(i + 1) >= 0xC0 && b(i + 1) <= 0xC2) {
-            return {b(i + 7) << 8 | b(i + 8), b(i + 5) << 8 | b(i + 6)};
-        }
-    }
-    return {0, 0};
-}
-
 class EndToEndTest : public ::testing::Test {
 protected:
     static constexpr int kScreenWidth = 1280;
     static constexpr int kScreenHeight = 800;
 
     void SetUp() override {
-        m_root = fs::temp_directory_path() /
-                 ("kte2e-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_root = fs::temp_directory_path() / ("kte2e-" + std::to_string(::getpid()));
         fs::remove_all(m_root);
         fs::create_directories(m_root / "client" / "etc");
         // The client directory: the executable with its etc\urlserver.xml beside it.
@@ -156,7 +139,9 @@ protected:
         if (!HasFailure()) fs::remove_all(m_root, ec);
     }
 
-    bool StartReporter(CChild& child, std::vector<std::string> vecArgs) {
+    // The reporter's output goes to <strName>.out and .err.
+    bool StartReporter(CChild& child, const std::string& strName,
+                       std::vector<std::string> vecArgs) {
         vecArgs.insert(vecArgs.begin(), (m_root / "client" / "ktreporter").string());
         return child.Start(
             vecArgs,
@@ -166,7 +151,7 @@ protected:
              // Leak checks stay on in sanitizer builds; only the system libraries' own
              // one-time allocations are excused.
              "LSAN_OPTIONS=suppressions=" KT_LSAN_SUPPRESSIONS ":print_suppressions=0"},
-            m_root / "reporter.out", m_root / "reporter.err");
+            m_root / (strName + ".out"), m_root / (strName + ".err"));
     }
     // Runs xdotool on the display; its stdout, or an empty string on failure or time-out.
     std::string Xdo(const std::string& strArgs) const {
@@ -195,13 +180,6 @@ protected:
         Xdo("windowfocus --sync " + strWindow);
         Xdo("key " + strKeys);
     }
-    // The one screenshot the reporters left in the client's tmp directory (none when not one).
-    fs::path OnlyShot() const {
-        std::vector<fs::path> vec;
-        for (const auto& entry : fs::directory_iterator(m_root / "client" / "tmp"))
-            vec.push_back(entry.path());
-        return vec.size() == 1 ? vec[0] : fs::path();
-    }
 
     fs::path m_root;
     std::string m_strDisplay;
@@ -209,10 +187,27 @@ protected:
     CChild m_receiver;
 };
 
+// A first reporter photographs the whole screen and provides a window that a second one, given it
+// with -H, photographs at the window's own size (to the same name: one counter per process); the
+// second is typed into and its report reaches the receiver.
 TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
+    CChild first;
+    ASSERT_TRUE(StartReporter(first, "first", {"-T", "0"}));
+    const std::string strFirst = WaitForWindow("问题反馈");
+    ASSERT_FALSE(strFirst.empty()) << Slurp(m_root / "first.err");
+    EXPECT_EQ(std::make_pair(kScreenWidth, kScreenHeight),
+              JpegSize(Slurp(fs::directory_iterator(m_root / "client" / "tmp")->path())));
+    const std::string strGeometry = Xdo("getwindowgeometry --shell " + strFirst);
+    const size_t nPos = strGeometry.find("WIDTH=");
+    ASSERT_NE(std::string::npos, nPos) << strGeometry;
+    int nWidth = 0, nHeight = 0;
+    std::sscanf(strGeometry.c_str() + nPos, "WIDTH=%d HEIGHT=%d", &nWidth, &nHeight);
+    ASSERT_TRUE(nWidth > 0 && nHeight > 0) << strGeometry;
+
     CChild reporter;
-    ASSERT_TRUE(StartReporter(reporter, {"-T", "0", "-U", "u-1001"}));
-    const std::string strDlg = WaitForWindow("问题反馈");
+    ASSERT_TRUE(StartReporter(reporter, "reporter", {"-T", "0", "-U", "u-1001", "-H", strFirst}));
+    // The capture runs before the second dialog is shown.
+    const std::string strDlg = WaitForWindow("问题反馈", strFirst);
     ASSERT_FALSE(strDlg.empty()) << Slurp(m_root / "reporter.err");
     Xdo("windowfocus --sync " + strDlg);
     // The name field has the focus (no stored profile yet); then Tab through the fields as a
@@ -229,13 +224,14 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     ASSERT_FALSE(strBox.empty()) << Slurp(m_root / "reporter.err");
     Press(strBox, "Return");
     EXPECT_EQ(0, reporter.Wait(30)) << Slurp(m_root / "reporter.err");
+    Press(strFirst, "Escape");
+    EXPECT_EQ(0, first.Wait(30));
 
     // The box said what the receiver answered.
     const std::string strTrace = Slurp(m_root / "reporter.err");
     EXPECT_NE(std::string::npos,
               strTrace.find("MessageBox [服务器返回信息] 反馈已收到，编号 000001"))
         << strTrace;
-
     const json report = json::parse(Slurp(m_root / "store" / "000001" / "report.json"));
     EXPECT_EQ(json::parse(R"({"DATA_FROM": "client", "PAGE_TYPE": "0", "USER_ID_YY_RDQ012":
         "u-1001", "F001V_YY_RDQ012": "Zhang San", "F002V_YY_RDQ012": "zhang.san@example.com",
@@ -247,41 +243,12 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     EXPECT_NE(std::string::npos, att["filename"].get<std::string>().find("\\tmp\\\\ScreenShoot"))
         << att;
     ASSERT_TRUE(att["storedAs"].is_string());
-    const std::string strJpeg =
-        Slurp(m_root / "store" / "000001" / att["storedAs"].get<std::string>());
-    EXPECT_EQ(std::make_pair(kScreenWidth, kScreenHeight), JpegSize(strJpeg));
-    // The screenshot the reporter kept is its owner's alone.
-    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
-              fs::status(OnlyShot()).permissions() & fs::perms::all);
+    EXPECT_EQ(std::make_pair(nWidth, nHeight),
+              JpegSize(Slurp(m_root / "store" / "000001" / att["storedAs"].get<std::string>())));
     // The contact values are remembered for the next report.
     const std::string strProfile =
         Slurp(m_root / "config" / "KTReporter Software" / "ktreporter.conf");
     EXPECT_NE(std::string::npos, strProfile.find("FEEDBACK_NAME=Zhang San")) << strProfile;
-}
-
-TEST_F(EndToEndTest, WindowGivenWithHIsCapturedAtItsOwnSize) {
-    // A first reporter provides a window to photograph (it takes no screenshot itself).
-    CChild first;
-    ASSERT_TRUE(StartReporter(first, {"-T", "1"}));
-    const std::string strFirst = WaitForWindow("问题反馈");
-    ASSERT_FALSE(strFirst.empty());
-    const std::string strGeometry = Xdo("getwindowgeometry --shell " + strFirst);
-    const size_t nPos = strGeometry.find("WIDTH=");
-    ASSERT_NE(std::string::npos, nPos) << strGeometry;
-    int nWidth = 0, nHeight = 0;
-    std::sscanf(strGeometry.c_str() + nPos, "WIDTH=%d HEIGHT=%d", &nWidth, &nHeight);
-    ASSERT_TRUE(nWidth > 0 && nHeight > 0) << strGeometry;
-
-    CChild second;
-    ASSERT_TRUE(StartReporter(second, {"-T", "0", "-H", strFirst}));
-    // The capture runs before the second dialog is shown.
-    const std::string strSecond = WaitForWindow("问题反馈", strFirst);
-    ASSERT_FALSE(strSecond.empty());
-    EXPECT_EQ(std::make_pair(nWidth, nHeight), JpegSize(Slurp(OnlyShot())));
-
-    for (const std::string& strWindow : {strSecond, strFirst}) Press(strWindow, "Escape");
-    EXPECT_EQ(0, second.Wait(30));
-    EXPECT_EQ(0, first.Wait(30));
 }
 
 }  // namespace

@@ -19,25 +19,13 @@
 #include <vector>
 
 #include "functional/capture.h"
+#include "ktreporter/jpeg_size.h"
 #include "platform/paths.h"
 #include "support/scoped.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Width and height from a JPEG's start-of-frame marker; {0, 0} when the file is no JPEG.
-std::pair<int, int> JpegSize(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto b = [&s](size_t i) { return i < s.size() ? static_cast<uint8_t>(s[i]) : 0; };
-    if (b(0) != 0xFF || b(1) != 0xD8) return {0, 0};
-    for (size_t i = 2; b(i) == 0xFF && i + 9 < s.size(); i += 2 + (b(i + 2) << 8 | b(i + 3))) {
-        if (b(i + 1) >= 0xC0 && b(i + 1) <= 0xC2)
-            return {b(i + 7) << 8 | b(i + 8), b(i + 5) << 8 | b(i + 6)};
-    }
-    return {0, 0};
-}
 
 #ifdef _WIN32
 // The file's DACL allows the current user and nobody else (the system account aside, which Wine
@@ -120,7 +108,7 @@ TEST(Capture, WritesAnOwnerOnlyJpegOfTheScreenIntoNewDirectoriesOrNothingQuietly
                       std::to_string(screen[0]) + "*" + std::to_string(screen[1]) + "\n",
                   trace.Lines()[0]);
     }
-    EXPECT_EQ(std::make_pair(screen[0], screen[1]), JpegSize(file));
+    EXPECT_EQ(std::make_pair(screen[0], screen[1]), kttest::JpegSize(kttest::ReadFile(file)));
     EXPECT_TRUE(IsOwnerOnly(file));
 
     // A second capture to the same name (the same day in a new process) replaces a file that others
@@ -137,7 +125,7 @@ TEST(Capture, WritesAnOwnerOnlyJpegOfTheScreenIntoNewDirectoriesOrNothingQuietly
     EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath,
                                          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hWnd))));
     ::DestroyWindow(hWnd);
-    EXPECT_EQ(std::make_pair(screen[0], 120), JpegSize(file));
+    EXPECT_EQ(std::make_pair(screen[0], 120), kttest::JpegSize(kttest::ReadFile(file)));
     EXPECT_TRUE(IsOwnerOnly(file));
 #else
     EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath, 0));
@@ -154,7 +142,7 @@ TEST(Capture, WritesAnOwnerOnlyJpegOfTheScreenIntoNewDirectoriesOrNothingQuietly
     EXPECT_EQ(0, kt::CaptureScreenToJpeg(strPath, 0));
     EXPECT_FALSE(fs::is_symlink(file));
     EXPECT_TRUE(IsOwnerOnly(file));
-    EXPECT_EQ(std::make_pair(screen[0], screen[1]), JpegSize(file));
+    EXPECT_EQ(std::make_pair(screen[0], screen[1]), kttest::JpegSize(kttest::ReadFile(file)));
     EXPECT_EQ(4u, fs::file_size(victim));
     EXPECT_EQ(fs::perms::others_read, fs::status(victim).permissions() & fs::perms::others_read);
     // A directory that cannot be made ends quietly without a file.

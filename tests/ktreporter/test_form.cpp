@@ -140,70 +140,51 @@ TEST_F(FormBodyTest, TextGoesInTheCodePageAndCutsNeverSplitACharacter) {
     EXPECT_EQ("", kt::AnsiCut(u"\U0001F600", 3));
 }
 
-// Every row is one command line after the program's name; a line that is not pairs of a minus
-// sign and one known letter with a value fails (the fields then do not matter).
+// Every row is one command line after the program's name and what it sets as "T H D U P" (the
+// defaults untouched: "-1 0 0  "); a line that is not pairs of a minus sign and one known letter
+// with a value fails ("").
 TEST(CommandLine, PairsSetTheirFieldsAndAnythingElseFails) {
-    const std::u16string strPath = u"C:\\logs\\a \"b\".rar";
     const struct {
         std::vector<std::u16string> vecArgs;
-        bool bOk = true;
-        int32_t nType = -1;
-        uint32_t hWnd = 0;
-        bool bDelete = false;
-        std::u16string strUser{}, strPath{};
+        std::string strWant;
     } cases[] = {
-        {{}},
-        {{u"-H", u"  +4660", u"-D", u"1", u"-T", u"1", u"-U", u"用户 7", u"-P", strPath},
-         true,
-         1,
-         4660,
-         true,
-         u"用户 7",
-         strPath},
-        {{u"-h", u"  +4660", u"-d", u"1", u"-t", u"1", u"-u", u"用户 7", u"-p", strPath},
-         true,
-         1,
-         4660,
-         true,
-         u"用户 7",
-         strPath},
-        // Decimal conversion: no digits is 0, it stops at the first non-digit, it saturates.
-        {{u"-t", u"0"}, true, 0},
-        {{u"-T", u"abc", u"-u", u"u1"}, true, 0, 0, false, u"u1"},
-        {{u"-T", u" 12xyz"}, true, 12},
-        {{u"-T", u"-3"}, true, -3},
-        {{u"-T", u"99999999999"}, true, 2147483647},
+        {{}, "-1 0 0  "},
+        {{u"-H", u"  +4660", u"-D", u"1", u"-T", u"1", u"-U", u"用户 7", u"-P", u"C:\\a \"b\".rar"},
+         "1 4660 1 用户 7 C:\\a \"b\".rar"},
+        {{u"-h", u"9", u"-d", u"1", u"-t", u"1", u"-u", u"u", u"-p", u"p"}, "1 9 1 u p"},
+        // The runtime's decimal conversion: no digits is 0, it stops at the first non-digit.
+        {{u"-T", u"abc", u"-u", u"u1"}, "0 0 0 u1 "},
+        {{u"-T", u" -12xyz"}, "-12 0 0  "},
         // A later pair overwrites an earlier one; an empty value is a value.
-        {{u"-T", u"0", u"-t", u"1", u"-U", u"a", u"-u", u"b", u"-P", u""}, true, 1, 0, false, u"b"},
+        {{u"-T", u"0", u"-t", u"1", u"-U", u"a", u"-u", u"b", u"-P", u""}, "1 0 0 b "},
         // The delete flag is only ever set.
-        {{u"-D", u"0"}},
-        {{u"-D", u"no"}},
-        {{u"-D", u"1", u"-D", u"0"}, true, -1, 0, true},
-        {{u"-d", u"-2"}, true, -1, 0, true},
+        {{u"-D", u"0"}, "-1 0 0  "},
+        {{u"-D", u"no"}, "-1 0 0  "},
+        {{u"-D", u"1", u"-D", u"0"}, "-1 0 1  "},
+        {{u"-d", u"-2"}, "-1 0 1  "},
         // The last switch without a value (valid pairs before it do not help), a letter not in
         // the table, three characters, no or another sign, too short, empty, a later bad pair.
-        {{u"-T"}, false},
-        {{u"-T", u"0", u"-U"}, false},
-        {{u"-X", u"1"}, false},
-        {{u"-TT", u"1"}, false},
-        {{u"T", u"1"}, false},
-        {{u"/T", u"1"}, false},
-        {{u"-", u"1"}, false},
-        {{u"", u""}, false},
-        {{u"-T", u"0", u"--", u"0"}, false},
+        {{u"-T"}, ""},
+        {{u"-T", u"0", u"-U"}, ""},
+        {{u"-X", u"1"}, ""},
+        {{u"-TT", u"1"}, ""},
+        {{u"T", u"1"}, ""},
+        {{u"/T", u"1"}, ""},
+        {{u"-", u"1"}, ""},
+        {{u"", u""}, ""},
+        {{u"-T", u"0", u"--", u"0"}, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
         std::vector<std::u16string> vecArgs = c.vecArgs;
         vecArgs.insert(vecArgs.begin(), u"ktreporter");
-        kt::CReporterArgs args;
-        ASSERT_EQ(c.bOk, kt::ParseCommandLine(args, vecArgs));
-        if (!c.bOk) continue;
-        EXPECT_EQ(c.nType, args.m_nAttachType);
-        EXPECT_EQ(c.hWnd, args.m_hCaptureWnd);
-        EXPECT_EQ(c.bDelete, args.m_bDeleteAttach);
-        EXPECT_EQ(c.strUser, args.m_strUserId);
-        EXPECT_EQ(c.strPath, args.m_strAttachPath);
+        kt::CReporterArgs a;
+        const bool bOk = kt::ParseCommandLine(a, vecArgs);
+        EXPECT_EQ(c.strWant,
+                  !bOk ? ""
+                       : std::to_string(a.m_nAttachType) + " " + std::to_string(a.m_hCaptureWnd) +
+                             " " + std::to_string(a.m_bDeleteAttach) + " " +
+                             kt::ToUtf8(a.m_strUserId) + " " + kt::ToUtf8(a.m_strAttachPath))
+            << &c - cases;
     }
     // A missing part fails the pair itself.
     kt::CReporterArgs args;
