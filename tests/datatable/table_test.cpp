@@ -50,33 +50,6 @@ CDataTable TextTable(int nRows, std::initializer_list<const char16_t*> names = {
 
 }  // namespace
 
-TEST(DataTable, RepeatedPropertyAndAttributeNames) {
-    // Properties p = 1 (DT_INTEGER), q = 0.25 (DT_FLOAT), p = "second" (DT_STRING1); one DT_DOUBLE
-    // column "col" with attributes a = 0 (DT_BOOL), a = 2024 (DT_YEAR), b (DT_RESERVED1, no
-    // bytes); one row -1.5; then trailing bytes that are ignored.
-    const std::string str =
-        Hex("80 80 81 81 83  81 70 85 81  81 71 87 00 00 80 3E  81 70 8B 86 73 65 63 6F 6E 64"
-            "  83 63 6F 6C 86 83  81 61 8A 80  81 61 8E 0F E8  81 62 81"
-            "  88 00 00 00 00 00 00 F8 BF  74 72 61 69 6C");
-    CDataTable table;
-    ASSERT_EQ(ParseExact(table, str), 0);
-    ASSERT_EQ(table.m_mapProps.size(), 2u);
-    EXPECT_EQ(table.m_mapProps[u"p"].GetType(), DT_STRING1);
-    EXPECT_EQ(table.m_mapProps[u"p"].GetString(), u"second");
-    EXPECT_EQ(table.m_mapProps[u"q"].GetString(), u"0.2500");
-    const CDataColumnHead* pHead = table.GetColumnHead(0);
-    ASSERT_EQ(pHead->m_mapAttrs.size(), 2u);
-    EXPECT_EQ(pHead->m_mapAttrs.at(u"a").GetType(), DT_YEAR);
-    EXPECT_EQ(pHead->m_mapAttrs.at(u"a").GetInt64(), 2024);
-    EXPECT_EQ(pHead->m_mapAttrs.at(u"b").GetTypeWord(), 0u);
-    EXPECT_EQ(table.GetCell(0, 0)->GetDoubleValue(), -1.5);
-    // The writer reproduces what it read, less the repeated names.
-    CDataTable again;
-    const std::string strSection = WriteTableSection(table);
-    ASSERT_EQ(ParseExact(again, strSection), 0);
-    EXPECT_EQ(WriteTableSection(again), strSection);
-}
-
 // Every prefix of a section with properties, attributes and text, double, float and no-value
 // cells. What the prefix holds is there; the cells of a row not yet reached read as whatever an
 // exhausted buffer gives their column's type; a row length that the prefix cuts off reads as 0 and
