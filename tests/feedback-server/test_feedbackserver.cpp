@@ -1,16 +1,13 @@
 // The bundled receiver: what it stores, where it stores it, and how it numbers reports under load.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -35,7 +32,9 @@ using kttest::net::ReadToEnd;
 
 constexpr const char* kBoundary = "---------------------------7d92de3351722";
 const std::string kForm = "Content-Type: multipart/form-data; boundary="s + kBoundary + "\r\n";
+const std::string kFormB = "Content-Type: multipart/form-data; boundary=b\r\n";
 const std::string kUrlencoded = "Content-Type: application/x-www-form-urlencoded\r\n";
+const std::string kOk = "HTTP/1.1 200 OK";
 
 // The reply's status line and the reply's body.
 std::string StatusLine(const std::string& strReply) {
@@ -45,12 +44,12 @@ std::string ReplyBody(const std::string& strReply) {
     return strReply.substr(strReply.find("\r\n\r\n") + 4);
 }
 
-// The body in chunks of nChunk bytes, as a sender that does not know the length in advance.
-std::string Chunked(const std::string& strBody, size_t nChunk = 1000) {
+// The body in chunks of 1000 bytes, as a sender that does not know the length in advance.
+std::string Chunked(const std::string& strBody) {
     std::string out;
     char sz[32];
-    for (size_t nPos = 0; nPos < strBody.size(); nPos += nChunk) {
-        const size_t n = std::min(nChunk, strBody.size() - nPos);
+    for (size_t nPos = 0; nPos < strBody.size(); nPos += 1000) {
+        const size_t n = std::min<size_t>(1000, strBody.size() - nPos);
         std::snprintf(sz, sizeof(sz), "%zx\r\n", n);
         out += sz + strBody.substr(nPos, n) + "\r\n";
     }
@@ -66,13 +65,13 @@ std::string Form(const std::vector<std::string>& vecNames) {
     }
     return out + "--b--\r\n";
 }
+
 // A form of nParts parts without headers or data.
 std::string ManyParts(size_t nParts) {
     std::string out;
     for (size_t i = 0; i < nParts; ++i) out += "--b\r\n\r\n\r\n\r\n";
     return out + "--b--\r\n";
 }
-const std::string kFormB = "Content-Type: multipart/form-data; boundary=b\r\n";
 
 // A post of the body with the Content-Type lines given, as written (chunked when asked).
 std::string Request(const std::string& strTypeLines, const std::string& strBody,
@@ -101,13 +100,7 @@ std::string ReporterBody(const std::u16string& strUser, const std::u16string& st
 
 class FeedbackServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_root = fs::temp_directory_path() /
-                 ("ktfbs-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_root);
-        m_store = m_root / "store";
-    }
+    void SetUp() override { fs::remove_all(m_root); }
     void TearDown() override {
         StopServer();
         kt::SetAnsiCodePage("");
@@ -135,8 +128,8 @@ protected:
     std::string Post(const std::string& strBody, const std::string& strTypeLines = kForm) {
         return Exchange(m_nPort, Request(strTypeLines, strBody));
     }
-    httplib::Result Get(const std::string& strPath) {
-        return httplib::Client("127.0.0.1", m_nPort).Get(strPath);
+    std::string Get(const std::string& strPath) {
+        return Exchange(m_nPort, "GET " + strPath + " HTTP/1.1\r\n\r\n");
     }
     std::set<std::string> NumberedFolders() const {
         std::set<std::string> set;
@@ -148,45 +141,41 @@ protected:
         return json::parse(Slurp(m_store / strFolder / "report.json"));
     }
 
-    fs::path m_root;
-    fs::path m_store;
+    const fs::path m_root = fs::temp_directory_path() /
+                            ("ktfbs-" + std::to_string(::getpid()) + "-" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const fs::path m_store = m_root / "store";
     std::unique_ptr<ktfeedback::CFeedbackServer> m_pServer;
     std::thread m_thread;
     int m_nPort = 0;
 };
 
-// Both ways a form arrives: with the form's Content-Type line alone (httplib splits the body), and
-// the reporter engine's way, its default urlencoded line before the form's (the receiver splits
-// the body itself; httplib would hold it to 8 KB). The attachment is binary and above that limit,
-// as a screenshot is.
+// The form as the reporter's engine sends it: its default urlencoded line before the form's (the
+// other ways a form's lines come are in the framing table). The attachment is binary and of a
+// screenshot's size.
 TEST_F(FeedbackServerTest, StoresEveryFieldInUtf8AndAnswersInTheCodePage) {
     ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
     StartServer();
     std::string strJpeg;
     for (int i = 0; i < 20000; ++i) strJpeg += "J\0\r\n\xFF"s;
-    const std::string strBody =
-        ReporterBody(u"用户1", u"张三", u"C:\\tmp\\\\say \"hi\".jpeg", strJpeg);
-    for (const std::string& strLines : {kForm, kUrlencoded + kForm}) {
-        const std::string strFolder = ktfeedback::ReportFolderName(NumberedFolders().size() + 1);
-        SCOPED_TRACE(strLines);
-        const std::string strReply = Post(strBody, strLines);
-        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(strReply)) << strReply;
-        EXPECT_NE(std::string::npos,
-                  strReply.find("\r\nContent-Type: text/plain; charset=GBK\r\n"));
-        // GBK on the wire; the reporter drops the last byte, so the line end goes instead of text.
-        EXPECT_EQ("反馈已收到，编号 " + strFolder + "\n",
-                  kt::ConvertCodePage(ReplyBody(strReply), "GBK", "UTF-8"));
+    const std::string strReply =
+        Post(ReporterBody(u"用户1", u"张三", u"C:\\tmp\\\\say \"hi\".jpeg", strJpeg),
+             kUrlencoded + kForm);
+    EXPECT_EQ(kOk, StatusLine(strReply)) << strReply;
+    EXPECT_NE(std::string::npos, strReply.find("\r\nContent-Type: text/plain; charset=GBK\r\n"));
+    // GBK on the wire; the reporter drops the last byte, so the line end goes instead of text.
+    EXPECT_EQ("反馈已收到，编号 000001\n",
+              kt::ConvertCodePage(ReplyBody(strReply), "GBK", "UTF-8"));
 
-        // The report as reviewed in stored_report.json, less what changes from run to run.
-        json report = Report(strFolder);
-        EXPECT_EQ(std::stoi(strFolder), report["number"]);
-        for (const char* pszKey : {"number", "received", "remote"}) report.erase(pszKey);
-        EXPECT_EQ(json::parse(Slurp(KT_FEEDBACK_TEST_DATA "/stored_report.json")), report);
-        const fs::path file = m_store / strFolder / "say _hi_.jpeg";
-        EXPECT_EQ(strJpeg, Slurp(file));
-        // A screenshot may show private data: readable by its owner only.
-        EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(file).permissions());
-    }
+    // The report as reviewed in stored_report.json, less what changes from run to run.
+    json report = Report("000001");
+    EXPECT_EQ(1, report["number"]);
+    for (const char* pszKey : {"number", "received", "remote"}) report.erase(pszKey);
+    EXPECT_EQ(json::parse(Slurp(KT_FEEDBACK_TEST_DATA "/stored_report.json")), report);
+    const fs::path file = m_store / "000001" / "say _hi_.jpeg";
+    EXPECT_EQ(strJpeg, Slurp(file));
+    // A screenshot may show private data: readable by its owner only.
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(file).permissions());
 }
 
 // The parts of one report: hostile names stay inside its folder, and names that clean to the same
@@ -213,9 +202,8 @@ TEST_F(FeedbackServerTest, HostileAndRepeatedFileNamesStayInsideTheReportFolder)
         {std::string(119, 'a') + "张三", std::string(119, 'a')}};
     std::vector<std::string> vecNames;
     for (const auto& [strName, strStored] : cases) vecNames.push_back(strName);
-    ASSERT_EQ("HTTP/1.1 200 OK", StatusLine(Post(Form(vecNames), kFormB)));
+    ASSERT_EQ(kOk, StatusLine(Post(Form(vecNames), kFormB)));
     const json report = Report("000001");
-    EXPECT_EQ(1, report["number"]);  // not overwritten by an attachment
     ASSERT_EQ(std::size(cases), report["attachments"].size());
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].first);
@@ -227,15 +215,13 @@ TEST_F(FeedbackServerTest, HostileAndRepeatedFileNamesStayInsideTheReportFolder)
               std::vector<fs::path>(fs::directory_iterator(m_root), fs::directory_iterator()));
     EXPECT_EQ((std::set<std::string>{"000001"}), NumberedFolders());
     // Files are served only by their stored names.
-    EXPECT_EQ(200, Get("/reports/000001/evil.txt")->status);
-    EXPECT_EQ(404, Get("/reports/000001/..%2F..%2Fstore%2F000001%2Freport.json")->status);
-    EXPECT_EQ(404, Get("/reports/000001/report.json")->status);
-    EXPECT_EQ(404, Get("/reports/000001/.hidden")->status);
+    EXPECT_EQ(kOk, StatusLine(Get("/reports/000001/evil.txt")));
+    for (const char* pszName : {"..%2F..%2Fstore%2F000001%2Freport.json", "report.json", ".hidden"})
+        EXPECT_EQ("HTTP/1.1 404", Get("/reports/000001/"s + pszName).substr(0, 12)) << pszName;
 }
 
-// What is refused stores nothing and costs no number, on both ways a form arrives: with the form's
-// line alone, and behind the engine's default urlencoded line. The size limit counts what is read,
-// so a chunked body is held to it as well; a form may carry at most 100 parts, and one that closes
+// What is refused stores nothing and costs no number. The size limit counts what is read, so a
+// chunked body is held to it as well; a form may carry at most 100 parts, and one that closes
 // before its first part has nothing to store. How a request is framed decides what is read as its
 // body: ambiguous or broken framing is refused before anything reaches the store, and a client that
 // waits for "100 Continue" (libcurl does so for large posts) gets it only when its body will be
@@ -244,7 +230,6 @@ TEST_F(FeedbackServerTest, LimitsAndFramingAreCheckedBeforeAnythingIsStored) {
     StartServer(4096);
     const std::string strBody = ReporterBody(u"u", u"n", u"a.rar", "x");
     const std::string strBig = ReporterBody(u"", u"n", u"big.rar", std::string(8192, 'x'));
-    const std::string strClosingOnly = "\r\n--"s + kBoundary + "--\r\n\r\n";
     const std::string strHead = "POST /feedback HTTP/1.1\r\nHost: x\r\n" + kForm;
     const std::string strLength = "Content-Length: " + std::to_string(strBody.size()) + "\r\n";
     const std::string strChunked = "Transfer-Encoding: chunked\r\n";
@@ -256,18 +241,15 @@ TEST_F(FeedbackServerTest, LimitsAndFramingAreCheckedBeforeAnythingIsStored) {
     const CASE cases[] = {
         {Request(kForm, strBig), "HTTP/1.1 413", "4096"},
         {Request(kForm, strBig, true), "HTTP/1.1 413", "4096"},
-        {Request(kUrlencoded + kForm, strBig, true), "HTTP/1.1 413", "4096"},
         {Request(kFormB, ManyParts(101)), "HTTP/1.1 413", "100"},
-        {Request(kUrlencoded + kFormB, ManyParts(101), true), "HTTP/1.1 413", "100"},
-        {Request(kForm, strClosingOnly), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded + kForm, strClosingOnly), "HTTP/1.1 400", ""},
+        {Request(kForm, "\r\n--"s + kBoundary + "--\r\n\r\n"), "HTTP/1.1 400", ""},
         {Request(kUrlencoded, "a=b"), "HTTP/1.1 400", ""},
         {Request(kUrlencoded + kForm, ""), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded + kForm, "no delimiter here"), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded + kForm, strBody.substr(0, strBody.size() / 2)), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded + kForm, strBody.substr(0, strBody.size() - 52)), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded + kForm, "--"s + kBoundary + "\r\nContent-Disposition: form-data"),
-         "HTTP/1.1 400", ""},
+        // Parts before it, then one cut in its data, and one cut in its head.
+        {Request(kForm, strBody.substr(0, strBody.size() / 2)), "HTTP/1.1 400", ""},
+        {Request(kForm, strBody.substr(0, strBody.size() - 52)), "HTTP/1.1 400", ""},
+        {Request(kForm, "--"s + kBoundary + "\r\nContent-Disposition: form-data"), "HTTP/1.1 400",
+         ""},
         {strHead + "Content-Length: 5000\r\nExpect: 100-continue\r\n\r\n", "HTTP/1.1 413", ""},
         {strHead + strLength + "Expect: something\r\n\r\n" + strBody, "HTTP/1.1 417", ""},
         {strHead + strChunked + "Content-Length: 5\r\n\r\n5\r\nabcde\r\n0\r\n\r\n", "HTTP/1.1 400",
@@ -282,11 +264,11 @@ TEST_F(FeedbackServerTest, LimitsAndFramingAreCheckedBeforeAnythingIsStored) {
         {strHead + "X: " + std::string(70000, 'x') + "\r\n\r\n", "HTTP/1.1 431", ""},
         {"POST /feedback HTTP/2.0\r\n\r\n", "HTTP/1.1 505", ""},
         // Taken: the first report's fields are checked below.
-        {Request(kForm, strBody, true), "HTTP/1.1 200 OK", ""},
-        {Request(strQuoted, strBody), "HTTP/1.1 200 OK", ""},
-        {Request(kFormB, ManyParts(100)), "HTTP/1.1 200 OK", ""},
+        {Request(kForm, strBody, true), kOk, ""},
+        {Request(strQuoted, strBody), kOk, ""},
+        {Request(kFormB, ManyParts(100)), kOk, ""},
         {strHead + strLength + "Expect: 100-continue\r\n\r\n" + strBody,
-         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK", ""},
+         "HTTP/1.1 100 Continue\r\n\r\n" + kOk, ""},
         // Two requests on one connection, the second with a chunked body and a trailer.
         {"GET /nothing HTTP/1.1\r\n\r\n" + strHead + strChunked + "\r\n" +
              Chunked(strBody).substr(0, Chunked(strBody).size() - 2) + "X-Sum: 1\r\n\r\n",
@@ -314,7 +296,6 @@ TEST_F(FeedbackServerTest, DeadlinesCloseSlowAndIdleConnections) {
         milliseconds request, connection;
         std::string strSend, strReply;  // what the client sends, how the reply begins
     };
-    const std::string strGet = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
     const CASE cases[] = {
         {hours(1), milliseconds(100), "", ""},
         {milliseconds(100), hours(1), "POST /feedback HTTP/1.1\r\nHost: x", "HTTP/1.1 408"},
@@ -323,13 +304,13 @@ TEST_F(FeedbackServerTest, DeadlinesCloseSlowAndIdleConnections) {
         {milliseconds(100), hours(1), "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc",
          "HTTP/1.1 408"},
         // Kept alive after its answer, then idle until the connection's deadline.
-        {hours(1), milliseconds(300), strGet, "HTTP/1.1 200 OK"},
+        {hours(1), milliseconds(300), "GET / HTTP/1.1\r\nHost: x\r\n\r\n", kOk},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.strSend);
         StartServer(4096, c.request, c.connection);
         const int fd = kttest::net::ConnectLoopback(m_nPort);
-        ::send(fd, c.strSend.data(), c.strSend.size(), MSG_NOSIGNAL);
+        kttest::net::SendAll(fd, c.strSend.data(), c.strSend.size());
         const std::string strReply = ReadToEnd(fd);
         ::close(fd);
         EXPECT_EQ(c.strReply, strReply.substr(0, c.strReply.size())) << strReply;
@@ -340,34 +321,28 @@ TEST_F(FeedbackServerTest, DeadlinesCloseSlowAndIdleConnections) {
     EXPECT_FALSE(fs::exists(m_store / "000001"));
 }
 
+// Each reply names the folder that holds that sender's report; no number twice, none left out.
 TEST_F(FeedbackServerTest, FiftyConcurrentReportsAreNumberedWithoutGaps) {
     StartServer();
-    constexpr int kReports = 50;
-    std::vector<std::string> vecReplies(kReports);
+    std::vector<std::string> vecReplies(50);
     std::vector<std::thread> vecThreads;
-    for (int i = 0; i < kReports; ++i) {
+    for (int i = 0; i < 50; ++i) {
         vecThreads.emplace_back([this, i, &vecReplies] {
             const std::u16string strUser = kt::FromUtf8("user-" + std::to_string(i));
-            vecReplies[i] =
-                Post(ReporterBody(strUser, u"n", u"f.jpeg", std::string(1000 + i, 'j')));
+            vecReplies[i] = Post(ReporterBody(strUser, u"n", u"f.jpeg", "j"));
         });
     }
     for (auto& t : vecThreads) t.join();
-
-    std::set<std::string> setExpected;
-    for (int n = 1; n <= kReports; ++n) setExpected.insert(ktfeedback::ReportFolderName(n));
-    EXPECT_EQ(setExpected, NumberedFolders());
-    // Each reply names the folder that holds that sender's report, and no folder twice.
-    std::set<std::string> setReplied;
-    for (int i = 0; i < kReports; ++i) {
-        const std::string strText = ReplyBody(vecReplies[i]);
-        ASSERT_EQ(0u, strText.rfind("反馈已收到", 0)) << i << ": " << vecReplies[i];
-        const std::string strFolder = strText.substr(strText.size() - 7, 6);
-        EXPECT_TRUE(setReplied.insert(strFolder).second) << strFolder;
+    std::set<std::string> setExpected, setReplied;
+    for (int i = 0; i < 50; ++i) {
+        setExpected.insert(ktfeedback::ReportFolderName(i + 1));
+        const std::string strFolder = ReplyBody(vecReplies[i]).substr(25, 6);  // after the text
+        setReplied.insert(strFolder);
         EXPECT_EQ("user-" + std::to_string(i), Report(strFolder)["fields"]["USER_ID_YY_RDQ012"]);
-        EXPECT_EQ(1000u + i, Slurp(m_store / strFolder / "f.jpeg").size());
     }
-    EXPECT_EQ(static_cast<uint64_t>(kReports), m_pServer->GetStoredCount());
+    EXPECT_EQ(setExpected, NumberedFolders());
+    EXPECT_EQ(setExpected, setReplied);
+    EXPECT_EQ(50u, m_pServer->GetStoredCount());
 }
 
 // Numbers go on after a restart and skip a folder put there by hand; an empty file part is
@@ -375,8 +350,7 @@ TEST_F(FeedbackServerTest, FiftyConcurrentReportsAreNumberedWithoutGaps) {
 // images only.
 TEST_F(FeedbackServerTest, NumbersContinueAfterARestartAndTheIndexListsThem) {
     StartServer();
-    const std::string strOk = "HTTP/1.1 200 OK";
-    ASSERT_EQ(strOk, StatusLine(Post(ReporterBody(u"", u"<b>first</b>", u"a.jpeg", "JPEGDATA"))));
+    ASSERT_EQ(kOk, StatusLine(Post(ReporterBody(u"", u"<b>first</b>", u"a.jpeg", "JPEGDATA"))));
     StopServer();
     fs::create_directories(m_store / "000002");
     StartServer();
@@ -384,21 +358,18 @@ TEST_F(FeedbackServerTest, NumbersContinueAfterARestartAndTheIndexListsThem) {
               ReplyBody(Post(ReporterBody(u"", u"second & last", u"", ""))));
     EXPECT_TRUE(Report("000003")["attachments"][0]["storedAs"].is_null());
     EXPECT_EQ(0, Report("000003")["attachments"][0]["size"]);
-    ASSERT_EQ(strOk, StatusLine(Post(ReporterBody(u"", u"n", u"b.rar", "RAR"))));
-    auto res = Get("/");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(200, res->status);
-    const std::string& html = res->body;
+    ASSERT_EQ(kOk, StatusLine(Post(ReporterBody(u"", u"n", u"b.rar", "RAR"))));
+    const std::string html = Get("/");
+    ASSERT_EQ(kOk, StatusLine(html));
     const size_t nFirst = html.find("&lt;b&gt;first&lt;/b&gt;");
     ASSERT_NE(std::string::npos, nFirst);
     EXPECT_LT(html.find("second &amp; last"), nFirst);
     EXPECT_EQ(std::string::npos, html.find("<b>first"));
     EXPECT_NE(std::string::npos, html.find("<img loading=\"lazy\" src=\"/reports/000001/a.jpeg\""));
     EXPECT_EQ(std::string::npos, html.find("src=\"/reports/000004/b.rar\""));
-    auto img = Get("/reports/000001/a.jpeg");
-    ASSERT_TRUE(img);
-    EXPECT_EQ("JPEGDATA", img->body);
-    EXPECT_EQ("image/jpeg", img->get_header_value("Content-Type"));
+    const std::string strImage = Get("/reports/000001/a.jpeg");
+    EXPECT_EQ("JPEGDATA", ReplyBody(strImage));
+    EXPECT_NE(std::string::npos, strImage.find("\r\nContent-Type: image/jpeg\r\n")) << strImage;
 }
 
 #ifdef KT_FEEDBACK_SERVER_EXE
@@ -423,8 +394,8 @@ SERVER_PROCESS StartProcess(const fs::path& dir, const std::string& strOptions =
     if (proc.pOut && std::fgets(szPid, sizeof szPid, proc.pOut) &&
         std::fgets(szLine, sizeof szLine, proc.pOut) &&
         std::string(szLine).rfind(strPrefix, 0) == 0) {
-        proc.nPid = std::atoi(szPid);
-        proc.nPort = std::atoi(szLine + strPrefix.size());
+        proc.nPid = std::stoi(szPid);
+        proc.nPort = std::stoi(szLine + strPrefix.size());
     }
     return proc;
 }
@@ -466,13 +437,12 @@ TEST(FeedbackServerProcess, AnswersPostsBesideSlowClientsAndStopsCleanlyOnSignal
         if (nRound == 5) before = ThreadsAndRss(proc.nPid);
         std::vector<pollfd> vecSlow(200);
         for (pollfd& slow : vecSlow) slow = {kttest::net::ConnectLoopback(proc.nPort), POLLIN, 0};
-        for (int i = 0; i < 20; ++i)
-            EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(Exchange(proc.nPort, strPost)));
+        for (int i = 0; i < 20; ++i) EXPECT_EQ(kOk, StatusLine(Exchange(proc.nPort, strPost)));
         // Accepted before the posts (the queue is served in order), and all still connected.
         EXPECT_EQ(0, ::poll(vecSlow.data(), vecSlow.size(), 0));
         const int nThreads = ThreadsAndRss(proc.nPid).first;
         EXPECT_TRUE(nRound < 5 || nThreads == before.first) << nThreads << " threads";
-        for (const pollfd& slow : vecSlow) ::send(slow.fd, "P", 1, MSG_NOSIGNAL);
+        for (const pollfd& slow : vecSlow) kttest::net::SendAll(slow.fd, "P", 1);
         for (const pollfd& slow : vecSlow) {
             EXPECT_EQ("HTTP/1.1 408", ReadToEnd(slow.fd).substr(0, 12));
             ::close(slow.fd);
