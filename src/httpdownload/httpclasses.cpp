@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "httpdownload/httphelpers.h"
 #include "httpdownload/httpreporter.h"
@@ -527,6 +528,12 @@ CHttp_Async::CHttp_Async(long nId, IAsyReporter* pOwner) : m_nId(nId), m_pOwner(
 
 CHttp_Async::~CHttp_Async() {
     Stop();
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWorker);
+        m_bQuit = true;
+    }
+    m_cvWorker.notify_all();
+    if (m_worker.joinable()) m_worker.join();
 }
 
 bool CHttp_Async::OnProgress(double dValue) {
@@ -555,22 +562,25 @@ bool CHttp_Async::Start() {
     m_dDelivered = 0;
     m_dProgress.store(0);
     m_bProgressPending.store(false);
-    auto pThread = std::make_unique<kt::CThread>();
-    if (!pThread->Start([this] { ThreadProc(this); })) return false;
-    m_pThread = std::move(pThread);
+    if (!m_worker.joinable()) {
+        try {
+            m_worker = std::thread([this] { WorkerLoop(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWorker);
+        m_bRunning = true;
+    }
+    m_cvWorker.notify_all();
     return true;
 }
 
 void CHttp_Async::Stop() {
     Cancel();
-    if (m_pThread) {
-        m_pThread->Join(kt::kInfinite);
-        m_pThread.reset();
-    }
-}
-
-bool CHttp_Async::IsRunning() const {
-    return m_pThread && m_pThread->IsRunning();
+    std::unique_lock<std::mutex> lock(m_mtxWorker);
+    m_cvWorker.wait(lock, [this] { return !m_bRunning.load(); });
 }
 
 int32_t CHttp_Async::AddHeaderForNextRun(const char16_t* pszLine) {
@@ -588,20 +598,38 @@ void CHttp_Async::Recycle() {
 }
 
 void CHttp_Async::NotifyAsyncReporter(int32_t nResult) {
-    if (m_pOwner == nullptr) return;
-    if (IsCancelled() != 0 && nResult == 0) nResult = HTTP_ERR_USER_ABORT;
-    KT_TRACE("CHttp_Async::NotifyAsyncReporter result = %d, httpIndex = %d\n", nResult,
-             static_cast<int>(m_nId));
-    CountPosted();
+    IAsyReporter* pOwner = m_pOwner;
+    const long nId = m_nId;
+    if (pOwner != nullptr) {
+        if (IsCancelled() != 0 && nResult == 0) nResult = HTTP_ERR_USER_ABORT;
+        KT_TRACE("CHttp_Async::NotifyAsyncReporter result = %d, httpIndex = %d\n", nResult,
+                 static_cast<int>(nId));
+        CountPosted();
+    }
+    // The run is over before its notification is posted, so that the pool's thread, woken by it,
+    // finds the object idle and restarts it without waiting. The post uses copies only: the object
+    // may be restarted, released or deleted from here on. It was counted first, so a release that
+    // follows still drops it, and this worker posts it before it takes the object's next run.
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWorker);
+        m_bRunning = false;
+    }
+    m_cvWorker.notify_all();
+    if (pOwner == nullptr) return;
     if (nResult != 0) {
-        m_pOwner->OnAsyncFailed(m_nId, nResult);
+        pOwner->OnAsyncFailed(nId, nResult);
     } else {
-        m_pOwner->OnAsyncFinished(m_nId);
+        pOwner->OnAsyncFinished(nId);
     }
 }
 
-void CHttp_Async::ThreadProc(CHttp_Async* pThis) {
-    pThis->NotifyAsyncReporter(pThis->Run());
-    // The handle stays with the object: only Stop (on the pool's thread) joins and frees it, so
-    // the end of the worker and a concurrent Stop never both close it.
+void CHttp_Async::WorkerLoop() {
+    std::unique_lock<std::mutex> lock(m_mtxWorker);
+    for (;;) {
+        m_cvWorker.wait(lock, [this] { return m_bRunning.load() || m_bQuit; });
+        if (m_bQuit) return;
+        lock.unlock();
+        NotifyAsyncReporter(Run());
+        lock.lock();
+    }
 }

@@ -6,11 +6,14 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "libcurl/curlholders.h"
@@ -177,22 +180,19 @@ private:
 class CHttp_Async : public CHttp_Base, public CNotificationLedger {
 public:
     CHttp_Async(long nId, IAsyReporter* pOwner);
-    // Stops (and joins) the worker first.
+    // Stops the run, then ends and joins the worker.
     ~CHttp_Async() override;
 
     bool OnProgress(double dValue) override;
     int32_t GetHttpIndex() const override;
 
-    // Stops a previous worker, clears the cancel flag and starts a new worker; false when no thread
-    // could be created.
+    // Stops a previous run, clears the cancel flag and hands the next run to the worker (created by
+    // the first start); false when no thread could be created.
     bool Start();
-    // Sets the cancel flag and waits for the worker without limit. Only the thread that starts
-    // workers stops them, so each worker is joined exactly once.
+    // Sets the cancel flag and waits without limit until the run has been reported and is over.
     void Stop();
-    // The worker is alive (false as soon as its procedure has returned).
-    bool IsRunning() const;
-    // The worker's thread, to wait on together with other objects; null when none was started.
-    kt::CThread* GetWorkerThread() const { return m_pThread.get(); }
+    // A run was started and is not over yet (its result reported, the object left alone again).
+    bool IsRunning() const { return m_bRunning.load(); }
     // Reporter cleared, fields reset, handle reset (added header lines go with it).
     void Recycle();
     // AddHeader for a request whose worker may be running: the list belongs to libcurl until the
@@ -205,7 +205,7 @@ public:
     IAsyReporter* GetOwner() const { return m_pOwner; }
     long GetId() const { return m_nId; }
 
-    // Hands the result of a run to the owner (a stop turns success into -12).
+    // Worker side: ends the run and hands its result to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
     // Pool thread, dispatching a progress message. PROGRESS_UNCLAIMED: no worker value waits (a
     // message of an earlier run, or one posted by hand), deliver what it carries; PROGRESS_STALE:
@@ -225,10 +225,10 @@ public:
     }
 
 protected:
-    static void ThreadProc(CHttp_Async* pThis);
+    // The worker: waits for a run, runs and reports it, and waits again until the object goes.
+    void WorkerLoop();
 
     long m_nId;
-    std::unique_ptr<kt::CThread> m_pThread;
     IAsyReporter* m_pOwner;
     IHttpReporter* m_pReporter = nullptr;
     std::vector<std::u16string> m_vecNextRunHeaders;
@@ -239,4 +239,11 @@ protected:
     double m_dDelivered = 0;  // the pool thread's own
     std::atomic<double> m_dProgress{0};
     std::atomic<bool> m_bProgressPending{false};
+    // One worker for the object's life, parked between runs: a request costs a wake-up, not a new
+    // thread. Only the starting thread writes m_bRunning true; the worker clears it under the lock.
+    std::thread m_worker;
+    std::mutex m_mtxWorker;
+    std::condition_variable m_cvWorker;
+    std::atomic<bool> m_bRunning{false};
+    bool m_bQuit = false;  // guarded by m_mtxWorker
 };

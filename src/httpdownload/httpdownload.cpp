@@ -218,10 +218,14 @@ bool CHttp_DownloadFile::StartPart(const std::u16string& strUrl, const std::u16s
     }
     if (m_vecHold.size() != kPartHoldBytes) m_vecHold.assign(kPartHoldBytes, 0);
 
-    if (!Start()) {
+    // A part runs once, so it keeps a thread per run: its end is what the download waits on.
+    m_nCancel.store(0, std::memory_order_relaxed);
+    auto pThread = std::make_unique<kt::CThread>();
+    if (!pThread->Start([this] { Run(); })) {
         CloseFile();
         return false;
     }
+    m_pPartThread = std::move(pThread);
     return true;
 }
 
@@ -232,12 +236,14 @@ void CHttp_DownloadFile::SignalStop() {
 
 void CHttp_DownloadFile::StopPart() {
     SignalStop();
-    Stop();
+    if (m_pPartThread) {
+        m_pPartThread->Join(kt::kInfinite);
+        m_pPartThread.reset();
+    }
 }
 
 kt::CThread* CHttp_DownloadFile::GetPartThread() const {
-    kt::CThread* pThread = GetWorkerThread();
-    return (pThread != nullptr && pThread->IsAttached()) ? pThread : nullptr;
+    return (m_pPartThread && m_pPartThread->IsAttached()) ? m_pPartThread.get() : nullptr;
 }
 
 void CHttp_DownloadFile::CloseFile() {

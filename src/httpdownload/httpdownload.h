@@ -41,7 +41,7 @@ inline constexpr uint32_t kDownloadPartTimeout = 5000000;
 inline constexpr uint32_t kDownloadStopWaitMs = 500000;
 
 // One part of a download, or a stand-alone information request (id -1, no owner, no download).
-// A part runs on CHttp_Async's worker. Only the download's thread starts and joins part workers, so
+// A part runs on a thread of its own. Only the download's thread starts and joins part workers, so
 // a part's thread stays attached after it ended until the download's wait has seen that end: a
 // finished part is always found and its complete flag checked.
 class CHttp_DownloadFile : public CHttp_Async {
@@ -119,6 +119,7 @@ private:
     std::atomic<bool> m_bStopPart{false};
     // Offset of the last response's first body byte; -1 when its Content-Range cannot be read.
     int64_t m_nReplyStart = 0;
+    std::unique_ptr<kt::CThread> m_pPartThread;
 };
 
 // One download. Created by the pool (NewDownload) with its id, or on the caller's stack by
