@@ -120,8 +120,6 @@ TEST(DataCell, ValidityDefaultTextsAndFormats) {
     EXPECT_EQ(dt.GetStatus(), CDateTime::kValid);
     EXPECT_EQ(dt.Format(u"%Y-%m-%d %H:%M:%S"), u"2024-02-29 00:00:00");
     EXPECT_EQ(Int(5).ToDateTime().GetStatus(), CDateTime::kNull);
-    EXPECT_EQ(CDataCell::GetDefaultFormat(DT_DATE_NUMBER2), u"%4d%02d%02d");
-    EXPECT_EQ(CDataCell::GetDefaultFormat(DT_TIME), u"%Y%m%d");
     EXPECT_EQ(CDataCell::FormatNumber(1e70, u"%.2f").size(), 62u);  // at most 62 characters
 }
 
