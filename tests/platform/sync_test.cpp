@@ -70,26 +70,25 @@ TEST(Sync, EventResetModes) {
 }
 
 // Lines reach the sink formatted and whole; a failed debug assertion names its file and
-// expression (and costs nothing in a release build); the previous sink comes back on request.
+// expression (and costs nothing in a release build); the sink before comes back when one goes.
 TEST(Trace, SinkReceivesFormattedLinesAndAssertions) {
-    std::vector<std::string> lines;
-    auto previous = kt::SetTraceSink([&](std::string_view line) { lines.emplace_back(line); });
-    KT_TRACE("%s() exception nCol: %d\n", "CHttp_Async::Run", 7);
-    const int nValue = 3;
-    KT_DEBUG_ASSERT(nValue == 3);
-    KT_DEBUG_ASSERT(nValue == 4);
-    kt::SetTraceSink(previous);
-    KT_TRACE("not captured\n");
-
-    ASSERT_GE(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "CHttp_Async::Run() exception nCol: 7\n");
+    kttest::CTraceLog outer;
+    std::vector<std::string> expected = {"CHttp_Async::Run() exception nCol: 7\n"}, lines;
+    {
+        kttest::CTraceLog inner;
+        KT_TRACE("%s() exception nCol: %d\n", "CHttp_Async::Run", 7);
+        [[maybe_unused]] const int nValue = 3, nLine = __LINE__ + 2;
+        KT_DEBUG_ASSERT(nValue == 3);
+        KT_DEBUG_ASSERT(nValue == 4);
+        lines = inner.Lines();
 #ifndef NDEBUG
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[1].find("sync_test.cpp"), std::string::npos);
-    EXPECT_NE(lines[1].find("nValue == 4"), std::string::npos);
-#else
-    EXPECT_EQ(lines.size(), 1u);
+        expected.push_back(__FILE__ "(" + std::to_string(nLine) +
+                           ") : Assertion failed: nValue == 4\n");
 #endif
+    }
+    EXPECT_EQ(expected, lines);
+    KT_TRACE("after\n");
+    EXPECT_EQ(std::vector<std::string>{"after\n"}, outer.Lines());
 }
 
 }  // namespace
