@@ -220,12 +220,13 @@ TEST_F(FeedbackServerTest, HostileAndRepeatedFileNamesStayInsideTheReportFolder)
         EXPECT_EQ("HTTP/1.1 404", Get("/reports/000001/"s + pszName).substr(0, 12)) << pszName;
 }
 
-// What is refused stores nothing and costs no number. The size limit counts what is read, so a
-// chunked body is held to it as well; a form may carry at most 100 parts, and one that closes
-// before its first part has nothing to store. How a request is framed decides what is read as its
-// body: ambiguous or broken framing is refused before anything reaches the store, and a client that
-// waits for "100 Continue" (libcurl does so for large posts) gets it only when its body will be
-// taken. The refusals of a limit name it.
+// What is refused stores nothing and costs no number (the requests that need no generated body are
+// kept as they go on the wire in framing/, as curl keeps its cases). The size limit counts what is
+// read, so a chunked body is held to it as well; a form may carry at most 100 parts, and one that
+// closes before its first part has nothing to store. How a request is framed decides what is read
+// as its body: ambiguous or broken framing is refused before anything reaches the store, and a
+// client that waits for "100 Continue" (libcurl does so for large posts) gets it only when its body
+// will be taken. The refusals of a limit name it.
 TEST_F(FeedbackServerTest, LimitsAndFramingAreCheckedBeforeAnythingIsStored) {
     StartServer(4096);
     const std::string strBody = ReporterBody(u"u", u"n", u"a.rar", "x");
@@ -242,27 +243,10 @@ TEST_F(FeedbackServerTest, LimitsAndFramingAreCheckedBeforeAnythingIsStored) {
         {Request(kForm, strBig), "HTTP/1.1 413", "4096"},
         {Request(kForm, strBig, true), "HTTP/1.1 413", "4096"},
         {Request(kFormB, ManyParts(101)), "HTTP/1.1 413", "100"},
-        {Request(kForm, "\r\n--"s + kBoundary + "--\r\n\r\n"), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded, "a=b"), "HTTP/1.1 400", ""},
-        {Request(kUrlencoded + kForm, ""), "HTTP/1.1 400", ""},
         // Parts before it, then one cut in its data, and one cut in its head.
         {Request(kForm, strBody.substr(0, strBody.size() / 2)), "HTTP/1.1 400", ""},
         {Request(kForm, strBody.substr(0, strBody.size() - 52)), "HTTP/1.1 400", ""},
-        {Request(kForm, "--"s + kBoundary + "\r\nContent-Disposition: form-data"), "HTTP/1.1 400",
-         ""},
-        {strHead + "Content-Length: 5000\r\nExpect: 100-continue\r\n\r\n", "HTTP/1.1 413", ""},
-        {strHead + strLength + "Expect: something\r\n\r\n" + strBody, "HTTP/1.1 417", ""},
-        {strHead + strChunked + "Content-Length: 5\r\n\r\n5\r\nabcde\r\n0\r\n\r\n", "HTTP/1.1 400",
-         ""},
-        {strHead + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 501", ""},
-        {strHead + strChunked + "\r\nzz\r\n", "HTTP/1.1 400", ""},
-        {strHead + strChunked + "\r\n2\r\nabc\r\n", "HTTP/1.1 400", ""},
-        {strHead + strChunked + "\r\nfffffffffffffffffffff\r\n", "HTTP/1.1 413", ""},
-        {strHead + "Content-Length: -1\r\n\r\n", "HTTP/1.1 400", ""},
-        {strHead + strLength + "Content-Length: 7\r\n\r\n" + strBody, "HTTP/1.1 400", ""},
-        {strHead + "No colon\r\n\r\n", "HTTP/1.1 400", ""},
         {strHead + "X: " + std::string(70000, 'x') + "\r\n\r\n", "HTTP/1.1 431", ""},
-        {"POST /feedback HTTP/2.0\r\n\r\n", "HTTP/1.1 505", ""},
         // Taken: the first report's fields are checked below.
         {Request(kForm, strBody, true), kOk, ""},
         {Request(strQuoted, strBody), kOk, ""},
@@ -274,6 +258,15 @@ TEST_F(FeedbackServerTest, LimitsAndFramingAreCheckedBeforeAnythingIsStored) {
              Chunked(strBody).substr(0, Chunked(strBody).size() - 2) + "X-Sum: 1\r\n\r\n",
          "HTTP/1.1 404", ""},
     };
+    // Refused as they stand: one request a file, its name beginning with the reply's status.
+    size_t nFiles = 0;
+    for (const auto& entry : fs::directory_iterator(KT_FEEDBACK_TEST_DATA "/framing")) {
+        SCOPED_TRACE(entry.path().filename());
+        ++nFiles;
+        const std::string strStatus = "HTTP/1.1 " + entry.path().filename().string().substr(0, 3);
+        EXPECT_EQ(strStatus, Exchange(m_nPort, Slurp(entry.path())).substr(0, 12));
+    }
+    EXPECT_EQ(15u, nFiles);
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.strRequest.substr(0, 300));
         const std::string strReply = Exchange(m_nPort, c.strRequest);
