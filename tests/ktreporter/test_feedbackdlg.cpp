@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,30 +27,19 @@ public:
         return m_mapText.count(nId) ? m_mapText.at(nId) : std::u16string();
     }
     void SetItemText(int nId, std::u16string_view strText) override { m_mapText[nId] = strText; }
-    void EnableItem(int nId, bool bEnable) override { Put(m_setDisabled, nId, !bEnable); }
-    void ShowItem(int nId, bool bShow) override { Put(m_setHidden, nId, !bShow); }
+    void EnableItem(int nId, bool bEnable) override { m_mapEnabled[nId] = bEnable; }
+    void ShowItem(int nId, bool bShow) override { m_mapShown[nId] = bShow; }
     void FocusItem(int nId) override { m_nFocus = nId; }
-    void SetProgressRange(int nId, int nLower, int nUpper) override {
-        m_vecRanges.push_back({nId, nLower, nUpper});
-    }
-    void SetProgressPos(int nId, int nPos) override {
-        m_nPos = nId == kt::IDC_PROGRESS ? nPos : -2;
-    }
+    void SetProgressRange(int, int, int) override {}
+    void SetProgressPos(int, int nPos) override { m_nPos = nPos; }
     bool SetTimer(uintptr_t nIDEvent, unsigned nElapseMs) override {
         return m_mapTimers.insert_or_assign(nIDEvent, nElapseMs), true;
     }
     bool KillTimer(uintptr_t nIDEvent) override { return m_mapTimers.erase(nIDEvent) != 0; }
     void EndDialog(int nResult) override { m_nResult = nResult; }
-    static void Put(std::set<int>& set, int nId, bool bIn) {
-        if (bIn)
-            set.insert(nId);
-        else
-            set.erase(nId);
-    }
 
     std::map<int, std::u16string> m_mapText;
-    std::set<int> m_setDisabled, m_setHidden;
-    std::vector<std::vector<int>> m_vecRanges;
+    std::map<int, bool> m_mapEnabled, m_mapShown;
     std::map<uintptr_t, unsigned> m_mapTimers;
     int m_nFocus = 0, m_nPos = -1, m_nResult = 0;
 };
@@ -65,16 +53,23 @@ protected:
         m_bFocusFirst = dlg.OnInitDialog();
         return dlg;
     }
-    // Busy: the inputs and submit disabled, the bar shown, timer 1000 running at 400 ms; idle:
-    // nothing disabled, the bar hidden, no timer.
+    // Busy: the inputs and submit disabled (the exit button never), the bar shown, timer 1000
+    // running at 400 ms; idle: the reverse, and no timer.
     bool IsBusy(bool bBusy) const {
-        const std::set<int> setInputs = {kt::IDC_EDIT_NAME,  kt::IDC_EDIT_EMAIL,
-                                         kt::IDC_EDIT_PHONE, kt::IDC_EDIT_TITLE,
-                                         kt::IDC_EDIT_DESC,  kt::IDC_BTN_SUBMIT};
-        return m_view.m_setDisabled == (bBusy ? setInputs : std::set<int>{}) &&
-               m_view.m_setHidden == (bBusy ? std::set<int>{} : std::set<int>{kt::IDC_PROGRESS}) &&
+        std::map<int, bool> mapEnabled;
+        for (int nId : kFieldIds) mapEnabled[nId] = !bBusy;
+        mapEnabled[kt::IDC_BTN_SUBMIT] = !bBusy;
+        return m_view.m_mapEnabled == mapEnabled &&
+               m_view.m_mapShown == std::map<int, bool>{{kt::IDC_PROGRESS, bBusy}} &&
                m_view.m_mapTimers == (bBusy ? std::map<uintptr_t, unsigned>{{1000, 400}}
                                             : std::map<uintptr_t, unsigned>{});
+    }
+    // Name, e-mail and phone as the profile holds them.
+    std::string Profile() const {
+        std::string str;
+        for (const char16_t* psz : kProfileKeys)
+            str += kt::ToUtf8(m_pApp->GetProfileString(u"FEEDBACK_INFO", psz, u"-")) + "|";
+        return str;
     }
 
     CFakeView m_view;
@@ -86,7 +81,6 @@ TEST_F(FeedbackDlgTest, OpensIdleAndRefusalsShowTheirTextButStillSaveTheProfile)
     Open();
     EXPECT_EQ(u"测试下问题", m_view.m_mapText[kt::IDC_EDIT_TITLE]);
     EXPECT_EQ(u"问题描述,与大局无关", m_view.m_mapText[kt::IDC_EDIT_DESC]);
-    EXPECT_EQ((std::vector<std::vector<int>>{{kt::IDC_PROGRESS, 0, 100}}), m_view.m_vecRanges);
     EXPECT_TRUE(IsBusy(false));
     EXPECT_GT(m_pDlg->GetRequestId(), 0);
     // No stored name: the focus is left to the window's first control.
@@ -116,19 +110,17 @@ TEST_F(FeedbackDlgTest, OpensIdleAndRefusalsShowTheirTextButStillSaveTheProfile)
         EXPECT_EQ(AppBox(c.strMessage), m_vecBoxes.back());
         EXPECT_TRUE(IsBusy(false));
         // The values typed at the click are stored, untrimmed, even though it was refused.
-        for (size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(kt::ToUtf8(c.vecFields[i]), kt::ToUtf8(m_pApp->GetProfileString(
-                                                      u"FEEDBACK_INFO", kProfileKeys[i], u"-")));
-        }
+        EXPECT_EQ(kt::ToUtf8(c.vecFields[0] + u"|" + c.vecFields[1] + u"|" + c.vecFields[2] + u"|"),
+                  Profile());
     }
     EXPECT_EQ(0u, m_pServer->RequestCount());
     EXPECT_EQ(0, m_view.m_nResult);
 
     // The next dialog loads them back, and with a stored name the focus goes to the title.
     Open();
-    EXPECT_EQ(u"王五", m_view.m_mapText[kt::IDC_EDIT_NAME]);
-    EXPECT_EQ(u"王@b.cn", m_view.m_mapText[kt::IDC_EDIT_EMAIL]);
-    EXPECT_EQ(u" 7 ", m_view.m_mapText[kt::IDC_EDIT_PHONE]);
+    EXPECT_EQ(u"王五|王@b.cn| 7 ", m_view.m_mapText[kt::IDC_EDIT_NAME] + u"|" +
+                                       m_view.m_mapText[kt::IDC_EDIT_EMAIL] + u"|" +
+                                       m_view.m_mapText[kt::IDC_EDIT_PHONE]);
     EXPECT_FALSE(m_bFocusFirst);
     EXPECT_EQ(kt::IDC_EDIT_TITLE, m_view.m_nFocus);
 }
