@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -11,14 +14,22 @@ namespace {
 
 constexpr kt::UINT kMsg = 0x1400;
 
-// Written by the window procedure only, on the owner thread (which also reads it).
+std::mutex g_mutex;
+std::condition_variable g_cvDispatched;
 std::vector<std::pair<kt::WPARAM, kt::LPARAM>> g_dispatched;  // sender, sequence number
-int g_nNested = 0, g_nDepth = 0;  // dispatched by nested pumps, pumps open
+std::vector<kt::LPARAM> g_perSender;  // dispatched per sender, to bound its messages in flight
+int g_nNested = 0, g_nDepth = 0;      // dispatched by nested pumps, pumps open
 std::thread::id g_owner;
 
 kt::LRESULT RecordingProc(kt::HWND, kt::UINT, kt::WPARAM wParam, kt::LPARAM lParam) {
+    bool bNotify = false;  // senders wait for 100 of their messages at a time, not for each one
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_dispatched.emplace_back(wParam, lParam);
+        if (wParam < g_perSender.size()) bNotify = ++g_perSender[wParam] % 100 == 0;
+    }
+    if (bNotify) g_cvDispatched.notify_all();
     EXPECT_EQ(std::this_thread::get_id(), g_owner);
-    g_dispatched.emplace_back(wParam, lParam);
     // Every 97th message opens a "modal loop" that pumps the same queue, as a message box does
     // (up to three deep: each open loop takes the stack of one more dispatch).
     if (lParam % 97 == 0 && g_nDepth < 3) {
@@ -43,21 +54,30 @@ protected:
     kt::HWND m_hWnd = 0;
 };
 
-// 8 senders x 1,000 messages, pumped on this (the owner) thread while they post, some from nested
-// pumps. A Windows thread queue takes no more than 10,000 posted messages (more would test that
-// quota).
+// 8 senders x 10,000 messages, pumped on this (the owner) thread while they post, some from nested
+// pumps. Each sender keeps at most 1,000 messages in flight: a Windows thread queue takes no more
+// than 10,000 posted messages and refuses the rest, so unbounded senders would test the quota.
 TEST_F(MsgWindowTest, ManySendersEachMessageOnceInOrderOnOwnerThreadEvenWhenNested) {
-    constexpr int kSenders = 8, kPerSender = 1000;
+    constexpr int kSenders = 8, kPerSender = 10000;
+    g_perSender.assign(kSenders, 0);
     std::atomic<int> failedPosts{0};
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
-            for (int i = 0; i < kPerSender; ++i)
+            for (int i = 0; i < kPerSender; ++i) {
+                // The guard only keeps a lost message from leaving its sender waiting.
+                std::unique_lock<std::mutex> lock(g_mutex);
+                g_cvDispatched.wait_for(lock, std::chrono::milliseconds(kttest::kGuardMs),
+                                        [&] { return i - g_perSender[s] < 1000; });
+                lock.unlock();
                 failedPosts += !kt::PostMessage(m_hWnd, kMsg, s, i);
+            }
         });
     }
-    EXPECT_TRUE(kttest::PumpUntil(
-        [&] { return g_dispatched.size() >= size_t{kSenders} * kPerSender || failedPosts > 0; }));
+    EXPECT_TRUE(kttest::PumpUntil([&] {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        return g_dispatched.size() >= size_t{kSenders} * kPerSender || failedPosts > 0;
+    }));
     for (auto& t : senders) t.join();
     EXPECT_EQ(failedPosts.load(), 0);
     ASSERT_TRUE(kttest::PumpUntilMarker());  // a message dispatched twice would show now
