@@ -164,9 +164,9 @@ TEST_F(QtDialogViewTest, LayoutFollowsTemplate525AndKeysClicksCloseAndTimerReach
     EXPECT_EQ(next.GetDlgItem(kt::IDC_EDIT_TITLE), next.focusWidget());
 }
 
-// The profile's file holds name, e-mail and phone: it is the user's alone, also when an older run
-// left it open to others.
-TEST(QtProfile, FileIsReadableByTheUserAloneAndKeepsItsValues) {
+// The profile's file holds name, e-mail and phone: it is the user's alone (its values go back
+// and forth in FeedbackDlgTest, its place is checked by test_e2e).
+TEST(QtProfile, FileIsReadableByTheUserAlone) {
     const mode_t nOldMask = ::umask(022);
     kt::CKTReporterApp app;
     app.SetRegistryKey(kt::kRegistryKey);
@@ -175,15 +175,14 @@ TEST(QtProfile, FileIsReadableByTheUserAloneAndKeepsItsValues) {
                               .fileName()
                               .toStdString();
     fs::remove(file);
-    for (const char16_t* psz : {u"王五", u"李四"}) {
-        EXPECT_TRUE(app.WriteProfileString(u"FEEDBACK_INFO", u"FEEDBACK_NAME", psz));
+    // The second write finds the file as an older run may have left it, open to others.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(app.WriteProfileString(u"FEEDBACK_INFO", u"FEEDBACK_NAME", u"王五"));
         EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
                   fs::status(file).permissions() & fs::perms::all);
-        EXPECT_EQ(psz, app.GetProfileString(u"FEEDBACK_INFO", u"FEEDBACK_NAME", u"-"));
         fs::permissions(file, fs::perms::group_read | fs::perms::others_read,
                         fs::perm_options::add);
     }
-    EXPECT_EQ(u"-", app.GetProfileString(u"FEEDBACK_INFO", u"FEEDBACK_PHONE", u"-"));
     fs::remove(file);
     ::umask(nOldMask);
 }
