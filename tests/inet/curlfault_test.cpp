@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "inet/asynchttp.h"
 #include "libcurl/curlholders.h"
@@ -39,18 +40,13 @@ uint32_t Send(kt::HINTERNET hInternet, int nPort, const char16_t* pszVerb) {
     return dwError;
 }
 
-// A POST and a GET that keeps a body: between them every option the layer sets.
-struct RUN {
-    uint32_t dwPost;
-    uint32_t dwGet;
-    size_t nRequests;
-};
-
-RUN RunBoth(kt::HINTERNET hInternet, kttest::CHttpServer& server) {
+// A POST and a GET that keeps a body (between them every option the layer sets): the errors
+// their sends completed with, and how many requests reached the server.
+std::vector<size_t> RunBoth(kt::HINTERNET hInternet, kttest::CHttpServer& server) {
     const size_t nBefore = server.RequestCount();
-    RUN run{Send(hInternet, server.Port(), u"POST"), Send(hInternet, server.Port(), u"GET"), 0};
-    run.nRequests = server.RequestCount() - nBefore;
-    return run;
+    const uint32_t dwPost = Send(hInternet, server.Port(), u"POST");
+    const uint32_t dwGet = Send(hInternet, server.Port(), u"GET");
+    return {dwPost, dwGet, server.RequestCount() - nBefore};
 }
 
 TEST(InetCurlFaults, EveryRefusedOptionAndARefusedTransferSendNothing) {
@@ -67,7 +63,7 @@ TEST(InetCurlFaults, EveryRefusedOptionAndARefusedTransferSendNothing) {
         if (pOpt->flags & CURLOT_FLAG_ALIAS) continue;
         kttest::CTraceLog trace;
         CCurlOptions::RefuseForTest(pOpt->id);
-        const RUN run = RunBoth(hInternet, server);
+        const std::vector<size_t> run = RunBoth(hInternet, server);
         CCurlOptions::RefuseForTest(CURLOPT_LASTENTRY);
         char szName[64];
         const std::string strLine = std::string("HttpSendRequest() curl option ") +
@@ -75,11 +71,11 @@ TEST(InetCurlFaults, EveryRefusedOptionAndARefusedTransferSendNothing) {
         SCOPED_TRACE(szName);
         // A send that set the option failed there, named once, and sent nothing; the other went
         // through; nothing stays open.
-        const size_t nFailed = (run.dwPost != 0) + (run.dwGet != 0);
+        const size_t nFailed = (run[0] != 0) + (run[1] != 0);
         EXPECT_EQ(trace.Count(strLine), nFailed);
-        for (uint32_t dwError : {run.dwPost, run.dwGet})
+        for (size_t dwError : {run[0], run[1]})
             EXPECT_TRUE(dwError == 0 || dwError == ERROR_INTERNET_INTERNAL_ERROR) << dwError;
-        EXPECT_EQ(run.nRequests, 2 - nFailed);
+        EXPECT_EQ(run[2], 2 - nFailed);
         EXPECT_EQ(InternetOpenHandleCount(), 1u);
         nRefusedRows += nFailed > 0;
     }
@@ -87,10 +83,8 @@ TEST(InetCurlFaults, EveryRefusedOptionAndARefusedTransferSendNothing) {
     EXPECT_GE(nRefusedRows, 20u);
 
     InternetRefuseTransfersForTest(true);
-    const RUN run = RunBoth(hInternet, server);
-    EXPECT_EQ(run.dwPost, ERROR_INTERNET_INTERNAL_ERROR);
-    EXPECT_EQ(run.dwGet, ERROR_INTERNET_INTERNAL_ERROR);
-    EXPECT_EQ(run.nRequests, 0u);
+    EXPECT_EQ(RunBoth(hInternet, server), (std::vector<size_t>{ERROR_INTERNET_INTERNAL_ERROR,
+                                                               ERROR_INTERNET_INTERNAL_ERROR, 0}));
     EXPECT_TRUE(InternetCloseHandle(hInternet));
     // The request above them ends stopped.
     CAsyncHttp http(1, nullptr);

@@ -16,11 +16,11 @@
 
 #include "datatable/datawriter.h"
 #include "datatable/replyreader.h"
-#include "inet/inet_test_util.h"
 #include "platform/codepage.h"
 #include "platform/inet/wininet.h"
 #include "platform/sync.h"
 #include "support/http_server.h"
+#include "support/net_util.h"
 #include "support/raw_server.h"
 #include "support/reporter_recorder.h"
 #include "support/scoped.h"
@@ -70,24 +70,22 @@ protected:
 TEST(InetPoolDown, EveryFunctionAnswersWithoutAPoolAndIdsCountFromOne) {
     UninitPool();
     CRecorder owner;
-    EXPECT_EQ(CreateRequest(&owner, nullptr, nullptr), -1);
-    for (int nResult :
-         {SetRequest(1, u"http://h/", "x", 1), SetRequestText(1, u"http://h/", u"x"),
-          SetRequestUrl(1, u"http://h/"), SetRequestHeaders(1, u"A: b\r\n"), StartRequest(1, 0)})
-        EXPECT_EQ(nResult, kInetBadArgument);
     CancelRequest(1);
     DeleteRequest(1);
     SetRequestTimeout(1, 10);
     PostRequestMessage(1, 5);
-    EXPECT_FALSE(IsRequestRunning(1) || IsRequestSucceeded(1) || GetRequestStatus(1) != 0);
     long nLength = 99;
-    EXPECT_EQ(GetReply(1, &nLength), nullptr);
-    EXPECT_EQ(nLength, 0);
     kt::CDataTable* pTable = nullptr;
-    EXPECT_EQ(GetReplyTable(1, pTable), kInetBadArgument);
     CAsyncHttpHandle handle;
-    EXPECT_EQ(handle.ProbeConnection(), kInetBadArgument);
-    EXPECT_EQ(handle.GetId(), 0);
+    const long long nBad = kInetBadArgument;
+    EXPECT_EQ(
+        (std::vector<long long>{
+            CreateRequest(&owner, nullptr, nullptr), SetRequest(1, u"http://h/", "x", 1),
+            SetRequestText(1, u"http://h/", u"x"), SetRequestUrl(1, u"http://h/"),
+            SetRequestHeaders(1, u"A: b\r\n"), StartRequest(1, 0), GetReplyTable(1, pTable),
+            handle.ProbeConnection(), handle.GetId(), IsRequestRunning(1), IsRequestSucceeded(1),
+            GetRequestStatus(1), GetReply(1, &nLength) != nullptr, nLength}),
+        (std::vector<long long>{-1, nBad, nBad, nBad, nBad, nBad, nBad, nBad, 0, 0, 0, 0, 0, 0}));
 
     // Nothing was counted meanwhile; a deleted id is not reused; a restart counts from 1 again.
     ASSERT_TRUE(InitPool(nullptr));
@@ -96,14 +94,12 @@ TEST(InetPoolDown, EveryFunctionAnswersWithoutAPoolAndIdsCountFromOne) {
     DeleteRequest(1);
     EXPECT_EQ(CreateRequest(nullptr, nullptr, nullptr), 3);
     ASSERT_TRUE(InitPool(nullptr));
-    EXPECT_EQ(CreateRequest(nullptr, nullptr, nullptr), 1);
-    for (int nResult : {StartRequest(77, 0), SetRequestUrl(77, u"http://h/")})
-        EXPECT_EQ(nResult, kInetNoRequest);
-    for (int nResult :
-         {StartRequest(-3, 0), SetRequest(1, nullptr, nullptr, 0), SetRequestUrl(1, u"")})
-        EXPECT_EQ(nResult, kInetBadArgument);
-    EXPECT_EQ(GetReplyTable(1, pTable), kInetNoReply);
-    EXPECT_EQ(pTable, nullptr);
+    EXPECT_EQ((std::vector<long>{CreateRequest(nullptr, nullptr, nullptr), StartRequest(77, 0),
+                                 SetRequestUrl(77, u"http://h/"), StartRequest(-3, 0),
+                                 SetRequest(1, nullptr, nullptr, 0), SetRequestUrl(1, u""),
+                                 GetReplyTable(1, pTable), pTable != nullptr}),
+              (std::vector<long>{1, kInetNoRequest, kInetNoRequest, kInetBadArgument,
+                                 kInetBadArgument, kInetBadArgument, kInetNoReply, 0}));
     UninitPool();
     EXPECT_EQ(CreateRequest(nullptr, nullptr, nullptr), -1);
 }
@@ -125,7 +121,7 @@ TEST_F(InetPool, OutcomesReachTheOwnerOnTheWindowThread) {
     };
     ASSERT_EQ(StartRequest(nPost, kAsyncKindPost), kInetOk);
     const long nRefused =
-        Get(owner, "http://127.0.0.1:" + std::to_string(inettest::ClosedPort()) + "/");
+        Get(owner, "http://127.0.0.1:" + std::to_string(kttest::net::ClosedPort()) + "/");
     ASSERT_TRUE(PumpUntil(owner, 3));
 
     std::map<long, std::pair<char, uint32_t>> outcomes;
@@ -161,39 +157,37 @@ TEST_F(InetPool, OutcomesReachTheOwnerOnTheWindowThread) {
     EXPECT_EQ(owner.m_vecCalls[3].dValue, 42);
 }
 
+// What GetReplyTable makes of each reply (the reader's own cases are the table reader's tests).
 TEST_F(InetPool, ReplyTables) {
     kttest::CHttpServer server;
     kt::CDataTable table(2, 3);
-    server.SetReply("/table", kttest::HTTP_REPLY{200, {}, kt::WriteReplyEnvelope(&table)});
-    server.SetReply("/error",
-                    kttest::HTTP_REPLY{200, {}, kt::WriteReplyEnvelope(nullptr, -3, u"busy")});
     kt::CDataBufWriter junk;  // leading words, then a field name cut short
     for (int i = 0; i < 3; ++i) junk.WriteInt(0);
     junk.WriteString(u"status");
-    server.SetReply("/junk",
-                    kttest::HTTP_REPLY{200, {}, junk.GetBuffer().substr(0, junk.GetSize() - 3)});
-    server.SetReply("/empty", kttest::HTTP_REPLY{200, {}, ""});
+    const std::string strReplies[] = {kt::WriteReplyEnvelope(&table), "",
+                                      kt::WriteReplyEnvelope(nullptr, -3, u"busy"),
+                                      junk.GetBuffer().substr(0, junk.GetSize() - 3)};
     CRecorder owner;
-    const long nTable = Get(owner, server.Url("/table"));
-    const long nError = Get(owner, server.Url("/error"));
-    const long nJunk = Get(owner, server.Url("/junk"));
-    const long nEmpty = Get(owner, server.Url("/empty"));
+    std::vector<long> vecIds;
+    for (const std::string& strReply : strReplies) {
+        server.SetReply("/" + std::to_string(vecIds.size()), kttest::HTTP_REPLY{200, {}, strReply});
+        vecIds.push_back(Get(owner, server.Url("/" + std::to_string(vecIds.size()))));
+    }
     ASSERT_TRUE(PumpUntil(owner, 4));
 
     kttest::CMessageBoxLog boxes;
     kt::CDataTable existing(1, 1);
-    kt::CDataTable* pTable = &existing;
-    EXPECT_EQ(GetReplyTable(nTable, pTable), kInetTableNotEmpty);
-    EXPECT_EQ(pTable, &existing);
-    EXPECT_EQ(existing.GetRowCount(), 1);
+    kt::CDataTable* pTable = &existing;  // a table the caller still holds is left alone
+    EXPECT_EQ(GetReplyTable(vecIds[0], pTable), kInetTableNotEmpty);
+    EXPECT_TRUE(pTable == &existing && existing.GetRowCount() == 1);
     pTable = nullptr;
-    EXPECT_EQ(GetReplyTable(nEmpty, pTable), kInetNoReply);
-    EXPECT_EQ(GetReplyTable(nError, pTable), kInetBadReply);
+    EXPECT_EQ(GetReplyTable(vecIds[1], pTable), kInetNoReply);
+    EXPECT_EQ(GetReplyTable(vecIds[2], pTable), kInetBadReply);
     EXPECT_EQ(pTable, nullptr);
-    EXPECT_EQ(GetReplyTable(nJunk, pTable), kInetBadReply);
+    EXPECT_EQ(GetReplyTable(vecIds[3], pTable), kInetBadReply);
     delete pTable;  // the reader leaves its empty table with the caller for a bad format
     pTable = nullptr;
-    EXPECT_EQ(GetReplyTable(nTable, pTable), kInetOk);
+    EXPECT_EQ(GetReplyTable(vecIds[0], pTable), kInetOk);
     EXPECT_EQ(boxes.Texts(), (std::vector<std::u16string>{u"busy", kt::kReplyFormatErrorText}));
     ASSERT_NE(pTable, nullptr);
     EXPECT_EQ(pTable->GetRowCount() * 10 + pTable->GetColCount(), 23);
@@ -292,9 +286,17 @@ TEST_F(InetPool, HandleProbesTheConfiguredAddressAndDeletesOnDestruction) {
     }
     EXPECT_EQ(SetRequestUrl(1, u"http://h/"), kInetNoRequest);
     SetProbeUrl(u"");
-    inettest::SetEnv("KTREPORTER_PROBE_URL", "http://127.0.0.1:1/probe");
+#ifdef _WIN32
+    _putenv_s("KTREPORTER_PROBE_URL", "http://127.0.0.1:1/probe");
+#else
+    setenv("KTREPORTER_PROBE_URL", "http://127.0.0.1:1/probe", 1);
+#endif
     EXPECT_EQ(GetProbeUrl(), u"http://127.0.0.1:1/probe");
-    inettest::SetEnv("KTREPORTER_PROBE_URL", nullptr);
+#ifdef _WIN32
+    _putenv_s("KTREPORTER_PROBE_URL", "");
+#else
+    unsetenv("KTREPORTER_PROBE_URL");
+#endif
     EXPECT_NE(GetProbeUrl().find(u"/images/img/index/logo_16682.gif"), std::u16string::npos);
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -33,19 +32,11 @@ std::string HeaderValue(const std::string& strLine) {
 }
 
 bool EqualsNoCase(const std::string& strA, const std::string& strB) {
-    return strA.size() == strB.size() &&
-           std::equal(strA.begin(), strA.end(), strB.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
+    return net::Lower(strA) == net::Lower(strB);
 }
 
 bool ContainsNoCase(const std::string& strHay, const std::string& strNeedle) {
-    return std::search(strHay.begin(), strHay.end(), strNeedle.begin(), strNeedle.end(),
-                       [](char a, char b) {
-                           return std::tolower(static_cast<unsigned char>(a)) ==
-                                  std::tolower(static_cast<unsigned char>(b));
-                       }) != strHay.end();
+    return net::Lower(strHay).find(net::Lower(strNeedle)) != std::string::npos;
 }
 
 const char* Reason(int nStatus) {
@@ -105,11 +96,6 @@ PLAN FromReply(std::shared_ptr<const HTTP_REPLY> pReply) {
 
 PLAN FromResource(const RECORDED_REQUEST& req, std::shared_ptr<const HTTP_RESOURCE> pRes) {
     PLAN plan;
-    if (req.strMethod != "GET" && req.strMethod != "HEAD") {
-        plan.nStatus = 405;
-        plan.vecHeaders.emplace_back("Allow", "GET, HEAD");
-        return plan;
-    }
     plan.vecHeaders.emplace_back("Content-Type", "application/octet-stream");
     if (!pRes->strLastModified.empty())
         plan.vecHeaders.emplace_back("Last-Modified", pRes->strLastModified);
@@ -138,17 +124,17 @@ PLAN FromResource(const RECORDED_REQUEST& req, std::shared_ptr<const HTTP_RESOUR
     return plan;
 }
 
-// Blocking buffered reads from one connection.
+// Blocking buffered reads from one connection; with pRaw, every byte taken is appended there.
 class CReader {
 public:
-    explicit CReader(int nFd) : m_nFd(nFd) {}
+    explicit CReader(int nFd, std::string* pRaw = nullptr) : m_nFd(nFd), m_pRaw(pRaw) {}
     // The next line without its CRLF; false at the end of the stream or past kMaxHead.
     bool Line(std::string& strLine) {
         size_t nEol;
         while ((nEol = m_strBuf.find("\r\n", m_nPos)) == std::string::npos)
             if (m_strBuf.size() - m_nPos > kMaxHead || !Fill()) return false;
         strLine.assign(m_strBuf, m_nPos, nEol - m_nPos);
-        m_nPos = nEol + 2;
+        Advance(nEol + 2);
         return true;
     }
     // Appends the next nSize bytes to strOut, or drops them when bKeep is false.
@@ -158,13 +144,19 @@ public:
             const size_t nTake = static_cast<size_t>(
                 std::min<uint64_t>(nSize, static_cast<uint64_t>(m_strBuf.size() - m_nPos)));
             if (bKeep) strOut.append(m_strBuf, m_nPos, nTake);
-            m_nPos += nTake;
+            Advance(m_nPos + nTake);
             nSize -= nTake;
         }
         return true;
     }
+    // What was received but not taken.
+    std::string Rest() const { return m_strBuf.substr(m_nPos); }
 
 private:
+    void Advance(size_t nTo) {
+        if (m_pRaw != nullptr) m_pRaw->append(m_strBuf, m_nPos, nTo - m_nPos);
+        m_nPos = nTo;
+    }
     bool Fill() {
         m_strBuf.erase(0, m_nPos);
         m_nPos = 0;
@@ -175,13 +167,14 @@ private:
         return true;
     }
     int m_nFd;
+    std::string* m_pRaw;
     std::string m_strBuf;
     size_t m_nPos = 0;
 };
 
-// Reads one whole request: head, then the body as framed (de-chunked). Answers an Expect:
-// 100-continue with the interim reply. False when the stream ends or is malformed.
-bool ReadRequest(int nFd, CReader& in, RECORDED_REQUEST& req, bool bKeepBody) {
+// Reads one whole request: head, then the body as framed (de-chunked). With bInterim, answers an
+// Expect: 100-continue with the interim reply. False when the stream ends or is malformed.
+bool ReadRequest(int nFd, CReader& in, RECORDED_REQUEST& req, bool bKeepBody, bool bInterim) {
     std::string strLine;
     do {  // empty lines before a request line are allowed and ignored
         if (!in.Line(strLine)) return false;
@@ -198,8 +191,8 @@ bool ReadRequest(int nFd, CReader& in, RECORDED_REQUEST& req, bool bKeepBody) {
         if (strLine.empty()) break;
         req.vecHeaderLines.push_back(strLine);
     }
-    if (ContainsNoCase(req.Header("Expect"), "100-continue") && req.strVersion == "HTTP/1.1" &&
-        !net::SendAll(nFd, "HTTP/1.1 100 Continue\r\n\r\n", 25))
+    if (bInterim && ContainsNoCase(req.Header("Expect"), "100-continue") &&
+        req.strVersion == "HTTP/1.1" && !net::SendAll(nFd, "HTTP/1.1 100 Continue\r\n\r\n", 25))
         return false;
     req.bChunked = ContainsNoCase(req.Header("Transfer-Encoding"), "chunked");
     if (!req.bChunked)
@@ -222,6 +215,13 @@ bool ReadRequest(int nFd, CReader& in, RECORDED_REQUEST& req, bool bKeepBody) {
 }
 
 }  // namespace
+
+std::string ReadRequestBytes(int nFd) {
+    std::string strRaw;
+    CReader in(nFd, &strRaw);
+    RECORDED_REQUEST req;
+    return ReadRequest(nFd, in, req, false, false) ? strRaw : strRaw + in.Rest();
+}
 
 std::string RECORDED_REQUEST::Header(const std::string& strName) const {
     for (const std::string& strLine : vecHeaderLines)
@@ -304,7 +304,7 @@ struct CHttpServer::IMPL {
         for (;;) {
             RECORDED_REQUEST req;
             const bool bRecord = m_bRecord;
-            if (!ReadRequest(nFd, in, req, bRecord)) return;
+            if (!ReadRequest(nFd, in, req, bRecord, true)) return;
             if (bRecord) m_server.Record(req);
             const PLAN plan = Plan(req);
             if (!WaitUntil(Clock::now() + std::chrono::milliseconds(plan.nDelayMs), true)) return;
@@ -381,8 +381,7 @@ void CHttpServer::SetRecording(bool bRecord) {
 }
 
 RECORDED_REQUEST CHttpServer::Request(size_t nIndex) const {
-    std::lock_guard<std::mutex> lk(m_mtx);
-    return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : RECORDED_REQUEST();
+    return RequestAt(nIndex);
 }
 
 std::vector<RECORDED_REQUEST> CHttpServer::Requests() const {

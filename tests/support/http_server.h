@@ -47,7 +47,8 @@ struct HTTP_REPLY {
     int nDelayMs = 0;    // wait this long before answering (cut short by the server's stop)
 };
 
-// A downloadable file (application/octet-stream): GET and HEAD, with or without byte ranges.
+// A downloadable file (application/octet-stream), with or without byte ranges; HEAD gets the
+// head alone.
 struct HTTP_RESOURCE {
     std::string strData;
     bool bRanges = true;          // false: ignore Range, always 200 with the whole body
@@ -60,6 +61,10 @@ using HttpHandler = std::function<HTTP_REPLY(const RECORDED_REQUEST&)>;
 
 // Gzip (RFC 1952) of a byte string, as the server sends it for bGzip replies.
 std::string GzipBytes(const std::string& strData);
+
+// Reads one request off the socket as the server frames it (Content-Length or chunked body) and
+// returns its bytes as they came; on a stream that ends early, whatever arrived.
+std::string ReadRequestBytes(int nFd);
 
 // The loopback server. Construction starts it (check IsRunning()), destruction stops it; held and
 // delayed replies are cut short by the stop. Configuration changes apply to requests that arrive
@@ -85,7 +90,7 @@ public:
     void SetReply(int nStatus, std::string strBody);
     // Callback that answers every request (an empty function removes it). The callback is copied.
     void SetHandler(HttpHandler fnHandler);
-    // Serves resource on strPath (GET and HEAD; other methods get 405).
+    // Serves resource on strPath.
     void SetResource(const std::string& strPath, HTTP_RESOURCE resource);
     // Limits every connection's reply bytes to nBytesPerSecond (0: unlimited). Applies to data
     // the server sends after the call.

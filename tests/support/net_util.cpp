@@ -1,8 +1,8 @@
 #include "support/net_util.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <thread>
 #include <utility>
 
@@ -13,15 +13,24 @@ namespace kttest {
 
 namespace net {
 
+namespace {
+
+sockaddr_in Loopback(int nPort) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(nPort));
+    return addr;
+}
+
+}  // namespace
+
 int ListenLoopback(int& nPortOut) {
     nPortOut = 0;
     int nFd = OpenSocket();
     if (nFd < 0) return -1;
     SetIntOption(nFd, SOL_SOCKET, SO_REUSEADDR, 1);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    sockaddr_in addr = Loopback(0);
     socklen_t nLen = sizeof addr;
     if (::bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(nFd, 64) != 0 ||
@@ -34,21 +43,21 @@ int ListenLoopback(int& nPortOut) {
 }
 
 int ConnectLoopback(int nPort) {
-    int nFd = OpenSocket();
-    if (nFd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(nPort));
+    const int nFd = OpenSocket();
+    const sockaddr_in addr = Loopback(nPort);
     int nRc;
     do {
-        nRc = ::connect(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        nRc = ::connect(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (nRc != 0 && errno == EINTR);
-    if (nRc != 0) {
-        CloseSocket(nFd);
-        return -1;
-    }
-    return nFd;
+    if (nRc == 0) return nFd;
+    if (nFd >= 0) CloseSocket(nFd);
+    return -1;
+}
+
+int ClosedPort() {
+    int nPort = 0;
+    CloseSocket(ListenLoopback(nPort));
+    return nPort;
 }
 
 bool SendAll(int nFd, const char* pData, size_t nSize) {
@@ -65,10 +74,10 @@ bool SendAll(int nFd, const char* pData, size_t nSize) {
 }
 
 std::string ReadToEnd(int nFd) {
-    SetReceiveTimeout(nFd, 60);
     std::string strOut;
     char buf[4096];
-    for (ssize_t n; (n = ::recv(nFd, buf, sizeof buf, 0)) > 0;) strOut.append(buf, size_t(n));
+    for (ssize_t n; WaitReadable(nFd, 60000) && (n = ::recv(nFd, buf, sizeof buf, 0)) > 0;)
+        strOut.append(buf, size_t(n));
     return strOut;
 }
 
@@ -80,6 +89,11 @@ std::string Exchange(int nPort, const std::string& strSend) {
     std::string strReply = ReadToEnd(nFd);
     CloseSocket(nFd);
     return strReply;
+}
+
+std::string Lower(std::string str) {
+    for (char& c : str) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return str;
 }
 
 }  // namespace net
@@ -98,10 +112,8 @@ template <class REQUEST>
 struct CLoopbackServer<REQUEST>::LISTENER {
     ServeFn fnServe;
     int nListenFd = -1;
-    int nPort = 0;
     std::thread thAccept;
-    size_t nAccepted = 0;  // guarded by the server's mutex, as are the connections
-    std::vector<std::shared_ptr<CONNECTION>> vecConns;
+    std::vector<std::shared_ptr<CONNECTION>> vecConns;  // guarded by the server's mutex
     std::mutex mtxStop;
 };
 
@@ -117,7 +129,7 @@ template <class REQUEST>
 void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
     LISTENER& l = *m_pListener;
     l.fnServe = std::move(fnServe);
-    l.nListenFd = net::ListenLoopback(l.nPort);
+    l.nListenFd = net::ListenLoopback(m_nPort);
     if (l.nListenFd < 0) return;
     l.thAccept = std::thread([this, &l] {
         for (;;) {
@@ -139,7 +151,7 @@ void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
             });
             auto pConn = std::make_shared<CONNECTION>();
             pConn->nFd = nFd;
-            pConn->th = std::thread([this, &l, pConn, nIndex = l.nAccepted++] {
+            pConn->th = std::thread([this, &l, pConn, nIndex = m_nAccepted++] {
                 l.fnServe(pConn->nFd, nIndex);
                 std::lock_guard<std::mutex> lkDone(m_mtx);
                 net::CloseSocket(std::exchange(pConn->nFd, -1));
@@ -148,22 +160,6 @@ void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
             l.vecConns.push_back(std::move(pConn));
         }
     });
-}
-
-template <class REQUEST>
-bool CLoopbackServer<REQUEST>::IsRunning() const {
-    std::lock_guard<std::mutex> lk(m_mtx);
-    return m_pListener->nListenFd >= 0 && !m_bStopping;
-}
-
-template <class REQUEST>
-int CLoopbackServer<REQUEST>::Port() const {
-    return m_pListener->nPort;
-}
-
-template <class REQUEST>
-std::string CLoopbackServer<REQUEST>::Url(const std::string& strPath) const {
-    return "http://127.0.0.1:" + std::to_string(Port()) + strPath;
 }
 
 template <class REQUEST>
@@ -187,34 +183,6 @@ void CLoopbackServer<REQUEST>::Stop() {
         vecConns.swap(l.vecConns);
     }
     for (auto& pConn : vecConns) pConn->th.join();
-}
-
-template <class REQUEST>
-size_t CLoopbackServer<REQUEST>::RequestCount() const {
-    std::lock_guard<std::mutex> lk(m_mtx);
-    return m_vecRequests.size();
-}
-
-template <class REQUEST>
-bool CLoopbackServer<REQUEST>::WaitForRequests(size_t nCount, int nTimeoutMs) const {
-    std::unique_lock<std::mutex> lk(m_mtx);
-    return m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
-                         [&] { return m_vecRequests.size() >= nCount; });
-}
-
-template <class REQUEST>
-size_t CLoopbackServer<REQUEST>::ConnectionCount() const {
-    std::lock_guard<std::mutex> lk(m_mtx);
-    return m_pListener->nAccepted;
-}
-
-template <class REQUEST>
-void CLoopbackServer<REQUEST>::Record(REQUEST request) {
-    {
-        std::lock_guard<std::mutex> lk(m_mtx);
-        m_vecRequests.push_back(std::move(request));
-    }
-    m_cv.notify_all();
 }
 
 template class CLoopbackServer<RECORDED_REQUEST>;

@@ -2,6 +2,7 @@
 // tests that write every byte on the wire themselves.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -18,6 +19,8 @@ namespace net {
 int ListenLoopback(int& nPortOut);
 // Connected TCP socket to 127.0.0.1:nPort; -1 on failure.
 int ConnectLoopback(int nPort);
+// A loopback port with nothing listening on it (connections to it are refused).
+int ClosedPort();
 // Sends every byte (no SIGPIPE); false when the peer is gone.
 bool SendAll(int nFd, const char* pData, size_t nSize);
 // Every byte the peer sends until it closes (a one-minute pause between bytes gives up, so that
@@ -25,6 +28,8 @@ bool SendAll(int nFd, const char* pData, size_t nSize);
 std::string ReadToEnd(int nFd);
 // Connects, sends the bytes as written, ends the sending side and reads until the server closes.
 std::string Exchange(int nPort, const std::string& strSend);
+// The string in lower case (ASCII), for header names and values compared without case.
+std::string Lower(std::string str);
 
 }  // namespace net
 
@@ -40,20 +45,35 @@ public:
     CLoopbackServer& operator=(const CLoopbackServer&) = delete;
 
     // True while accepting connections; false after a failed start or after Stop().
-    bool IsRunning() const;
+    bool IsRunning() const {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_nPort != 0 && !m_bStopping;
+    }
     // Port the clients connect to (0 when the start failed).
-    int Port() const;
+    int Port() const { return m_nPort; }
     // "http://127.0.0.1:PORT" + strPath; strPath should start with '/'.
-    std::string Url(const std::string& strPath = "/") const;
+    std::string Url(const std::string& strPath = "/") const {
+        return "http://127.0.0.1:" + std::to_string(Port()) + strPath;
+    }
     // Stops accepting, breaks open connections, wakes every waiting reply and joins every thread.
     // Idempotent; the destructor calls it.
     void Stop();
     // Number of requests recorded so far.
-    size_t RequestCount() const;
+    size_t RequestCount() const {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_vecRequests.size();
+    }
     // Waits until at least nCount requests are recorded; false on time-out.
-    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const;
+    bool WaitForRequests(size_t nCount, int nTimeoutMs = 5000) const {
+        std::unique_lock<std::mutex> lk(m_mtx);
+        return m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
+                             [&] { return m_vecRequests.size() >= nCount; });
+    }
     // Number of TCP connections accepted so far.
-    size_t ConnectionCount() const;
+    size_t ConnectionCount() const {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_nAccepted;
+    }
 
     struct LISTENER;
 
@@ -64,14 +84,27 @@ protected:
     ~CLoopbackServer();
     // Starts accepting; the derived server calls it once its own members stand.
     void Listen(ServeFn fnServe);
-    void Record(REQUEST request);
+    void Record(REQUEST request) {
+        {
+            std::lock_guard<std::mutex> lk(m_mtx);
+            m_vecRequests.push_back(std::move(request));
+        }
+        m_cv.notify_all();
+    }
+    // The request at nIndex, or an empty one.
+    REQUEST RequestAt(size_t nIndex) const {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : REQUEST();
+    }
 
     mutable std::mutex m_mtx;  // guards the members below and those of the derived server
     mutable std::condition_variable m_cv;
     bool m_bStopping = false;
+    size_t m_nAccepted = 0;
     std::vector<REQUEST> m_vecRequests;
 
 private:
+    int m_nPort = 0;
     std::unique_ptr<LISTENER> m_pListener;
 };
 

@@ -1,54 +1,21 @@
 #include "support/raw_server.h"
 
 #include <algorithm>
-#include <cctype>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
 
-#include "support/net_util.h"
+#include "support/http_server.h"
 #include "support/socket_compat.h"
 
 namespace kttest {
 
 namespace {
 
-// How long a connection waits for more bytes of a request before taking what it has (a request
-// whose end the server cannot tell, such as a chunked one). A pause, not a total: a large upload
-// on a loaded machine takes as long as it takes.
-constexpr int kReadTimeoutMs = 3000;
-
-// Declared length of the body in a request head, 0 when none is given.
-size_t ContentLength(std::string strHead) {
-    for (char& c : strHead) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const size_t nPos = strHead.find("\r\ncontent-length:");
-    return nPos == std::string::npos ? 0 : std::strtoull(strHead.c_str() + nPos + 17, nullptr, 10);
-}
-
-// Reads one request head and its Content-Length body; returns the bytes read.
-std::string ReadRequest(int nFd) {
-    std::string strData;
-    size_t nWant = std::string::npos;
-    char buf[65536];
-    while (strData.size() < nWant) {
-        if (!net::WaitReadable(nFd, kReadTimeoutMs)) break;
-        const ssize_t n = ::recv(nFd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        strData.append(buf, static_cast<size_t>(n));
-        const size_t nEnd = nWant == std::string::npos ? strData.find("\r\n\r\n") : nWant;
-        if (nWant == std::string::npos && nEnd != std::string::npos)
-            nWant = nEnd + 4 + ContentLength(strData.substr(0, nEnd + 2));
-    }
-    return strData;
-}
-
 // True when the client closed before sending a byte: a trial connection (one that only checks
 // that the port answers) is no request. A client that stays silent is left to ReadRequest.
 bool ClosedUnused(int nFd) {
     char ch = 0;
-    return net::WaitReadable(nFd, kReadTimeoutMs) && ::recv(nFd, &ch, 1, MSG_PEEK) <= 0;
+    return net::WaitReadable(nFd, 3000) && ::recv(nFd, &ch, 1, MSG_PEEK) <= 0;
 }
 
 }  // namespace
@@ -93,7 +60,7 @@ void CRawServer::Serve(int nFd, size_t nIndex) {
             m_queActions.pop_front();
         }
     }
-    std::string strRequest = ReadRequest(nFd);
+    std::string strRequest = ReadRequestBytes(nFd);
     std::unique_lock<std::mutex> lk(m_mtx);
     m_vecRequests.push_back(std::move(strRequest));
     m_cv.notify_all();
@@ -127,8 +94,7 @@ void CRawServer::QueueAction(RAW_ACTION action) {
 }
 
 std::string CRawServer::Request(size_t nIndex) const {
-    std::lock_guard<std::mutex> lk(m_mtx);
-    return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : std::string();
+    return RequestAt(nIndex);
 }
 
 }  // namespace kttest

@@ -40,8 +40,8 @@ struct RAW_ACTION {
 // A connection the client closes before its first byte (a trial connection) is no request: it
 // takes no action and records nothing; ConnectionCount still counts it.
 //
-// A request is read up to the end of its head plus a Content-Length body (at most a few seconds
-// are spent waiting for it); those bytes are recorded.
+// A request is read as CHttpServer frames it (head, then a Content-Length or chunked body, no
+// interim answer to an Expect); those bytes are recorded.
 class CRawServer : public CLoopbackServer<std::string> {
 public:
     // Starts with the default action Stall.

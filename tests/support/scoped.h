@@ -104,48 +104,26 @@ inline bool PumpUntil(const std::function<bool()>& fnDone, int nGuardMs = kGuard
     return true;
 }
 
-// A marker for "nothing (more) arrives" checks: a window on the calling thread that counts the
-// markers dispatched to it. A thread's messages are dispatched in the order they were posted, so
-// once a marker posted after everything that could still arrive has been dispatched, whatever was
-// going to arrive has; a check made then fails if something did, and nothing waits on the clock.
-class CPumpMarker {
-public:
-    CPumpMarker() {
-        static const bool s_bRegistered = kt::RegisterWindowClass("kttest-marker", &Proc);
-        (void)s_bRegistered;
-        m_hWnd = kt::CreateMessageWindow("kttest-marker");
-    }
-    ~CPumpMarker() { kt::DestroyMessageWindow(m_hWnd); }
-    CPumpMarker(const CPumpMarker&) = delete;
-    CPumpMarker& operator=(const CPumpMarker&) = delete;
-
-    // Posts a marker; any thread may call it.
-    bool Post() {
-        ++m_nPosted;
-        return kt::PostMessage(m_hWnd, kMarkerMessage, reinterpret_cast<kt::WPARAM>(&m_nSeen), 0);
-    }
-    // Pumps until every marker posted so far has been dispatched.
-    bool PumpUntilSeen(int nGuardMs = kGuardMs) {
-        return m_hWnd != 0 && PumpUntil([this] { return m_nSeen >= m_nPosted; }, nGuardMs);
-    }
-
-private:
-    static constexpr kt::UINT kMarkerMessage = 0x8000 + 0x7E57;
-    static kt::LRESULT Proc(kt::HWND hWnd, kt::UINT uMsg, kt::WPARAM wParam, kt::LPARAM lParam) {
-        if (uMsg != kMarkerMessage) return kt::DefWindowProc(hWnd, uMsg, wParam, lParam);
-        ++*reinterpret_cast<std::atomic<int>*>(wParam);
-        return 0;
-    }
-    kt::HWND m_hWnd = 0;
-    std::atomic<int> m_nPosted{0};
-    std::atomic<int> m_nSeen{0};
-};
-
-// Dispatches everything posted to the calling thread before the call; true when the marker posted
-// behind it came through.
+// Dispatches everything posted to the calling thread before the call; true when a marker posted
+// behind it came through. This is the wait of "nothing (more) arrives" checks: a thread's messages
+// are dispatched in the order they were posted, so once a marker posted after everything that could
+// still arrive has been dispatched, whatever was going to arrive has; a check made then fails if
+// something did, and nothing waits on the clock.
 inline bool PumpUntilMarker() {
-    CPumpMarker marker;
-    return marker.Post() && marker.PumpUntilSeen();
+    constexpr kt::UINT kMarker = 0x8000 + 0x7E57;
+    static const bool s_bRegistered = kt::RegisterWindowClass(
+        "kttest-marker", [](kt::HWND hWnd, kt::UINT uMsg, kt::WPARAM wParam, kt::LPARAM lParam) {
+            if (uMsg != kMarker) return kt::DefWindowProc(hWnd, uMsg, wParam, lParam);
+            *reinterpret_cast<std::atomic<bool>*>(wParam) = true;
+            return kt::LRESULT{0};
+        });
+    const kt::HWND hWnd = kt::CreateMessageWindow("kttest-marker");
+    std::atomic<bool> bSeen{false};
+    const bool bDone = s_bRegistered && hWnd != 0 &&
+                       kt::PostMessage(hWnd, kMarker, reinterpret_cast<kt::WPARAM>(&bSeen), 0) &&
+                       PumpUntil([&] { return bSeen.load(); });
+    kt::DestroyMessageWindow(hWnd);
+    return bDone;
 }
 
 }  // namespace kttest

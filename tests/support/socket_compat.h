@@ -13,7 +13,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -50,10 +49,6 @@ inline int CloseSocket(int nFd) {
 inline bool WakeAccept(int nListenFd) {
     return CloseSocket(nListenFd), true;
 }
-inline void SetReceiveTimeout(int nFd, int nSeconds) {
-    const DWORD dwMs = static_cast<DWORD>(nSeconds) * 1000;
-    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwMs), sizeof dwMs);
-}
 inline bool WaitReadable(int nFd, int nTimeoutMs) {
     WSAPOLLFD pfd{};
     pfd.fd = static_cast<SOCKET>(nFd);
@@ -72,10 +67,6 @@ inline int CloseSocket(int nFd) {
 }
 inline bool WakeAccept(int nListenFd) {
     return ::shutdown(nListenFd, SHUT_RDWR), false;
-}
-inline void SetReceiveTimeout(int nFd, int nSeconds) {
-    timeval tv{nSeconds, 0};
-    ::setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 inline bool WaitReadable(int nFd, int nTimeoutMs) {
     pollfd pfd{nFd, POLLIN, 0};
