@@ -399,46 +399,6 @@ TEST_F(TransferRequest, TwentyMegabyteBodyArrivesByteForByte) {
     EXPECT_EQ(dLast, static_cast<double>(strBody.size()));
 }
 
-TEST_F(TransferRequest, ReporterCallsArriveOnThePoolThreadAndMayReenterOrBlock) {
-    m_server.SetReply(200, "reply body");
-    // Sixteen other requests run meanwhile, answered while the reporter is busy.
-    CRecorder others;
-    std::vector<long> vecOthers(16, -1);
-    for (long& nOther : vecOthers)
-        ASSERT_EQ(Start(nOther, m_server.Url("/other"), "", 10000, &others), 0);
-    long nId = -1;
-    std::vector<std::string> vecSeen;
-    m_reporter.m_fnHook = [&](const CALL& call) {
-        if (call.chKind != 'F') return;
-        vecSeen.push_back(TakeBody(call.nId));
-        EXPECT_EQ(HttpPool_GetResult(call.nId), 0);
-        // The pool's thread is held up here until every other worker has ended.
-        for (size_t i = 0; vecSeen.size() == 2 && i < vecOthers.size(); ++i)
-            EXPECT_TRUE(WaitWorkerEnd(vecOthers[i]));
-        // Detached from inside its own call, then attached again by the next request.
-        if (vecSeen.size() == 3) HttpPool_DetachReporter(&m_reporter);
-        if (vecSeen.size() < 5) {
-            long nSame = call.nId;
-            EXPECT_EQ(Start(nSame, m_server.Url("/next"), "x"), 0);
-            EXPECT_EQ(nSame, call.nId);
-        } else {
-            HttpPool_Release(call.nId);
-        }
-    };
-    ASSERT_EQ(Start(nId, m_server.Url("/first")), 0);
-    ASSERT_TRUE(PumpUntil([&] { return vecSeen.size() == 5 && others.Terminals() == 16; }));
-    for (const long nOther : vecOthers) EXPECT_EQ(HttpPool_GetResult(nOther), 0);
-    EXPECT_TRUE(PumpUntilMarker());  // nothing more arrives for the released id
-    EXPECT_EQ(vecSeen, std::vector<std::string>(5, "reply body"));
-    EXPECT_EQ(m_reporter.Terminals(), 5u);
-    for (const CALL& call : m_reporter.m_vecCalls) {
-        EXPECT_EQ(call.thread, std::this_thread::get_id());
-        EXPECT_EQ(call.nId, nId);
-    }
-    EXPECT_EQ(m_server.RequestCount(), 21u);
-    EXPECT_EQ(HttpPool_NewRequest(), nId);  // parked by the reporter, taken back now
-}
-
 TEST_F(TransferRequest, ReleasedIdsAndDetachedReportersHearNothingNotEvenFromTheQueue) {
     m_server.SetReply("/quick", HTTP_REPLY{200, {}, "first"});
     m_server.SetReply("/back", HTTP_REPLY{200, {}, "back"});
@@ -499,15 +459,17 @@ TEST_F(TransferRequest, CancelStopsTheRunAndTheShutDownWaitsForNoStalledRequest)
     EXPECT_EQ(m_reporter.Terminals(), 2u);
 }
 
-// Many requests on a few dozen ids with cancels, releases, restarts and reporter deaths thrown in
-// at random, from the pool's thread and from inside reporter calls: every request that was neither
-// released nor detached hears exactly one terminal call, and nothing else hears anything.
+// Many requests on a few dozen ids with cancels, releases, restarts, detaches and reporter deaths
+// thrown in at random, from the pool's thread and from inside reporter calls, some of which hold
+// the pool's thread until every other worker has ended: every request that was neither released
+// nor detached hears exactly one terminal call, on the pool's thread, and nothing else hears
+// anything.
 TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
     CHttpServer server;
     ASSERT_TRUE(server.IsRunning());
-    server.SetHandler([](const RECORDED_REQUEST&) {
+    server.SetHandler([](const RECORDED_REQUEST& req) {  // each request's body comes back
         thread_local std::mt19937 rng(std::hash<std::thread::id>()(std::this_thread::get_id()));
-        return HTTP_REPLY{200, {}, "reply", false, static_cast<int>(rng() % 6)};
+        return HTTP_REPLY{200, {}, req.strBody, false, static_cast<int>(rng() % 6)};
     });
     ASSERT_EQ(HttpPool_Initialize(nullptr), 1);
     constexpr int kRequests = 2000;
@@ -515,22 +477,28 @@ TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
     const std::u16string strUrl = Wide(server.Url("/stress"));
     std::mt19937 rng(20261205);
     std::array<std::unique_ptr<CRecorder>, 4> apReporters;
-    std::vector<long> vecIds;           // ids in use, not released
-    std::map<long, size_t> mapPending;  // id -> the reporter its request waits with
+    std::vector<long> vecIds;  // ids in use, not released
+    struct RUN {
+        size_t nReporter;
+        std::string strBody;  // the run's own, so that a call of another run is found out
+        bool bCancelled = false;
+    };
+    std::map<long, RUN> mapPending;  // the run each id waits for
     int nStarted = 0, nTerminals = 0, nUnanswered = 0;
     const auto Start = [&](long nId) {  // -1: a new or parked id
         if (nStarted == kRequests) return;
+        const long nGiven = nId;
         const size_t nReporter = rng() % apReporters.size();
-        const char* pszBody = (rng() % 2) ? "body" : "";
-        const bool bNew = nId == -1;
-        ASSERT_EQ(HttpPool_RequestData(&nId, strUrl.c_str(), pszBody,
-                                       static_cast<uint32_t>(std::strlen(pszBody)),
+        const std::string strBody = "run " + std::to_string(nStarted);
+        ASSERT_EQ(HttpPool_RequestData(&nId, strUrl.c_str(), strBody.data(),
+                                       static_cast<uint32_t>(strBody.size()),
                                        apReporters[nReporter].get(), 10000, 0, 0),
                   0);
         ASSERT_GT(nId, 0);
         ASSERT_LE(nId, static_cast<long>(kIds + kHttpMaxParked));  // reused, not piled up
-        if (bNew) vecIds.push_back(nId);
-        mapPending[nId] = nReporter;
+        if (nGiven == -1) vecIds.push_back(nId);
+        ASSERT_TRUE(nGiven == -1 || nId == nGiven);
+        mapPending[nId] = {nReporter, strBody};
         ++nStarted;
     };
     const auto Release = [&](long nId) {
@@ -538,50 +506,71 @@ TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
         nUnanswered += static_cast<int>(mapPending.erase(nId));
         vecIds.erase(std::find(vecIds.begin(), vecIds.end(), nId));
     };
-    // A reporter dies (if there was one): its pending requests are stopped and never heard of
-    // again.
+    // A detached reporter's pending requests are stopped at once and never heard of again.
+    const auto Forget = [&](size_t nReporter) {
+        for (auto it = mapPending.begin(); it != mapPending.end();) {
+            const bool bGone = it->second.nReporter == nReporter;
+            EXPECT_TRUE(!bGone || HttpPool_IsRunning(it->first) == 0);
+            nUnanswered += bGone;
+            it = bGone ? mapPending.erase(it) : std::next(it);
+        }
+    };
     const auto NewReporter = [&](size_t nReporter) {
-        for (auto it = mapPending.begin(); it != mapPending.end();)
-            it = it->second != nReporter ? std::next(it) : (++nUnanswered, mapPending.erase(it));
-        apReporters[nReporter] = std::make_unique<CRecorder>();
+        apReporters[nReporter] = std::make_unique<CRecorder>();  // the old one dies
+        Forget(nReporter);
         apReporters[nReporter]->m_fnHook = [&, nReporter](const CALL& call) {
             EXPECT_EQ(std::this_thread::get_id(), call.thread);
             const auto it = mapPending.find(call.nId);
-            ASSERT_TRUE(it != mapPending.end() && it->second == nReporter) << call.nId;
+            ASSERT_TRUE(it != mapPending.end() && it->second.nReporter == nReporter) << call.nId;
             if (call.chKind != 'F' && call.chKind != 'E') return;
-            EXPECT_TRUE(call.dValue == 0 || call.dValue == HTTP_ERR_USER_ABORT) << call.dValue;
-            EXPECT_TRUE(call.dValue != 0 || TakeBody(call.nId) == "reply");
+            // -12 only for a run that was cancelled; a finished one holds its own reply.
+            EXPECT_TRUE(call.dValue == 0 ||
+                        (call.dValue == HTTP_ERR_USER_ABORT && it->second.bCancelled))
+                << call.dValue;
+            EXPECT_TRUE(call.dValue != 0 || TakeBody(call.nId) == it->second.strBody);
             mapPending.erase(it);
             ++nTerminals;
-            // From inside the call: sometimes release the id, sometimes start the next request.
-            const unsigned nDice = rng() % 8;
-            if (nDice == 0) Release(call.nId);
-            if (nDice == 1) Start(call.nId);
+            const unsigned nDice = rng() % 16;
+            if (nDice < 2) Release(call.nId);
+            if (nDice == 2 || nDice == 3) Start(call.nId);  // the same id, from inside its call
+            if (nDice == 4) {
+                // Detached from inside its own call; its next request attaches it again.
+                HttpPool_DetachReporter(apReporters[nReporter].get());
+                Forget(nReporter);
+            }
+            // Held here until every other worker has ended: none may need this thread.
+            for (auto i = mapPending.begin(); nDice == 5 && i != mapPending.end(); ++i)
+                EXPECT_TRUE(WaitWorkerEnd(i->first));
         };
     };
     for (size_t i = 0; i < apReporters.size(); ++i) NewReporter(i);
-    EXPECT_TRUE(PumpUntil([&] { return nStarted == kRequests && mapPending.empty(); }, 2 * kGuardMs,
-                          [&] {
-                              for (const long nId : std::vector<long>(vecIds))
-                                  if (mapPending.count(nId) == 0) Start(nId);
-                              while (vecIds.size() < kIds && nStarted < kRequests) Start(-1);
-                              const unsigned nDice = rng() % 100;
-                              const long nId = vecIds.empty() ? -1 : vecIds[rng() % vecIds.size()];
-                              if (nDice < 10 && nId > 0) {
-                                  HttpPool_Cancel(
-                                      nId);  // joined at once; still answered, with -12 or 0
-                                  EXPECT_EQ(HttpPool_IsRunning(nId), 0);
-                              } else if (nDice < 14 && nId > 0) {
-                                  // Released and asked again at once: the new request gets the
-                                  // parked id back while the old run's notification may still be
-                                  // queued.
-                                  Release(nId);
-                                  Start(-1);
-                              } else if (nDice < 15) {
-                                  NewReporter(rng() % apReporters.size());
-                              }
-                              kt::PumpMessagesFor(1);
-                          }));
+    // Idle ids start again, and new ones up to the number, before anything queued is dispatched.
+    const auto Fill = [&] {
+        for (const long nIdle : std::vector<long>(vecIds))
+            if (mapPending.count(nIdle) == 0) Start(nIdle);
+        while (vecIds.size() < kIds && nStarted < kRequests) Start(-1);
+    };
+    const auto Step = [&] {
+        Fill();
+        const unsigned nDice = rng() % 100;
+        const long nId = vecIds.empty() ? -1 : vecIds[rng() % vecIds.size()];
+        if (nDice < 10 && nId > 0) {
+            HttpPool_Cancel(nId);  // joined at once; still answered, with -12 or 0
+            EXPECT_EQ(HttpPool_IsRunning(nId), 0);
+            if (mapPending.count(nId) != 0) mapPending[nId].bCancelled = true;
+        } else if (nDice < 14 && nId > 0) {
+            // Released and asked again at once: the new request gets the parked id back while
+            // the old run's notification may still be queued.
+            Release(nId);
+            Start(-1);
+        } else if (nDice < 15) {
+            NewReporter(rng() % apReporters.size());
+        }
+        Fill();
+        kt::PumpMessagesFor(1);
+    };
+    EXPECT_TRUE(
+        PumpUntil([&] { return nStarted == kRequests && mapPending.empty(); }, 2 * kGuardMs, Step));
     // Anything still queued must not reach anyone (the hook fails the test if it does).
     EXPECT_TRUE(PumpUntilMarker());
     EXPECT_EQ(nStarted, kRequests);
