@@ -528,11 +528,8 @@ CHttp_Async::CHttp_Async(long nId, IAsyReporter* pOwner) : m_nId(nId), m_pOwner(
 
 CHttp_Async::~CHttp_Async() {
     Stop();
-    {
-        std::lock_guard<std::mutex> lock(m_mtxWorker);
-        m_bQuit = true;
-    }
-    m_cvWorker.notify_all();
+    m_nWorkerState = WORKER_QUIT;
+    m_nWorkerState.notify_all();
     if (m_worker.joinable()) m_worker.join();
 }
 
@@ -569,18 +566,14 @@ bool CHttp_Async::Start() {
             return false;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mtxWorker);
-        m_bRunning = true;
-    }
-    m_cvWorker.notify_all();
+    m_nWorkerState = WORKER_RUN;
+    m_nWorkerState.notify_all();
     return true;
 }
 
 void CHttp_Async::Stop() {
     Cancel();
-    std::unique_lock<std::mutex> lock(m_mtxWorker);
-    m_cvWorker.wait(lock, [this] { return !m_bRunning.load(); });
+    while (m_nWorkerState.load() == WORKER_RUN) m_nWorkerState.wait(WORKER_RUN);
 }
 
 int32_t CHttp_Async::AddHeaderForNextRun(const char16_t* pszLine) {
@@ -598,38 +591,26 @@ void CHttp_Async::Recycle() {
 }
 
 void CHttp_Async::NotifyAsyncReporter(int32_t nResult) {
-    IAsyReporter* pOwner = m_pOwner;
-    const long nId = m_nId;
-    if (pOwner != nullptr) {
-        if (IsCancelled() != 0 && nResult == 0) nResult = HTTP_ERR_USER_ABORT;
-        KT_TRACE("CHttp_Async::NotifyAsyncReporter result = %d, httpIndex = %d\n", nResult,
-                 static_cast<int>(nId));
-        CountPosted();
-    }
-    // The run is over before its notification is posted, so that the pool's thread, woken by it,
-    // finds the object idle and restarts it without waiting. The post uses copies only: the object
-    // may be restarted, released or deleted from here on. It was counted first, so a release that
-    // follows still drops it, and this worker posts it before it takes the object's next run.
-    {
-        std::lock_guard<std::mutex> lock(m_mtxWorker);
-        m_bRunning = false;
-    }
-    m_cvWorker.notify_all();
-    if (pOwner == nullptr) return;
+    if (m_pOwner == nullptr) return;
+    if (IsCancelled() != 0 && nResult == 0) nResult = HTTP_ERR_USER_ABORT;
+    KT_TRACE("CHttp_Async::NotifyAsyncReporter result = %d, httpIndex = %d\n", nResult,
+             static_cast<int>(m_nId));
+    CountPosted();
     if (nResult != 0) {
-        pOwner->OnAsyncFailed(nId, nResult);
+        m_pOwner->OnAsyncFailed(m_nId, nResult);
     } else {
-        pOwner->OnAsyncFinished(nId);
+        m_pOwner->OnAsyncFinished(m_nId);
     }
 }
 
 void CHttp_Async::WorkerLoop() {
-    std::unique_lock<std::mutex> lock(m_mtxWorker);
     for (;;) {
-        m_cvWorker.wait(lock, [this] { return m_bRunning.load() || m_bQuit; });
-        if (m_bQuit) return;
-        lock.unlock();
+        m_nWorkerState.wait(WORKER_IDLE);
+        if (m_nWorkerState.load() == WORKER_QUIT) return;
+        // The run is over once it has been reported: a stop that returns has its notification
+        // queued already.
         NotifyAsyncReporter(Run());
-        lock.lock();
+        m_nWorkerState = WORKER_IDLE;
+        m_nWorkerState.notify_all();
     }
 }

@@ -6,11 +6,9 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -191,8 +189,8 @@ public:
     bool Start();
     // Sets the cancel flag and waits without limit until the run has been reported and is over.
     void Stop();
-    // A run was started and is not over yet (its result reported, the object left alone again).
-    bool IsRunning() const { return m_bRunning.load(); }
+    // A run was started and is not over yet (over: its result reported, the object left alone).
+    bool IsRunning() const { return m_nWorkerState.load() == WORKER_RUN; }
     // Reporter cleared, fields reset, handle reset (added header lines go with it).
     void Recycle();
     // AddHeader for a request whose worker may be running: the list belongs to libcurl until the
@@ -205,7 +203,7 @@ public:
     IAsyReporter* GetOwner() const { return m_pOwner; }
     long GetId() const { return m_nId; }
 
-    // Worker side: ends the run and hands its result to the owner (a stop turns success into -12).
+    // Hands the result of a run to the owner (a stop turns success into -12).
     void NotifyAsyncReporter(int32_t nResult);
     // Pool thread, dispatching a progress message. PROGRESS_UNCLAIMED: no worker value waits (a
     // message of an earlier run, or one posted by hand), deliver what it carries; PROGRESS_STALE:
@@ -240,10 +238,9 @@ protected:
     std::atomic<double> m_dProgress{0};
     std::atomic<bool> m_bProgressPending{false};
     // One worker for the object's life, parked between runs: a request costs a wake-up, not a new
-    // thread. Only the starting thread writes m_bRunning true; the worker clears it under the lock.
+    // thread. Start sets WORKER_RUN, the worker sets WORKER_IDLE once the run is reported, the
+    // destructor WORKER_QUIT; each waits on the state (a short spin, then the kernel).
+    enum WORKER_STATE { WORKER_IDLE, WORKER_RUN, WORKER_QUIT };
     std::thread m_worker;
-    std::mutex m_mtxWorker;
-    std::condition_variable m_cvWorker;
-    std::atomic<bool> m_bRunning{false};
-    bool m_bQuit = false;  // guarded by m_mtxWorker
+    std::atomic<int> m_nWorkerState{WORKER_IDLE};
 };
