@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,50 +40,37 @@ bool PollFor(const std::function<bool()>& fnDone, int nSeconds) {
 }
 
 // A child process with its own environment additions; stdout and stderr go to files. It is
-// stopped (SIGTERM, then SIGKILL) when the object goes.
-class CChild {
-public:
-    CChild() = default;
-    CChild(const CChild&) = delete;
-    CChild& operator=(const CChild&) = delete;
+// stopped (SIGTERM, then SIGKILL) when the object goes, unless it has ended.
+struct CChild {
+    pid_t m_pid = -1;
     ~CChild() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        if (Wait(5) < 0 && ::kill(m_pid, SIGKILL) == 0) Wait(5);
+        if (m_pid > 0 && ::kill(m_pid, SIGTERM) == 0 && Wait(5) < 0 && ::kill(m_pid, SIGKILL) == 0)
+            Wait(5);
     }
-
     bool Start(const std::vector<std::string>& vecArgs, const std::vector<std::string>& vecEnv,
                const fs::path& out, const fs::path& err, int nExtraFd = -1) {
         m_pid = ::fork();
-        if (m_pid < 0) return false;
-        if (m_pid == 0) {
-            ::setpgid(0, 0);
-            for (const std::string& str : vecEnv) ::putenv(::strdup(str.c_str()));
-            ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (nExtraFd >= 0) ::dup2(nExtraFd, 3);
-            std::vector<char*> argv;
-            for (const std::string& str : vecArgs) argv.push_back(::strdup(str.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        return true;
+        if (m_pid != 0) return m_pid > 0;
+        ::setpgid(0, 0);
+        for (const std::string& str : vecEnv) ::putenv(::strdup(str.c_str()));
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        if (nExtraFd >= 0) ::dup2(nExtraFd, 3);
+        std::vector<char*> argv;
+        for (const std::string& str : vecArgs) argv.push_back(::strdup(str.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
     }
     // The exit status, or -1 when the process is still running after the time.
     int Wait(int nSeconds) {
         int nStatus = 0;
-        if (m_pid > 0 &&
-            PollFor([&] { return ::waitpid(m_pid, &nStatus, WNOHANG) == m_pid; }, nSeconds)) {
-            m_pid = -1;
-            m_nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-        }
-        return m_pid > 0 ? -1 : m_nStatus;
+        if (m_pid <= 0 ||
+            !PollFor([&] { return ::waitpid(m_pid, &nStatus, WNOHANG) == m_pid; }, nSeconds))
+            return -1;
+        m_pid = -1;
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
     }
-
-private:
-    pid_t m_pid = -1;
-    int m_nStatus = -1;
 };
 
 class EndToEndTest : public ::testing::Test {
