@@ -2,9 +2,12 @@
 // command line either shows the dialog or ends without any window or message; the parsed pairs
 // are what the dialog then works with. The window of template 525: its layout, and the keys,
 // clicks, close button and timer that it hands to the dialog (whose behaviour
-// test_feedbackdlg.cpp tests). The profile's file.
+// test_feedbackdlg.cpp tests). The profile's file. The tests' main: a QApplication (offscreen) and
+// a profile store of their own.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -188,3 +191,21 @@ TEST(QtProfile, FileIsReadableByTheUserAlone) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // The profile (QSettings) must not touch the user's own configuration.
+    const fs::path config =
+        fs::temp_directory_path() / ("ktreporter-test-config-" + std::to_string(::getpid()));
+    fs::create_directories(config);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    if (!::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int nResult = 0;
+    {
+        QApplication app(argc, argv);
+        nResult = RUN_ALL_TESTS();
+    }
+    std::error_code ec;
+    fs::remove_all(config, ec);
+    return nResult;
+}
