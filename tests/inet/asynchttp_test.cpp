@@ -183,25 +183,19 @@ TEST_F(AsyncHttp, CancelDuringATransferAndOpenRequestWhileRunning) {
     http.Cancel();  // idle: nothing happens
     EXPECT_EQ(rec.nCancelled.load(), 0);
     EXPECT_EQ(http.GetStatus(), 0u);
-    // Announced but not begun: the cancel holds, and the transfer ends stopped and unsent.
-    http.Arm();
-    http.Cancel();
-    EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/never")), kAsyncStopped);
-    EXPECT_EQ(raw.ConnectionCount(), 0u);
-    EXPECT_EQ(rec.nFinished.load(), 1);
-
+    // (A cancel announced before the start is the pool's early-cancel case.)
     std::thread caller([&] { Open(http, kAsyncKindGet, raw.Url("/stall")); });
     ASSERT_TRUE(raw.WaitForRequests(1));
     ASSERT_TRUE(http.IsRunning());
     // A second transfer while one runs is refused at once with status 3.
     EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/second")) & kAsyncBusy, kAsyncBusy);
     EXPECT_EQ(raw.RequestCount(), 1u);
-    EXPECT_EQ(rec.nFinished.load(), 1);
+    EXPECT_EQ(rec.nFinished.load(), 0);
 
     http.Cancel();
     caller.join();
     EXPECT_EQ(rec.nCancelled.load(), 1);
-    EXPECT_EQ(rec.nFinished.load(), 2);
+    EXPECT_EQ(rec.nFinished.load(), 1);
     EXPECT_EQ(http.GetStatus() & kAsyncStopped, kAsyncStopped);
     EXPECT_TRUE(kttest::PumpUntil([&] { return !http.IsRunning(); }));
     // The object is reusable after a cancel.
@@ -222,23 +216,23 @@ TEST_F(AsyncHttp, TraceLinesOfOneTransfer) {
     char szReporter[64];
     std::snprintf(szReporter, sizeof(szReporter), "Set Async http reporter to %p\n",
                   static_cast<void*>(&rec));
-    // Each once and in this order, but the caller's last two lines may come before the main
-    // thread's last; Close's line last.
-    std::vector<std::string> vecExpected = {szReporter,
-                                            "Enter OpenRequest()\n",
-                                            "Enter AsyncMainThread()\n",
-                                            "Enter WaitExitEvent()\n",
-                                            "Exit WaitExitEvent()\n",
-                                            "Exit AsyncMainThread()\n",
-                                            "Exit  CAsyncHttp::AsyncMainThread()\n",
-                                            "WaitForSingleObject(m_hMainThread, INFINITE);\n",
-                                            "Exit CAsyncHttp::OpenRequest()\n"};
+    // Each once and in this order, but the caller's last two lines (in their order) may come among
+    // the main thread's last ones; Close's line last.
+    const std::vector<std::string> vecExpected = {szReporter,
+                                                  "Enter OpenRequest()\n",
+                                                  "Enter AsyncMainThread()\n",
+                                                  "Enter WaitExitEvent()\n",
+                                                  "Exit WaitExitEvent()\n",
+                                                  "Exit AsyncMainThread()\n",
+                                                  "Exit  CAsyncHttp::AsyncMainThread()\n",
+                                                  "WaitForSingleObject(m_hMainThread, INFINITE);\n",
+                                                  "Exit CAsyncHttp::OpenRequest()\n"};
     std::vector<std::string> vecLines = trace.Lines();
     EXPECT_EQ(vecLines.back().rfind("-------m_hMainThread = ", 0), 0u);
     vecLines.pop_back();
-    ASSERT_EQ(vecLines.size(), vecExpected.size());
-    std::sort(vecLines.begin() + 6, vecLines.end());
-    std::sort(vecExpected.begin() + 6, vecExpected.end());
+    std::stable_partition(vecLines.begin(), vecLines.end(), [&](const std::string& strLine) {
+        return strLine != vecExpected[7] && strLine != vecExpected[8];
+    });
     EXPECT_EQ(vecLines, vecExpected);
 }
 
