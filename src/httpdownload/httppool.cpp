@@ -108,7 +108,7 @@ long NewObject(KIND_TABLE<OBJECT>& table) {
 }
 
 // Parks a stopped object for reuse, or deletes it when enough are parked already. The object's
-// workers have ended, so deleting it under the lock joins nothing.
+// runs have ended, so deleting it under the lock only ends an idle worker, which takes no lock.
 template <typename OBJECT>
 void Park(KIND_TABLE<OBJECT>& table, long nId, OBJECT* pObject) {
     std::unique_ptr<OBJECT> pDoomed;
