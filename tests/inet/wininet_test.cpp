@@ -6,11 +6,17 @@
 
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <curl/curl.h>
+
+#include "libcurl/curlholders.h"
+#endif
 #include "platform/codepage.h"
 #include "platform/sync.h"
 #include "support/http_server.h"
@@ -88,12 +94,13 @@ protected:
 
     // Connect, open and send (headers to their terminator); returns the request handle once the
     // send has completed.
-    HINTERNET Send(int nPort, const char16_t* pszVerb, const char16_t* pszHeaders = u"") {
+    HINTERNET Send(int nPort, const char16_t* pszVerb, const char16_t* pszHeaders = u"",
+                   std::string_view strBody = {}) {
         HINTERNET hRequest = HttpOpenRequest(Connect(nPort, Context()), pszVerb, u"/", u"HTTP/1.1",
                                              nullptr, nullptr, 0, Context());
-        EXPECT_TRUE(
-            Failed(HttpSendRequest(hRequest, pszHeaders, static_cast<uint32_t>(-1), nullptr, 0),
-                   ERROR_IO_PENDING));
+        EXPECT_TRUE(Failed(HttpSendRequest(hRequest, pszHeaders, static_cast<uint32_t>(-1),
+                                           strBody.data(), static_cast<uint32_t>(strBody.size())),
+                           ERROR_IO_PENDING));
         EXPECT_TRUE(m_log.evtComplete.Wait(kttest::kGuardMs));
         return hRequest;
     }
@@ -294,5 +301,60 @@ TEST_F(InetFunctions, CloseClosesChildrenFirstAndNothingIsReportedAfterwards) {
                   {hConnect, INTERNET_STATUS_HANDLE_CLOSING, dwConnect, 0, true}}));
     EXPECT_TRUE(Failed(InternetCloseHandle(hRequest), ERROR_INVALID_HANDLE));
 }
+
+#ifndef _WIN32
+// The libcurl version when libcurl fails it: every option libcurl knows is refused in turn (so
+// whatever option the layer sets is refused once, without a list of them here), then the transfer
+// itself. The send completes with ERROR_INTERNET_INTERNAL_ERROR and nothing goes out, nothing stays
+// open (LeakSanitizer checks the memory).
+TEST_F(InetFunctions, CurlRefusalsFailTheSendAndSendNothing) {
+    kttest::CHttpServer server;
+    // A POST and a GET that keeps a body (between them every option the layer sets), each under an
+    // internet handle closed afterwards: the errors their sends completed with, and how many
+    // requests reached the server.
+    const auto runBoth = [&] {
+        const size_t nBefore = server.RequestCount();
+        std::vector<size_t> vecRun;
+        for (const char16_t* pszVerb : {u"POST", u"GET"}) {
+            Open();
+            Send(server.Port(), pszVerb, u"X: 1\r\n", "a=1");
+            vecRun.push_back(m_log.Notes().back().dwError);
+            EXPECT_TRUE(InternetCloseHandle(m_hInternet));
+            m_hInternet = nullptr;
+            EXPECT_EQ(InternetOpenHandleCount(), 0u);
+        }
+        vecRun.push_back(server.RequestCount() - nBefore);
+        return vecRun;
+    };
+    size_t nRefusedRows = 0;
+    for (const curl_easyoption* pOpt = curl_easy_option_next(nullptr); pOpt != nullptr;
+         pOpt = curl_easy_option_next(pOpt)) {
+        if (pOpt->flags & CURLOT_FLAG_ALIAS) continue;
+        kttest::CTraceLog trace;
+        CCurlOptions::RefuseForTest(pOpt->id);
+        const std::vector<size_t> run = runBoth();
+        CCurlOptions::RefuseForTest(CURLOPT_LASTENTRY);
+        char szName[64];
+        const std::string strLine = std::string("HttpSendRequest() curl option ") +
+                                    CurlOptionName(pOpt->id, szName) + " refused: 48\n";
+        SCOPED_TRACE(szName);
+        // A send that set the option failed there, named once, and sent nothing; the other went
+        // through.
+        const size_t nFailed = (run[0] != 0) + (run[1] != 0);
+        EXPECT_EQ(trace.Count(strLine), nFailed);
+        for (size_t dwError : {run[0], run[1]})
+            EXPECT_TRUE(dwError == 0 || dwError == ERROR_INTERNET_INTERNAL_ERROR) << dwError;
+        EXPECT_EQ(run[2], 2 - nFailed);
+        nRefusedRows += nFailed > 0;
+    }
+    // The layer sets some twenty options; a seam that refused nothing would pass every row above.
+    EXPECT_GE(nRefusedRows, 20u);
+
+    InternetRefuseTransfersForTest(true);
+    EXPECT_EQ(runBoth(), (std::vector<size_t>{ERROR_INTERNET_INTERNAL_ERROR,
+                                              ERROR_INTERNET_INTERNAL_ERROR, 0}));
+    InternetRefuseTransfersForTest(false);
+}
+#endif
 
 }  // namespace
