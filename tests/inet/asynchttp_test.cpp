@@ -25,19 +25,14 @@ struct CRecorder : IAsyncReporter {
     std::vector<std::pair<long, long>> vecProgress;
     std::atomic<int> nFinished{0};
     std::atomic<int> nCancelled{0};
-    std::atomic<long> nLastId{0};
 
     void ReportStatus(long, long) override {}
-    void ReportProgress(long nId, long nStage, long nValue) override {
+    void ReportProgress(long, long nStage, long nValue) override {
         std::lock_guard<std::mutex> lock(mutex);
         vecProgress.emplace_back(nStage, nValue);
-        nLastId = nId;
     }
     void ReportCancelled(long) override { ++nCancelled; }
-    void ReportFinished(long nId) override {
-        nLastId = nId;
-        ++nFinished;
-    }
+    void ReportFinished(long) override { ++nFinished; }
     std::vector<std::pair<long, long>> Progress() {
         std::lock_guard<std::mutex> lock(mutex);
         return vecProgress;
@@ -58,46 +53,22 @@ protected:
     }
 };
 
-TEST_F(AsyncHttp, GetAndPostAsTheServerReceivesThem) {
+// The pool's GET and POST show the wire image; it refuses other kinds, and its POST has a body.
+// An unknown kind is flagged and sent as a GET that keeps its body (past a NUL byte too); an empty
+// POST says so.
+TEST_F(AsyncHttp, UnknownKindAndEmptyPost) {
     kttest::CHttpServer server;
     server.SetReply(200, "ok");
     CRecorder rec;
     CAsyncHttp http(7, &rec);
-    http.SetExtraHeaders(u"X-Extra: 1\r\nX-Two: 2\r\n");
-    const std::string strBody("name=%E4&x=1\0z", 14);
-    // Non-ASCII goes out as the escaped bytes of its ANSI form; a GET carries no body even when
-    // given one.
-    ASSERT_TRUE(kt::SetAnsiCodePage("GBK"));
-    EXPECT_EQ(Open(http, kAsyncKindGet, server.Url("/p/a%20b c/中?x=1"), strBody), 0u);
-    kt::SetAnsiCodePage("");
-    EXPECT_EQ(Open(http, kAsyncKindPost, server.Url("/post"), strBody), 0u);
-    EXPECT_EQ(Open(http, kAsyncKindPost, server.Url("/empty")), 0u);
-    // An unknown kind is flagged and sent as a GET that keeps its body.
+    const std::string strBody("x=1\0z", 5);
     EXPECT_EQ(Open(http, 5, server.Url("/k"), strBody), kAsyncBadKind);
+    EXPECT_EQ(Open(http, kAsyncKindPost, server.Url("/empty")), 0u);
     EXPECT_EQ(http.CopyData(), "ok");
-    EXPECT_EQ(rec.nFinished.load(), 4);
-    EXPECT_EQ(rec.nLastId.load(), 7);
-
-    ASSERT_EQ(server.RequestCount(), 4u);
-    const kttest::RECORDED_REQUEST get = server.Request(0);
-    // As EscapeObject made it ("%20" escaped once more, the GBK bytes of the CJK character
-    // escaped), the blank it left escaped by the Internet functions.
-    EXPECT_EQ(get.strMethod + " " + get.strTarget + " " + get.strVersion,
-              "GET /p/a%2520b%20c/%D6%D0?x=1 HTTP/1.1");
-    EXPECT_EQ(get.Header("User-Agent"), "ASYNCHTTP");
-    // Nothing else of the kind (libcurl would add Accept and Expect by itself).
-    std::vector<std::string> vecLines;
-    for (const std::string& strLine : get.vecHeaderLines)
-        for (const char* pszPrefix : {"Content-Type", "Priority", "X-", "Accept:", "Expect"})
-            if (strLine.rfind(pszPrefix, 0) == 0) vecLines.push_back(strLine);
-    EXPECT_EQ(vecLines, (std::vector<std::string>{"Content-Type: application/x-www-form-urlencoded",
-                                                  "Priority: low", "X-Extra: 1", "X-Two: 2"}));
-    EXPECT_TRUE(get.strBody.empty());
-    const kttest::RECORDED_REQUEST post = server.Request(1);
-    EXPECT_EQ(post.strMethod + " " + post.strTarget + " " + post.strBody, "POST /post " + strBody);
-    EXPECT_EQ(post.Header("Content-Length"), std::to_string(strBody.size()));
-    EXPECT_EQ(server.Request(2).strMethod + server.Request(2).Header("Content-Length"), "POST0");
-    EXPECT_EQ(server.Request(3).strMethod + " " + server.Request(3).strBody, "GET " + strBody);
+    EXPECT_EQ(rec.nFinished.load(), 2);
+    ASSERT_EQ(server.RequestCount(), 2u);
+    EXPECT_EQ(server.Request(0).strMethod + " " + server.Request(0).strBody, "GET " + strBody);
+    EXPECT_EQ(server.Request(1).strMethod + server.Request(1).Header("Content-Length"), "POST0");
 }
 
 TEST_F(AsyncHttp, LargeReplyProgressBufferGrowthAndTakeData) {
@@ -147,8 +118,9 @@ TEST_F(AsyncHttp, LargeReplyProgressBufferGrowthAndTakeData) {
     EXPECT_EQ(http.CopyData(), "0123456789");
 }
 
-// Each step's failure ends the transfer with its status, and the reporter still hears the end.
-TEST_F(AsyncHttp, FailuresByStepAndTimeOut) {
+// Each step's failure ends the transfer with its status, and the reporter still hears the end
+// (the time-out is the pool's DeleteCancelAndTimeOutOfRunningRequests).
+TEST_F(AsyncHttp, FailuresByStep) {
     CRecorder rec;
     CAsyncHttp http(2, &rec);
     // A URL that cannot be split: not even the connection's progress stage.
@@ -162,18 +134,7 @@ TEST_F(AsyncHttp, FailuresByStepAndTimeOut) {
     raw.QueueAction(kttest::RAW_ACTION::CloseAfterRequest());
     EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/x")), kAsyncStopped);
     EXPECT_FALSE(http.IsRunning());
-    http.Close();  // its main thread's last lines are not the next transfer's
-    // A time-out returns; the main thread sees the closed event and ends by itself, once.
-    kttest::CTraceLog trace;
-    CAsyncHttp timed(4, &rec);
-    timed.SetTimeout(1000);
-    Open(timed, kAsyncKindGet, raw.Url("/never"));
-    EXPECT_EQ(rec.nFinished.load(), 6);
-    EXPECT_EQ(raw.RequestCount(), 2u);
-    EXPECT_TRUE(kttest::PumpUntil([&] { return !timed.IsRunning(); }));
-    timed.Close();
-    EXPECT_EQ(trace.Count("Handle be closed.\n"), 1u);
-    EXPECT_EQ(trace.Count("Exit  CAsyncHttp::AsyncMainThread()\n"), 1u);
+    EXPECT_EQ(rec.nFinished.load(), 5);
 }
 
 TEST_F(AsyncHttp, CancelDuringATransferAndOpenRequestWhileRunning) {
