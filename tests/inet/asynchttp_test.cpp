@@ -39,18 +39,20 @@ struct CRecorder : IAsyncReporter {
     }
 };
 
-uint32_t Open(CAsyncHttp& http, int nKind, const std::string& strUrl,
-              const std::string& strBody = "") {
-    return http.OpenRequest(nKind, kt::FromUtf8(strUrl), strBody.empty() ? nullptr : strBody.data(),
-                            static_cast<int>(strBody.size()));
-}
-
 class AsyncHttp : public ::testing::Test {
 protected:
     void TearDown() override {
         // Every transfer released what it opened.
         EXPECT_TRUE(kttest::PumpUntil([] { return kt::InternetOpenHandleCount() == 0; }));
     }
+    uint32_t Open(int nKind, const std::string& strUrl, const std::string& strBody = "") {
+        return m_http.OpenRequest(nKind, kt::FromUtf8(strUrl),
+                                  strBody.empty() ? nullptr : strBody.data(),
+                                  static_cast<int>(strBody.size()));
+    }
+
+    CRecorder m_rec;
+    CAsyncHttp m_http{1, &m_rec};
 };
 
 // The pool's GET and POST show the wire image; it refuses other kinds, and its POST has a body.
@@ -59,13 +61,11 @@ protected:
 TEST_F(AsyncHttp, UnknownKindAndEmptyPost) {
     kttest::CHttpServer server;
     server.SetReply(200, "ok");
-    CRecorder rec;
-    CAsyncHttp http(7, &rec);
     const std::string strBody("x=1\0z", 5);
-    EXPECT_EQ(Open(http, 5, server.Url("/k"), strBody), kAsyncBadKind);
-    EXPECT_EQ(Open(http, kAsyncKindPost, server.Url("/empty")), 0u);
-    EXPECT_EQ(http.CopyData(), "ok");
-    EXPECT_EQ(rec.nFinished.load(), 2);
+    EXPECT_EQ(Open(5, server.Url("/k"), strBody), kAsyncBadKind);
+    EXPECT_EQ(Open(kAsyncKindPost, server.Url("/empty")), 0u);
+    EXPECT_EQ(m_http.CopyData(), "ok");
+    EXPECT_EQ(m_rec.nFinished.load(), 2);
     ASSERT_EQ(server.RequestCount(), 2u);
     EXPECT_EQ(server.Request(0).strMethod + " " + server.Request(0).strBody, "GET " + strBody);
     EXPECT_EQ(server.Request(1).strMethod + server.Request(1).Header("Content-Length"), "POST0");
@@ -77,12 +77,10 @@ TEST_F(AsyncHttp, LargeReplyProgressBufferGrowthAndTakeData) {
     for (size_t i = 0; i < strBody.size(); ++i) strBody[i] = static_cast<char>(i * 7 + i / 251);
     server.SetReply(200, strBody);
     server.SetThrottle(20000);  // some reads wait, and complete with their bytes in the block
-    CRecorder rec;
-    CAsyncHttp http(3, &rec);
-    EXPECT_EQ(http.GetCapacity(), kAsyncInitialBuffer);
-    EXPECT_EQ(Open(http, kAsyncKindGet, server.Url("/big")), 0u);
+    EXPECT_EQ(m_http.GetCapacity(), kAsyncInitialBuffer);
+    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/big")), 0u);
 
-    const auto progress = rec.Progress();
+    const auto progress = m_rec.Progress();
     ASSERT_GE(progress.size(), 5u);  // at least 3 blocks of at most 4096 bytes
     EXPECT_EQ(progress.front(), std::make_pair(0L, -1L));
     EXPECT_EQ(progress.back(), std::make_pair(3L, 0L));
@@ -99,84 +97,78 @@ TEST_F(AsyncHttp, LargeReplyProgressBufferGrowthAndTakeData) {
         nPrevious = progress[i].second;
     }
     EXPECT_EQ(nPrevious, 10000);
-    EXPECT_EQ(http.GetCapacity(), nCapacity);
+    EXPECT_EQ(m_http.GetCapacity(), nCapacity);
 
     // Taking the bytes moves the buffer past them; taking nothing gives the buffer up.
     int nLength = 0;
-    const char* p = http.TakeData(&nLength, true);
+    const char* p = m_http.TakeData(&nLength, true);
     ASSERT_EQ(nLength, 10000);
     EXPECT_EQ(std::string(p, nLength), strBody);
-    EXPECT_EQ(http.GetCapacity(), nCapacity - 10000);
-    const char* pAfter = http.GetData(&nLength);
+    EXPECT_EQ(m_http.GetCapacity(), nCapacity - 10000);
+    const char* pAfter = m_http.GetData(&nLength);
     EXPECT_EQ(nLength, 0);
     EXPECT_EQ(pAfter, p + 10000);
-    EXPECT_EQ(http.TakeData(&nLength, true), pAfter);
-    EXPECT_EQ(http.GetData(&nLength), nullptr);
+    EXPECT_EQ(m_http.TakeData(&nLength, true), pAfter);
+    EXPECT_EQ(m_http.GetData(&nLength), nullptr);
     // The next transfer starts with a buffer again.
     server.SetReply(200, "0123456789");
-    EXPECT_EQ(Open(http, kAsyncKindGet, server.Url("/")), 0u);
-    EXPECT_EQ(http.CopyData(), "0123456789");
+    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/")), 0u);
+    EXPECT_EQ(m_http.CopyData(), "0123456789");
 }
 
 // Each step's failure ends the transfer with its status, and the reporter still hears the end
 // (the time-out is the pool's DeleteCancelAndTimeOutOfRunningRequests).
 TEST_F(AsyncHttp, FailuresByStep) {
-    CRecorder rec;
-    CAsyncHttp http(2, &rec);
     // A URL that cannot be split: not even the connection's progress stage.
     for (const char16_t* pszUrl : {u"no url", u"http://127.0.0.1:99999/", u"http:///x"})
-        EXPECT_EQ(http.OpenRequest(kAsyncKindGet, pszUrl, nullptr, 0), kAsyncUrlFailed);
-    EXPECT_TRUE(rec.Progress().empty());
+        EXPECT_EQ(m_http.OpenRequest(kAsyncKindGet, pszUrl, nullptr, 0), kAsyncUrlFailed);
+    EXPECT_TRUE(m_rec.Progress().empty());
     const std::string strRefused = "http://127.0.0.1:" + std::to_string(kttest::net::ClosedPort());
-    EXPECT_EQ(Open(http, kAsyncKindGet, strRefused + "/x"), kAsyncConnectFailed);
+    EXPECT_EQ(Open(kAsyncKindGet, strRefused + "/x"), kAsyncConnectFailed);
     // A reply that breaks off: stopped through the exit event.
     kttest::CRawServer raw;  // then never answers
     raw.QueueAction(kttest::RAW_ACTION::CloseAfterRequest());
-    EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/x")), kAsyncStopped);
-    EXPECT_FALSE(http.IsRunning());
-    EXPECT_EQ(rec.nFinished.load(), 5);
+    EXPECT_EQ(Open(kAsyncKindGet, raw.Url("/x")), kAsyncStopped);
+    EXPECT_FALSE(m_http.IsRunning());
+    EXPECT_EQ(m_rec.nFinished.load(), 5);
 }
 
 TEST_F(AsyncHttp, CancelDuringATransferAndOpenRequestWhileRunning) {
     kttest::CRawServer raw;
-    CRecorder rec;
-    CAsyncHttp http(9, &rec);
-    http.Cancel();  // idle: nothing happens
-    EXPECT_EQ(rec.nCancelled.load(), 0);
-    EXPECT_EQ(http.GetStatus(), 0u);
+    m_http.Cancel();  // idle: nothing happens
+    EXPECT_EQ(m_rec.nCancelled.load(), 0);
+    EXPECT_EQ(m_http.GetStatus(), 0u);
     // (A cancel announced before the start is the pool's early-cancel case.)
-    std::thread caller([&] { Open(http, kAsyncKindGet, raw.Url("/stall")); });
+    std::thread caller([&] { Open(kAsyncKindGet, raw.Url("/stall")); });
     ASSERT_TRUE(raw.WaitForRequests(1));
-    ASSERT_TRUE(http.IsRunning());
+    ASSERT_TRUE(m_http.IsRunning());
     // A second transfer while one runs is refused at once with status 3.
-    EXPECT_EQ(Open(http, kAsyncKindGet, raw.Url("/second")) & kAsyncBusy, kAsyncBusy);
+    EXPECT_EQ(Open(kAsyncKindGet, raw.Url("/second")) & kAsyncBusy, kAsyncBusy);
     EXPECT_EQ(raw.RequestCount(), 1u);
-    EXPECT_EQ(rec.nFinished.load(), 0);
+    EXPECT_EQ(m_rec.nFinished.load(), 0);
 
-    http.Cancel();
+    m_http.Cancel();
     caller.join();
-    EXPECT_EQ(rec.nCancelled.load(), 1);
-    EXPECT_EQ(rec.nFinished.load(), 1);
-    EXPECT_EQ(http.GetStatus() & kAsyncStopped, kAsyncStopped);
-    EXPECT_TRUE(kttest::PumpUntil([&] { return !http.IsRunning(); }));
+    EXPECT_EQ(m_rec.nCancelled.load(), 1);
+    EXPECT_EQ(m_rec.nFinished.load(), 1);
+    EXPECT_EQ(m_http.GetStatus() & kAsyncStopped, kAsyncStopped);
+    EXPECT_TRUE(kttest::PumpUntil([&] { return !m_http.IsRunning(); }));
     // The object is reusable after a cancel.
     kttest::CHttpServer server;
     server.SetReply(200, "again");
-    EXPECT_EQ(Open(http, kAsyncKindGet, server.Url("/")), 0u);
-    EXPECT_EQ(http.CopyData(), "again");
+    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/")), 0u);
+    EXPECT_EQ(m_http.CopyData(), "again");
 }
 
 TEST_F(AsyncHttp, TraceLinesOfOneTransfer) {
     kttest::CHttpServer server;
-    CRecorder rec;
-    CAsyncHttp http(1, &rec);
     kttest::CTraceLog trace;
-    http.SetReporter(&rec);
-    Open(http, kAsyncKindGet, server.Url("/"));
-    http.Close();
+    m_http.SetReporter(&m_rec);
+    Open(kAsyncKindGet, server.Url("/"));
+    m_http.Close();
     char szReporter[64];
     std::snprintf(szReporter, sizeof(szReporter), "Set Async http reporter to %p\n",
-                  static_cast<void*>(&rec));
+                  static_cast<void*>(&m_rec));
     // Each once and in this order, but the caller's last two lines (in their order) may come among
     // the main thread's last ones; Close's line last.
     const std::vector<std::string> vecExpected = {szReporter,
