@@ -25,8 +25,7 @@ struct RECORDED_REQUEST {
     // Header lines in the order they were sent, each "Name: value" exactly as on the wire
     // (without the CRLF; obsolete line folding is kept as separate lines).
     std::vector<std::string> vecHeaderLines;
-    std::string strBody;  // body bytes; a chunked body is recorded de-chunked
-    bool bChunked = false;
+    std::string strBody;  // body bytes (a Content-Length body: no client under test chunks one)
 
     // Value of the first header called strName (case-insensitive), leading blanks removed;
     // empty when absent.
@@ -35,10 +34,8 @@ struct RECORDED_REQUEST {
     size_t HeaderCount(const std::string& strName) const;
 };
 
-// What the server answers. The server adds Content-Length (and a Keep-Alive line) itself, and
-// "Content-Type: text/plain" when the body is not empty and vecHeaders names no type; so do not
-// list Content-Length or Transfer-Encoding here. Replies that lie about their framing belong to
-// CRawServer.
+// What the server answers. The server adds Content-Length itself, so do not list Content-Length
+// or Transfer-Encoding here. Replies that lie about their framing belong to CRawServer.
 struct HTTP_REPLY {
     int nStatus = 200;
     std::vector<std::pair<std::string, std::string>> vecHeaders;  // extra headers, in order
@@ -47,11 +44,10 @@ struct HTTP_REPLY {
     int nDelayMs = 0;    // wait this long before answering (cut short by the server's stop)
 };
 
-// A downloadable file (application/octet-stream), with or without byte ranges; HEAD gets the
-// head alone.
+// A downloadable file, with or without byte ranges.
 struct HTTP_RESOURCE {
     std::string strData;
-    bool bRanges = true;          // false: ignore Range, always 200 with the whole body
+    bool bRanges = true;  // "bytes=first-last" inside the file gets 206; false: always 200, whole
     std::string strLastModified;  // "Last-Modified" value when not empty
 };
 
@@ -62,8 +58,8 @@ using HttpHandler = std::function<HTTP_REPLY(const RECORDED_REQUEST&)>;
 // Gzip (RFC 1952) of a byte string, as the server sends it for bGzip replies.
 std::string GzipBytes(const std::string& strData);
 
-// Reads one request off the socket as the server frames it (Content-Length or chunked body) and
-// returns its bytes as they came; on a stream that ends early, whatever arrived.
+// Reads one request off the socket as the server frames it (head, Content-Length body) and returns
+// its bytes as they came; on a stream that ends early, whatever arrived.
 std::string ReadRequestBytes(int nFd);
 
 // The loopback server. Construction starts it (check IsRunning()), destruction stops it; held and
@@ -74,9 +70,10 @@ std::string ReadRequestBytes(int nFd);
 // path, then the default reply (200, empty body).
 //
 // Each connection is served on a thread of its own, one request after the other (pipelined
-// requests are answered in order), so any number of replies can be held or delayed at once.
-// Expect: 100-continue gets its interim answer. Any method is answered as scripted. A reply goes
-// out without a copy of its body, so a benchmark can serve large bodies from it.
+// requests are answered in order), so any number of replies can be held or delayed at once; a
+// request with "Connection: close" has its connection closed after the reply. Any method is
+// answered as scripted, with a body. A reply goes out without a copy of its body, so a benchmark
+// can serve large bodies from it.
 class CHttpServer : public CLoopbackServer<RECORDED_REQUEST> {
 public:
     CHttpServer();
@@ -101,9 +98,6 @@ public:
     // (benchmarks that send many large bodies).
     void SetRecording(bool bRecord);
 
-    // Copy of request nIndex in arrival order (head and whole body received); an empty record
-    // when out of range.
-    RECORDED_REQUEST Request(size_t nIndex) const;
     // Copies of all recorded requests in arrival order.
     std::vector<RECORDED_REQUEST> Requests() const;
 

@@ -45,11 +45,7 @@ int ListenLoopback(int& nPortOut) {
 int ConnectLoopback(int nPort) {
     const int nFd = OpenSocket();
     const sockaddr_in addr = Loopback(nPort);
-    int nRc;
-    do {
-        nRc = ::connect(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } while (nRc != 0 && errno == EINTR);
-    if (nRc == 0) return nFd;
+    if (::connect(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return nFd;
     if (nFd >= 0) CloseSocket(nFd);
     return -1;
 }
@@ -62,11 +58,8 @@ int ClosedPort() {
 
 bool SendAll(int nFd, const char* pData, size_t nSize) {
     while (nSize > 0) {
-        ssize_t nSent = ::send(nFd, pData, nSize, MSG_NOSIGNAL);
-        if (nSent < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const ssize_t nSent = ::send(nFd, pData, nSize, MSG_NOSIGNAL);
+        if (nSent < 0) return false;
         pData += nSent;
         nSize -= static_cast<size_t>(nSent);
     }
@@ -114,16 +107,14 @@ struct CLoopbackServer<REQUEST>::LISTENER {
     int nListenFd = -1;
     std::thread thAccept;
     std::vector<std::shared_ptr<CONNECTION>> vecConns;  // guarded by the server's mutex
-    std::mutex mtxStop;
 };
 
 template <class REQUEST>
 CLoopbackServer<REQUEST>::CLoopbackServer() : m_pListener(std::make_unique<LISTENER>()) {}
 
+// The derived servers stop first: their serve functions use their members.
 template <class REQUEST>
-CLoopbackServer<REQUEST>::~CLoopbackServer() {
-    Stop();
-}
+CLoopbackServer<REQUEST>::~CLoopbackServer() = default;
 
 template <class REQUEST>
 void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
@@ -135,7 +126,7 @@ void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
         for (;;) {
             const int nFd = net::AcceptSocket(l.nListenFd);
             if (nFd < 0) {
-                if (errno == EINTR || errno == ECONNABORTED) continue;
+                if (errno == ECONNABORTED) continue;  // a client gone before the accept
                 return;
             }
             // Small scripted writes leave at once.
@@ -165,7 +156,6 @@ void CLoopbackServer<REQUEST>::Listen(ServeFn fnServe) {
 template <class REQUEST>
 void CLoopbackServer<REQUEST>::Stop() {
     LISTENER& l = *m_pListener;
-    std::lock_guard<std::mutex> lkStop(l.mtxStop);
     {
         std::lock_guard<std::mutex> lk(m_mtx);
         m_bStopping = true;

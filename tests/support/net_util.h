@@ -69,6 +69,12 @@ public:
         return m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
                              [&] { return m_vecRequests.size() >= nCount; });
     }
+    // Copy of request nIndex in arrival order (as recorded: head and whole body received); an
+    // empty one when out of range.
+    REQUEST Request(size_t nIndex) const {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : REQUEST();
+    }
     // Number of TCP connections accepted so far.
     size_t ConnectionCount() const {
         std::lock_guard<std::mutex> lk(m_mtx);
@@ -90,11 +96,6 @@ protected:
             m_vecRequests.push_back(std::move(request));
         }
         m_cv.notify_all();
-    }
-    // The request at nIndex, or an empty one.
-    REQUEST RequestAt(size_t nIndex) const {
-        std::lock_guard<std::mutex> lk(m_mtx);
-        return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : REQUEST();
     }
 
     mutable std::mutex m_mtx;  // guards the members below and those of the derived server

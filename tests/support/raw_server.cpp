@@ -20,29 +20,6 @@ bool ClosedUnused(int nFd) {
 
 }  // namespace
 
-RAW_ACTION RAW_ACTION::CloseAfterRequest() {
-    RAW_ACTION a;
-    a.eKind = EKind::kCloseAfterRequest;
-    return a;
-}
-
-RAW_ACTION RAW_ACTION::Stall() {
-    return RAW_ACTION();
-}
-
-RAW_ACTION RAW_ACTION::Reply(std::string strBytes) {
-    RAW_ACTION a;
-    a.eKind = EKind::kReply;
-    a.strReply = std::move(strBytes);
-    return a;
-}
-
-RAW_ACTION RAW_ACTION::Drop(std::string strBytes, size_t nBytes) {
-    RAW_ACTION a = Reply(std::move(strBytes));
-    a.nLimit = nBytes;
-    return a;
-}
-
 void CRawServer::Serve(int nFd, size_t nIndex) {
     const bool bUnused = ClosedUnused(nFd);
     RAW_ACTION action;
@@ -60,18 +37,13 @@ void CRawServer::Serve(int nFd, size_t nIndex) {
             m_queActions.pop_front();
         }
     }
-    std::string strRequest = ReadRequestBytes(nFd);
-    std::unique_lock<std::mutex> lk(m_mtx);
-    m_vecRequests.push_back(std::move(strRequest));
-    m_cv.notify_all();
-    if (action.eKind == RAW_ACTION::EKind::kStall) {
+    Record(ReadRequestBytes(nFd));
+    if (action.bStall) {
+        std::unique_lock<std::mutex> lk(m_mtx);
         m_cv.wait(lk, [this] { return m_bStopping; });
-    } else if (action.eKind == RAW_ACTION::EKind::kReply) {
-        m_cv.wait(lk, [&] { return m_bStopping || m_vecRequests.size() >= action.nAfterRequests; });
-        if (m_bStopping) return;
-        lk.unlock();
-        net::SendAll(nFd, action.strReply.data(), std::min(action.nLimit, action.strReply.size()));
+        return;
     }
+    net::SendAll(nFd, action.strReply.data(), std::min(action.nLimit, action.strReply.size()));
     ::shutdown(nFd, SHUT_WR);  // an orderly end: the client sees EOF after the bytes sent
 }
 
@@ -91,10 +63,6 @@ void CRawServer::SetDefaultAction(RAW_ACTION action) {
 void CRawServer::QueueAction(RAW_ACTION action) {
     std::lock_guard<std::mutex> lk(m_mtx);
     m_queActions.push_back(std::move(action));
-}
-
-std::string CRawServer::Request(size_t nIndex) const {
-    return RequestAt(nIndex);
 }
 
 }  // namespace kttest

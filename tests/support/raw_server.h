@@ -7,30 +7,29 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/net_util.h"
 
 namespace kttest {
 
-// What the server does with one accepted connection.
+// What the server does with one accepted connection: read the request, then answer nothing until
+// the server stops (a stall), or send the first nLimit bytes of strReply and end the connection.
 struct RAW_ACTION {
-    enum class EKind {
-        kCloseAfterRequest,  // read the request, then close without answering
-        kStall,              // read the request, then answer nothing until the server stops
-        kReply,              // read the request, send strReply (up to nLimit bytes), close
-    };
-    EKind eKind = EKind::kStall;
+    bool bStall = true;
     std::string strReply;
-    size_t nLimit = static_cast<size_t>(-1);  // kReply: bytes of strReply actually sent
-    size_t nAfterRequests = 0;  // kReply: wait until the server has read this many requests
+    size_t nLimit = static_cast<size_t>(-1);
 
-    static RAW_ACTION CloseAfterRequest();
-    static RAW_ACTION Stall();
+    // Closes without answering.
+    static RAW_ACTION CloseAfterRequest() { return Reply(std::string()); }
+    static RAW_ACTION Stall() { return RAW_ACTION(); }
     // Sends strBytes whole, then closes.
-    static RAW_ACTION Reply(std::string strBytes);
+    static RAW_ACTION Reply(std::string strBytes) { return RAW_ACTION{false, std::move(strBytes)}; }
     // Sends the first nBytes of strBytes, then closes (a drop at byte nBytes).
-    static RAW_ACTION Drop(std::string strBytes, size_t nBytes);
+    static RAW_ACTION Drop(std::string strBytes, size_t nBytes) {
+        return RAW_ACTION{false, std::move(strBytes), nBytes};
+    }
 };
 
 // The raw server. Construction starts it (check IsRunning()), destruction stops it. Each
@@ -40,8 +39,8 @@ struct RAW_ACTION {
 // A connection the client closes before its first byte (a trial connection) is no request: it
 // takes no action and records nothing; ConnectionCount still counts it.
 //
-// A request is read as CHttpServer frames it (head, then a Content-Length or chunked body, no
-// interim answer to an Expect); those bytes are recorded.
+// A request is read as CHttpServer frames it (head, then a Content-Length body); those bytes are
+// recorded.
 class CRawServer : public CLoopbackServer<std::string> {
 public:
     // Starts with the default action Stall.
@@ -52,8 +51,6 @@ public:
     void SetDefaultAction(RAW_ACTION action);
     // Queues an action for the next accepted connection (first in, first out).
     void QueueAction(RAW_ACTION action);
-    // Raw bytes of request nIndex in reading order; empty when out of range.
-    std::string Request(size_t nIndex) const;
 
 private:
     void Serve(int nFd, size_t nIndex);
