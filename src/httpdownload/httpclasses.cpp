@@ -21,6 +21,7 @@ constexpr const char* kDefaultHeaders[] = {
 };
 constexpr long kConnectTimeoutMs = 4000;
 constexpr int kMaxPerforms = 12;
+constexpr int kWorkerSpins = 16;
 // A request URL may come from a configuration file: never let it (or a redirect) reach file://,
 // ftp:// or any other scheme libcurl knows.
 constexpr const char* kAllowedProtocols = "http,https";
@@ -528,8 +529,7 @@ CHttp_Async::CHttp_Async(long nId, IAsyReporter* pOwner) : m_nId(nId), m_pOwner(
 
 CHttp_Async::~CHttp_Async() {
     Stop();
-    m_nWorkerState = WORKER_QUIT;
-    m_nWorkerState.notify_all();
+    SetWorkerState(WORKER_QUIT);
     if (m_worker.joinable()) m_worker.join();
 }
 
@@ -566,14 +566,32 @@ bool CHttp_Async::Start() {
             return false;
         }
     }
-    m_nWorkerState = WORKER_RUN;
-    m_nWorkerState.notify_all();
+    SetWorkerState(WORKER_RUN);
     return true;
 }
 
 void CHttp_Async::Stop() {
     Cancel();
-    while (m_nWorkerState.load() == WORKER_RUN) m_nWorkerState.wait(WORKER_RUN);
+    WaitWhileWorkerState(WORKER_RUN);
+}
+
+void CHttp_Async::SetWorkerState(int nState) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWorker);
+        m_nWorkerState = nState;
+    }
+    m_cvWorker.notify_all();
+}
+
+void CHttp_Async::WaitWhileWorkerState(int nState) {
+    // The other side is often a few instructions away from the change (the pool's thread, woken
+    // by a notification, restarts the worker before it has parked): a few yields save the two
+    // context switches of sleeping.
+    for (int i = 0; i < kWorkerSpins && m_nWorkerState.load() == nState; ++i) {
+        std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> lock(m_mtxWorker);
+    m_cvWorker.wait(lock, [&] { return m_nWorkerState.load() != nState; });
 }
 
 int32_t CHttp_Async::AddHeaderForNextRun(const char16_t* pszLine) {
@@ -605,12 +623,11 @@ void CHttp_Async::NotifyAsyncReporter(int32_t nResult) {
 
 void CHttp_Async::WorkerLoop() {
     for (;;) {
-        m_nWorkerState.wait(WORKER_IDLE);
+        WaitWhileWorkerState(WORKER_IDLE);
         if (m_nWorkerState.load() == WORKER_QUIT) return;
         // The run is over once it has been reported: a stop that returns has its notification
         // queued already.
         NotifyAsyncReporter(Run());
-        m_nWorkerState = WORKER_IDLE;
-        m_nWorkerState.notify_all();
+        SetWorkerState(WORKER_IDLE);
     }
 }

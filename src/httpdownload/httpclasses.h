@@ -6,9 +6,11 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -239,8 +241,13 @@ protected:
     std::atomic<bool> m_bProgressPending{false};
     // One worker for the object's life, parked between runs: a request costs a wake-up, not a new
     // thread. Start sets WORKER_RUN, the worker sets WORKER_IDLE once the run is reported, the
-    // destructor WORKER_QUIT; each waits on the state (a short spin, then the kernel).
+    // destructor WORKER_QUIT; each side waits for the other's change (a few yields, then the
+    // condition). The state is written under the mutex and may be read without it.
     enum WORKER_STATE { WORKER_IDLE, WORKER_RUN, WORKER_QUIT };
+    void SetWorkerState(int nState);
+    void WaitWhileWorkerState(int nState);
     std::thread m_worker;
+    std::mutex m_mtxWorker;
+    std::condition_variable m_cvWorker;
     std::atomic<int> m_nWorkerState{WORKER_IDLE};
 };
