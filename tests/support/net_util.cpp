@@ -23,8 +23,7 @@ sockaddr_in Loopback(int nPort) {
     return addr;
 }
 
-}  // namespace
-
+// Listening TCP socket on 127.0.0.1 with a port chosen by the system; -1 on failure.
 int ListenLoopback(int& nPortOut) {
     nPortOut = 0;
     int nFd = OpenSocket();
@@ -41,6 +40,8 @@ int ListenLoopback(int& nPortOut) {
     nPortOut = ntohs(addr.sin_port);
     return nFd;
 }
+
+}  // namespace
 
 int ConnectLoopback(int nPort) {
     const int nFd = OpenSocket();

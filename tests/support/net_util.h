@@ -15,8 +15,6 @@ namespace kttest {
 
 namespace net {
 
-// Listening TCP socket on 127.0.0.1 with a port chosen by the system; -1 on failure.
-int ListenLoopback(int& nPortOut);
 // Connected TCP socket to 127.0.0.1:nPort; -1 on failure.
 int ConnectLoopback(int nPort);
 // A loopback port with nothing listening on it (connections to it are refused).
