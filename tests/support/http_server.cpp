@@ -211,14 +211,16 @@ struct CHttpServer::IMPL {
             if (bRecord) m_server.Record(req);
             const PLAN plan = Plan(req);
             if (!WaitUntil(Clock::now() + std::chrono::milliseconds(plan.nDelayMs), true)) return;
-            // Clients ignore the reason phrase; the system's WinINet asks for a close.
+            // Clients ignore the reason phrase. The system's WinINet asks for a close, and reuses
+            // the connection unless the reply says it closes.
+            const bool bClose = net::Lower(req.Header("Connection")) == "close";
             strHead = "HTTP/1.1 " + std::to_string(plan.nStatus) + " Scripted\r\n";
             for (const auto& [strName, strValue] : plan.vecHeaders)
                 strHead += strName + ": " + strValue + "\r\n";
+            strHead += bClose ? "Connection: close\r\n" : "";
             strHead += "Content-Length: " + std::to_string(plan.nLength) + "\r\n\r\n";
             if (!Send(nFd, strHead.data(), strHead.size()) ||
-                !Send(nFd, plan.pBody->data() + plan.nOffset, plan.nLength) ||
-                net::Lower(req.Header("Connection")) == "close")
+                !Send(nFd, plan.pBody->data() + plan.nOffset, plan.nLength) || bClose)
                 return;
         }
     }
