@@ -12,27 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
+
 namespace ktbench {
 
 using Clock = std::chrono::steady_clock;
-
-// Starts argv with the variables added to this process's environment; stdout to fdOut when >= 0,
-// else /dev/null, stderr to /dev/null. Returns the pid or -1.
-inline pid_t Spawn(const std::vector<std::string>& vecArgs, const std::vector<std::string>& vecEnv,
-                   int fdOut = -1, int fdExtra = -1) {
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    for (const std::string& str : vecEnv) ::putenv(::strdup(str.c_str()));
-    const int fdNull = ::open("/dev/null", O_RDWR);
-    ::dup2(fdOut >= 0 ? fdOut : fdNull, 1);
-    ::dup2(fdNull, 2);
-    if (fdExtra >= 0) ::dup2(fdExtra, 3);
-    std::vector<char*> argv;
-    for (const std::string& str : vecArgs) argv.push_back(::strdup(str.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-}
 
 inline int WaitExit(pid_t pid) {
     int nStatus = 0;
@@ -46,8 +30,9 @@ public:
     CXvfb(const char* pszXvfb, const std::string& strScreen) {
         int fds[2];
         if (::pipe(fds) != 0) return;
-        m_pid = Spawn({pszXvfb, "-displayfd", "3", "-screen", "0", strScreen, "-nolisten", "tcp"},
-                      {}, -1, fds[1]);
+        m_pid = kttest::StartChild(
+            {pszXvfb, "-displayfd", "3", "-screen", "0", strScreen, "-nolisten", "tcp"}, {}, -1, -1,
+            fds[1]);
         ::close(fds[1]);
         std::string strNumber;
         char c;

@@ -101,9 +101,9 @@ void BM_CurlCommandLine(benchmark::State& state) {
     for (auto _ : state) {
         const auto t0 = Clock::now();
         const pid_t pid =
-            ktbench::Spawn({KT_CURL_EXE, "-s", "-o", "/dev/null", "--noproxy", "*", "-H",
-                            kContentType, "--data-binary", "@" + strBody, g_ctx.strUrl},
-                           {});
+            kttest::StartChild({KT_CURL_EXE, "-s", "-o", "/dev/null", "--noproxy", "*", "-H",
+                                kContentType, "--data-binary", "@" + strBody, g_ctx.strUrl},
+                               {});
         const int nExit = ktbench::WaitExit(pid);
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
         if (nExit != 0) state.SkipWithError("curl failed");
@@ -120,7 +120,7 @@ void BM_ReporterPost(benchmark::State& state) {
         int fds[2];
         if (::pipe(fds) != 0) state.SkipWithError("pipe");
         const auto t0 = Clock::now();
-        const pid_t pid = ktbench::Spawn(
+        const pid_t pid = kttest::StartChild(
             {g_ctx.strSelf, "--post-child", g_ctx.strUrl, (g_ctx.dir / "attachment.rar").string()},
             {"NO_PROXY=127.0.0.1", "no_proxy=127.0.0.1"}, fds[1]);
         ::close(fds[1]);
@@ -173,10 +173,10 @@ int main(int argc, char** argv) {
 
     int fds[2];
     if (::pipe(fds) != 0) return 1;
-    const pid_t server =
-        ktbench::Spawn({KT_FEEDBACK_SERVER_EXE, "--listen", "127.0.0.1:0", "--dir",
-                        (g_ctx.dir / "store").string(), "--max-body", std::to_string(256u << 20)},
-                       {}, fds[1]);
+    const pid_t server = kttest::StartChild(
+        {KT_FEEDBACK_SERVER_EXE, "--listen", "127.0.0.1:0", "--dir", (g_ctx.dir / "store").string(),
+         "--max-body", std::to_string(256u << 20)},
+        {}, fds[1]);
     ::close(fds[1]);
     std::string strLine;
     char c;

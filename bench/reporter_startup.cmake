@@ -8,6 +8,8 @@ if(TARGET ktreporter)
     target_link_libraries(reporter_bare_grab PRIVATE Qt6::Gui)
     add_executable(reporter_startup ${CMAKE_CURRENT_SOURCE_DIR}/reporter_startup.cpp)
     target_link_libraries(reporter_startup PRIVATE benchmark::benchmark PkgConfig::KT_BENCH_XCB)
+    # The child-process helper of the tests (header only).
+    target_include_directories(reporter_startup PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_compile_definitions(reporter_startup PRIVATE
       KT_REPORTER_EXE="$<TARGET_FILE:ktreporter>"
       KT_BARE_GRAB_EXE="$<TARGET_FILE:reporter_bare_grab>"

@@ -36,7 +36,7 @@ void BM_BareGrabAndSave(benchmark::State& state) {
     for (auto _ : state) {
         const auto t0 = Clock::now();
         const pid_t pid =
-            ktbench::Spawn({KT_BARE_GRAB_EXE, (g_ctx.dir / "bare.jpeg").string()}, Env());
+            kttest::StartChild({KT_BARE_GRAB_EXE, (g_ctx.dir / "bare.jpeg").string()}, Env());
         if (ktbench::WaitExit(pid) != 0) state.SkipWithError("bare grab failed");
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
     }
@@ -48,7 +48,7 @@ void BM_ReporterDialogShown(benchmark::State& state) {
         xcb_flush(g_ctx.pConn);
         while (xcb_generic_event_t* pEvent = xcb_poll_for_event(g_ctx.pConn)) std::free(pEvent);
         const auto t0 = Clock::now();
-        const pid_t pid = ktbench::Spawn({exe.string(), "-T", "0"}, Env());
+        const pid_t pid = kttest::StartChild({exe.string(), "-T", "0"}, Env());
         bool bMapped = false;
         while (!bMapped) {
             xcb_generic_event_t* pEvent = xcb_wait_for_event(g_ctx.pConn);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ktreporter/jpeg_size.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -49,18 +50,12 @@ struct CChild {
     }
     bool Start(const std::vector<std::string>& vecArgs, const std::vector<std::string>& vecEnv,
                const fs::path& out, const fs::path& err, int nExtraFd = -1) {
-        m_pid = ::fork();
-        if (m_pid != 0) return m_pid > 0;
-        ::setpgid(0, 0);
-        for (const std::string& str : vecEnv) ::putenv(::strdup(str.c_str()));
-        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        if (nExtraFd >= 0) ::dup2(nExtraFd, 3);
-        std::vector<char*> argv;
-        for (const std::string& str : vecArgs) argv.push_back(::strdup(str.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        const int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int fdErr = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        m_pid = kttest::StartChild(vecArgs, vecEnv, fdOut, fdErr, nExtraFd, true);
+        ::close(fdOut);
+        ::close(fdErr);
+        return m_pid > 0;
     }
     // The exit status, or -1 when the process is still running after the time.
     int Wait(int nSeconds) {
