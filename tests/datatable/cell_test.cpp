@@ -10,7 +10,7 @@
 
 #include "datatable/databufparser.h"
 #include "datatable/datacell.h"
-#include "hex.h"
+#include "platform/codepage.h"
 #include "support/scoped.h"
 
 using namespace kt;
@@ -149,7 +149,7 @@ TEST(DataCell, ConversionsSettersAndCopies) {
     }
 
     // ReadValue replaces the whole type word and releases a held text: here DT_DATE 20240229.
-    const std::string buf = kttest::Hex("89 09 53 2E E5");
+    const std::string buf = "\x89\x09\x53\x2E\xE5";
     CDataBufParser parser(buf.data(), static_cast<uint32_t>(buf.size()));
     CDataCell read = Flagged(Text(u"old"), 0x5A000000);
     EXPECT_FALSE(read.ReadValue(parser));
