@@ -1,7 +1,7 @@
 // File downloads against the loopback server: what the information request learns from a reply,
 // the ranges the parts ask for and the file they produce through each entry point, the failures
-// that must end a download instead of leaving a wrong file behind, and cancel, release, reporter
-// death and shut-down while parts run.
+// that must end a download instead of leaving a wrong file behind; and cancel, release, detach,
+// reporter death and shut-down while requests and parts run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #ifdef _WIN32
@@ -16,15 +16,18 @@
 #include <csignal>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "httpdownload/httpdownload.h"
+#include "platform/codepage.h"
 #include "platform/paths.h"
 #include "support/http_server.h"
-#include "transfer_support.h"
+#include "support/reporter_recorder.h"
+#include "support/transfer_fixture.h"
 
 namespace {
 
-using namespace ttest;
+using namespace kttest;
 
 // "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since 1970.
 constexpr long long kRfcExampleTime = 784111777;
@@ -94,7 +97,9 @@ protected:
         CPoolTest::TearDown();
         std::filesystem::remove_all(m_dir);
     }
-    std::u16string Url(const std::string& strPath) const { return Wide(m_server.Url(strPath)); }
+    std::u16string Url(const std::string& strPath) const {
+        return kt::FromUtf8(m_server.Url(strPath));
+    }
     std::filesystem::path File(const std::string& strName) const { return m_dir / strName; }
     // The engine's (family) form of a path in the scratch directory.
     std::u16string Path(const std::string& strName) const {
@@ -112,13 +117,11 @@ protected:
                                            pReporter, 60000, 0));
         return nId;
     }
-    // A 3,000,000-byte file whose parts are never answered (until the server stops).
-    void ServeHeldParts() {
-        m_server.SetHandler([](const RECORDED_REQUEST& req) {
-            if (req.Header("Range") == "bytes=0-0")
-                return HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
-            return HTTP_REPLY{206, {}, "", false, 3600 * 1000};
-        });
+    // Starts a GET that waits as long as the server does; nId -1: on a new id.
+    long Request(const std::string& strPath, IHttpReporter* pReporter, long nId = -1) {
+        EXPECT_EQ(0, HttpPool_RequestData(&nId, Url(strPath).c_str(), "", 0, pReporter, 0x7FFFFFFF,
+                                          0, 0));
+        return nId;
     }
     // The Range values the server saw from request nFrom on, sorted: the parts start one after
     // the other but their requests may arrive in any order.
@@ -131,7 +134,7 @@ protected:
         std::sort(vec.begin(), vec.end());
         return vec;
     }
-    // Stops every server thread and checks that the download left none of its own behind.
+    // Stops every server thread and checks that the transfers left none of their own behind.
     void ExpectNoThreadsLeft() {
         m_server.Stop();
         EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == m_nThreadsBefore; }))
@@ -368,55 +371,81 @@ TEST_F(DownloadTest, APartAnsweredWithAnotherRangeOrShortFailsTheDownloadAndStop
     ExpectNoThreadsLeft();
 }
 
-TEST_F(DownloadTest, CancelAReporterDeathAndTheShutDownStopEveryPart) {
-    ServeHeldParts();
+// A cancelled request fails with -12, a cancelled download with 0, each once; a reporter that dies
+// hears nothing. The shut-down does not wait for requests and parts that never end by themselves
+// (it would hang), and none of them is heard of afterwards.
+TEST_F(DownloadTest, CancelAReporterDeathAndTheShutDownStopEveryRequestAndPart) {
+    // Every request is held, but a download's information request.
+    m_server.SetHandler([](const RECORDED_REQUEST& req) {
+        if (req.Header("Range") == "bytes=0-0")
+            return HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
+        return HTTP_REPLY{206, {}, "", false, 3600 * 1000};
+    });
     CRecorder reporter;
-    const long nId = Start("out.bin", &reporter);
+    const long nRequest = Request("/held", &reporter);
+    const long nDownload = Start("out.bin", &reporter);
     {
         CRecorder dying;
         Start("other.bin", &dying);
-        ASSERT_TRUE(m_server.WaitForRequests(8));  // two size requests and three parts each
+        ASSERT_TRUE(m_server.WaitForRequests(9));  // a size request and three parts each
     }
-    // The cancelled download reports failed with 0; nothing may reach the destroyed reporter
-    // (ASan would see it).
-    EXPECT_EQ(1, HttpPool_Cancel(nId));
-    EXPECT_TRUE(PumpUntilMarker());
-    EXPECT_EQ(1u, reporter.Count('E'));
-    EXPECT_EQ(0, reporter.Outcome());
-    EXPECT_EQ(0u, reporter.Count('F'));
-    // The parts never end by themselves: a shut-down that waited for them would hang.
+    EXPECT_EQ(HttpPool_IsRunning(nRequest) + HttpPool_AreAllRunning(), 2);
+    EXPECT_EQ(HttpPool_Cancel(nRequest) + HttpPool_Cancel(nDownload), 2);
+    EXPECT_EQ(HttpPool_IsRunning(nRequest) + HttpPool_AreAllRunning(), 0);
+    EXPECT_TRUE(PumpUntilMarker());  // the stopped workers' calls are queued by now
+    std::vector<std::tuple<char, long, double>> vecHeard;
+    for (const CALL& call : reporter.m_vecCalls)
+        vecHeard.emplace_back(call.chKind, call.nId, call.dValue);
+    EXPECT_EQ(vecHeard, (std::vector<std::tuple<char, long, double>>{
+                            {'E', nRequest, HTTP_ERR_USER_ABORT}, {'E', nDownload, 0}}));
+    std::vector<long> vecIds(32, -1);
+    vecIds[0] = nRequest;  // every request in the table runs
+    for (long& nStalled : vecIds) nStalled = Request("/stall", &reporter, nStalled);
     CRecorder last;
     Start("last.bin", &last);
-    ASSERT_TRUE(m_server.WaitForRequests(12));
+    ASSERT_TRUE(m_server.WaitForRequests(9 + 32 + 4));
+    EXPECT_EQ(HttpPool_AreAllRunning(), 1);
     HttpPool_Uninitialize();
     EXPECT_TRUE(PumpUntilMarker());
+    EXPECT_EQ(reporter.m_vecCalls.size(), 2u);
     EXPECT_TRUE(last.m_vecCalls.empty());
     ExpectNoThreadsLeft();
 }
 
-// Regression: a released download's counts, still queued, used to reach the id's next user.
-TEST_F(DownloadTest, NotificationsQueuedBeforeAReleaseNeverReachTheIdsNextUser) {
+// Regression: notifications of a run still queued when its id was released (a request's end, a
+// download's counts) used to reach the id's next user. A detached reporter's running request is
+// stopped, and what its stop queued reaches nobody either.
+TEST_F(DownloadTest, NotificationsQueuedBeforeAReleaseOrADetachReachNobody) {
     m_server.SetResource("/file.bin", {MakeData(3000000), true, ""});
     m_server.SetThrottle(64 * 1024);
     const std::string strSmall = MakeData(1000);
     m_server.SetResource("/small.bin", {strSmall, true, ""});
-    CRecorder first;
-    const long nId = Start("out.bin", &first);
-    // Nothing is pumped: the first run's counts wait in the queue while the id changes hands.
-    ASSERT_TRUE(PumpUntil([] { return kt::HasPendingMessages(); }, kGuardMs,
-                          [] { std::this_thread::yield(); }));
-    EXPECT_EQ(1, HttpPool_Release(nId));
-    // The released download is parked: the next one gets its id back.
-    CRecorder second;
-    ASSERT_EQ(nId, Start("small.bin", &second, "/small.bin"));
-    ASSERT_TRUE(PumpUntil([&] { return second.Terminals() > 0; }));
-    EXPECT_TRUE(PumpUntilMarker());
-    EXPECT_TRUE(first.m_vecCalls.empty());
-    EXPECT_EQ(1u, second.Terminals());
-    EXPECT_EQ('F', second.m_vecCalls.back().chKind);
-    for (const CALL& call : second.m_vecCalls)
-        EXPECT_TRUE(call.chKind != 'S' || call.dValue <= 1000) << "a count of the released run";
-    EXPECT_TRUE(ReadFile(File("small.bin")) == strSmall) << "file differs";
+    m_server.SetReply("/slow", HTTP_REPLY{200, {}, "late", false, 3600 * 1000});
+    for (const bool bDownload : {false, true}) {
+        SCOPED_TRACE(bDownload ? "download" : "request");
+        CRecorder first, other, next;
+        const long nDetached = Request("/slow", &other);
+        const long nId = bDownload ? Start("out.bin", &first) : Request("/small.bin", &first);
+        // Nothing is pumped: the run's notifications wait in the queue while the id changes hands.
+        ASSERT_TRUE(PumpUntil([] { return kt::HasPendingMessages(); }, kGuardMs,
+                              [] { std::this_thread::yield(); }));
+        ASSERT_TRUE(WaitWorkerEnd(nId));  // a request's worker ends by itself
+        EXPECT_EQ(1, HttpPool_Release(nId));
+        HttpPool_DetachReporter(&other);
+        EXPECT_EQ(HttpPool_IsRunning(nDetached), 0);
+        // The released id is parked: the next one of its kind gets it back.
+        ASSERT_EQ(nId, bDownload ? Start("small.bin", &next, "/small.bin")
+                                 : Request("/small.bin", &next));
+        ASSERT_TRUE(PumpUntil([&] { return next.Terminals() > 0; }));
+        EXPECT_TRUE(PumpUntilMarker());
+        EXPECT_TRUE(first.m_vecCalls.empty());
+        EXPECT_TRUE(other.m_vecCalls.empty());
+        EXPECT_EQ(1u, next.Terminals());
+        EXPECT_EQ('F', next.m_vecCalls.back().chKind);
+        for (const CALL& call : next.m_vecCalls)
+            EXPECT_TRUE(call.chKind != 'S' || call.dValue <= 1000) << "a count of the released run";
+        EXPECT_TRUE((bDownload ? ReadFile(File("small.bin")) : TakeBody(nId)) == strSmall);
+    }
 }
 
 }  // namespace

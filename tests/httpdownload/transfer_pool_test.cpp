@@ -15,11 +15,13 @@
 #include "httpdownload/httphelpers.h"
 #include "httpdownload/httppool.h"
 #include "httpdownload/httpstatus.h"
-#include "transfer_support.h"
+#include "platform/codepage.h"
+#include "support/reporter_recorder.h"
+#include "support/transfer_fixture.h"
 
 namespace {
 
-using namespace ttest;
+using namespace kttest;
 using namespace std::string_literals;
 
 // The bytes of a malloc'd buffer, freed; "" for none.
@@ -81,7 +83,7 @@ TEST(TransferHelpers, GzipMembersCarryTheFamilysHeaderAndTrailerAndRoundTrip) {
 // optional header fields, "bad-" ones are damaged and refused without a byte.
 TEST(TransferHelpers, GzipDecompressSkipsHeaderFieldsAndRefusesDamagedMembers) {
     size_t nFiles = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(KT_TRANSFER_GZIP_CASES)) {
+    for (const auto& entry : std::filesystem::directory_iterator(KT_TRANSFER_DATA "/gzip")) {
         const std::string strName = entry.path().filename().string();
         if (entry.path().extension() != ".gz") continue;
         const std::string strMember = ReadFile(entry.path());

@@ -1,6 +1,6 @@
-// Shared by this folder's tests: bytes to send and files read back, a reply body taken off the
-// pool, and a pool set up for each test on the test's thread, which therefore receives every
-// reporter call. The shared helpers of tests/support come with it.
+// For the transfer engine's tests: bytes to send and files read back, a reply body taken off the
+// pool, the wait for a request's worker, and a pool set up for each test on the test's thread,
+// which therefore receives every reporter call.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,16 +10,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "httpdownload/httppublic.h"
-#include "platform/codepage.h"
 #include "platform/msgwindow.h"
-#include "support/reporter_recorder.h"
 #include "support/scoped.h"
 
-namespace ttest {
-
-using namespace kttest;
+namespace kttest {
 
 // Bytes that differ at every offset a wrong split or a misplaced write could touch.
 inline std::string MakeData(size_t nSize) {
@@ -34,16 +31,18 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::u16string Wide(const std::string& str) {
-    return kt::FromUtf8(str);
-}
-
 inline std::string TakeBody(long nId) {
     long nLength = -1;
     char* pData = HttpPool_GetData(nId, &nLength);
     std::string strBody = pData != nullptr ? std::string(pData, static_cast<size_t>(nLength)) : "";
     std::free(pData);
     return strBody;
+}
+
+// Waits, without pumping, until the worker of request nId has ended.
+inline bool WaitWorkerEnd(long nId) {
+    return PumpUntil([&] { return HttpPool_IsRunning(nId) == 0; }, kGuardMs,
+                     [] { std::this_thread::yield(); });
 }
 
 class CPoolTest : public ::testing::Test {
@@ -55,4 +54,4 @@ protected:
     }
 };
 
-}  // namespace ttest
+}  // namespace kttest
