@@ -3,9 +3,6 @@
 // test scripts it: fixed replies per path, a callback, or a file-like resource with byte ranges.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,10 +55,6 @@ using HttpHandler = std::function<HTTP_REPLY(const RECORDED_REQUEST&)>;
 // Gzip (RFC 1952) of a byte string, as the server sends it for bGzip replies.
 std::string GzipBytes(const std::string& strData);
 
-// Reads one request off the socket as the server frames it (head, Content-Length body) and returns
-// its bytes as they came; on a stream that ends early, whatever arrived.
-std::string ReadRequestBytes(int nFd);
-
 // The loopback server. Construction starts it (check IsRunning()), destruction stops it; held and
 // delayed replies are cut short by the stop. Configuration changes apply to requests that arrive
 // afterwards.
@@ -74,7 +67,7 @@ std::string ReadRequestBytes(int nFd);
 // request with "Connection: close" has its connection closed after the reply. Any method is
 // answered as scripted, with a body. A reply goes out without a copy of its body, so a benchmark
 // can serve large bodies from it.
-class CHttpServer : public CLoopbackServer<RECORDED_REQUEST> {
+class CHttpServer : public CLoopbackServer {
 public:
     CHttpServer();
     ~CHttpServer();
@@ -98,6 +91,9 @@ public:
     // (benchmarks that send many large bodies).
     void SetRecording(bool bRecord);
 
+    // Request nIndex in arrival order, as recorded (head and whole body received); an empty one
+    // when out of range.
+    RECORDED_REQUEST Request(size_t nIndex) const;
     // Copies of all recorded requests in arrival order.
     std::vector<RECORDED_REQUEST> Requests() const;
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace kttest {
@@ -26,17 +28,14 @@ bool SendAll(int nFd, const char* pData, size_t nSize);
 std::string ReadToEnd(int nFd);
 // Connects, sends the bytes as written, ends the sending side and reads until the server closes.
 std::string Exchange(int nPort, const std::string& strSend);
-// The string in lower case (ASCII), for header names and values compared without case.
-std::string Lower(std::string str);
 
 }  // namespace net
 
 // What both loopback servers share: a listener on 127.0.0.1 with an ephemeral port that serves
 // each connection on a thread of its own (the server owns the sockets: it closes each one after
 // its serve function returns, and Stop shuts every open one down so that blocked reads and writes
-// return), the stop flag every wait watches, and the requests recorded so far. All methods are
-// thread-safe. Not copyable or movable.
-template <class REQUEST>
+// return), the stop flag every wait watches, and the requests recorded so far, each as the bytes
+// that came (head and whole body). All methods are thread-safe. Not copyable or movable.
 class CLoopbackServer {
 public:
     CLoopbackServer(const CLoopbackServer&) = delete;
@@ -54,7 +53,7 @@ public:
         return "http://127.0.0.1:" + std::to_string(Port()) + strPath;
     }
     // Stops accepting, breaks open connections, wakes every waiting reply and joins every thread.
-    // Idempotent; the destructor calls it.
+    // Idempotent; the destructor of each server calls it.
     void Stop();
     // Number of requests recorded so far.
     size_t RequestCount() const {
@@ -67,11 +66,10 @@ public:
         return m_cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
                              [&] { return m_vecRequests.size() >= nCount; });
     }
-    // Copy of request nIndex in arrival order (as recorded: head and whole body received); an
-    // empty one when out of range.
-    REQUEST Request(size_t nIndex) const {
+    // The bytes of request nIndex in arrival order; empty when out of range.
+    std::string Request(size_t nIndex) const {
         std::lock_guard<std::mutex> lk(m_mtx);
-        return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : REQUEST();
+        return nIndex < m_vecRequests.size() ? m_vecRequests[nIndex] : std::string();
     }
     // Number of TCP connections accepted so far.
     size_t ConnectionCount() const {
@@ -79,19 +77,18 @@ public:
         return m_nAccepted;
     }
 
-    struct LISTENER;
-
 protected:
     // nIndex: the connection's place in accept order, from 0.
     using ServeFn = std::function<void(int nFd, size_t nIndex)>;
-    CLoopbackServer();
-    ~CLoopbackServer();
+    CLoopbackServer() = default;
+    // The derived servers stop first: their serve functions use their members.
+    ~CLoopbackServer() = default;
     // Starts accepting; the derived server calls it once its own members stand.
     void Listen(ServeFn fnServe);
-    void Record(REQUEST request) {
+    void Record(std::string strRequest) {
         {
             std::lock_guard<std::mutex> lk(m_mtx);
-            m_vecRequests.push_back(std::move(request));
+            m_vecRequests.push_back(std::move(strRequest));
         }
         m_cv.notify_all();
     }
@@ -99,12 +96,16 @@ protected:
     mutable std::mutex m_mtx;  // guards the members below and those of the derived server
     mutable std::condition_variable m_cv;
     bool m_bStopping = false;
-    size_t m_nAccepted = 0;
-    std::vector<REQUEST> m_vecRequests;
 
 private:
+    struct CONNECTION;
+    size_t m_nAccepted = 0;
+    std::vector<std::string> m_vecRequests;
+    std::vector<std::shared_ptr<CONNECTION>> m_vecConns;
+    ServeFn m_fnServe;
     int m_nPort = 0;
-    std::unique_ptr<LISTENER> m_pListener;
+    int m_nListenFd = -1;
+    std::thread m_thAccept;
 };
 
 }  // namespace kttest

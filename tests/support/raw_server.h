@@ -3,12 +3,9 @@
 // dropped in the middle of a reply.
 #pragma once
 
-#include <cstddef>
 #include <deque>
-#include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "support/net_util.h"
 
@@ -41,7 +38,7 @@ struct RAW_ACTION {
 //
 // A request is read as CHttpServer frames it (head, then a Content-Length body); those bytes are
 // recorded.
-class CRawServer : public CLoopbackServer<std::string> {
+class CRawServer : public CLoopbackServer {
 public:
     // Starts with the default action Stall.
     CRawServer();
