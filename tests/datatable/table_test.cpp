@@ -497,21 +497,18 @@ TEST(ReplyReader, TruncatedAtEveryField) {
 
 // Each allocation of a table parse and of a reply read fails in turn: the parse answers out of
 // memory with an empty table, the reader its exception result with no table and no message box
-// (running out of memory is no message from the server and no format error). A non-ASCII column
-// name, a property, a message and texts too long to be held in place, so that each read allocates.
+// (running out of memory is no message from the server and no format error). long_texts_reply.bin
+// has a non-ASCII column name, a property, a message and texts too long to be held in place, so
+// that each read allocates.
 TEST(ReplyReader, EachFailingAllocationGivesOutOfMemoryAndNoTable) {
-    CDataTable source(3, 2);
-    source.m_vecHeads = {CDataColumnHead(u"A"), CDataColumnHead(u"名称，比较长的列名")};
-    source.m_vecHeads[1].m_nType = DT_STRING;
-    source.m_mapProps[u"version of the table"].SetString(u"v1");
-    source.GetCell(1, 1)->SetString(u"a cell text of some length");
-    const std::string strSection = WriteTableSection(source);
-    const std::string strReply = WriteReplyEnvelope(&source, 0, u"a message that the reader drops");
+    const std::string strReply = Fixture("inspect/long_texts_reply.bin");
+    std::unique_ptr<CDataTable> pTable;
+    ASSERT_EQ(Read(strReply, pTable), kReplyOk);
+    const std::string strSection = WriteTableSection(*pTable);
     const std::unique_ptr<char[]> pSection = ExactCopy(strSection);
     const std::unique_ptr<char[]> pReply = ExactCopy(strReply);
     kttest::CMessageBoxLog boxes;
     CDataTable table;
-    std::unique_ptr<CDataTable> pTable;
     int nParse = 0, nRead = 0;
     const size_t nParseFailures = kttest::ForEachFailingAllocation(
         [&] {
