@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "datatable/databufparser.h"
@@ -460,38 +461,32 @@ TEST(ReplyReader, ArgumentsAndRawPointerForm) {
 
 TEST(ReplyReader, TruncatedAtEveryField) {
     // The empty reply's 28 bytes with DT_TABLE as the payload type, then the example section.
+    // Its prefixes in runs {longest, result, message boxes}: a field name cut short shows the
+    // format message (the new table stays); a missing type reads as DT_EMPTY, which is no status
+    // field: an error with an empty box and no table; from the payload's name on, an indexed table
+    // holding what the section's prefix holds.
+    const Boxes format{kReplyFormatErrorText}, empty{u""};
+    const std::tuple<size_t, int, Boxes> runs[] = {
+        {0, kReplyNoData, {}},      {3, kReplyBadData, empty},   {9, kReplyBadData, format},
+        {12, kReplyBadData, empty}, {19, kReplyBadData, format}, {20, kReplyBadData, empty},
+        {47, kReplyOk, {}}};
     const std::string strFull = Fixture("inspect/example_reply.bin");
     ASSERT_EQ(strFull.size(), 47u);
-    for (size_t k = 0; k <= strFull.size(); ++k) {
+    for (size_t k = 0, i = 0; k <= strFull.size(); ++k) {
         SCOPED_TRACE(k);
+        i += k > std::get<0>(runs[i]) ? 1 : 0;
+        const auto& [nLongest, nResult, texts] = runs[i];
         kttest::CMessageBoxLog boxes;
         std::unique_ptr<CDataTable> pTable;
-        const int nResult = Read(strFull.substr(0, k), pTable);
-        if (k == 0) {
-            EXPECT_EQ(nResult, kReplyNoData);
-            EXPECT_TRUE(boxes.Texts().empty());
-        } else if ((k >= 4 && k <= 9) || (k >= 13 && k <= 19)) {
-            // A field name cut short: the format message, and the new table stays.
-            EXPECT_EQ(nResult, kReplyBadData);
-            EXPECT_EQ(boxes.Texts(), Boxes{kReplyFormatErrorText});
-            EXPECT_TRUE(pTable);
-        } else if (k <= 3 || k == 10 || k == 11 || k == 12 || k == 20) {
-            // A missing type reads as DT_EMPTY, which is no status field: an error, empty box.
-            EXPECT_EQ(nResult, kReplyBadData);
-            EXPECT_EQ(boxes.Texts(), Boxes{u""});
-            EXPECT_FALSE(pTable);
-        } else {
-            EXPECT_EQ(nResult, kReplyOk);
-            EXPECT_TRUE(boxes.Texts().empty());
-            ASSERT_TRUE(pTable);
-            EXPECT_EQ(pTable->m_bIndexed, 1);
-            EXPECT_EQ(pTable->GetColCount(), k >= 31 ? 2 : 0);
-            if (k >= 28) {
-                CDataTable expected;
-                expected.ParseBuffer(strFull.data() + 28, static_cast<uint32_t>(k - 28));
-                EXPECT_EQ(WriteTableSection(*pTable), WriteTableSection(expected));
-            }
-        }
+        EXPECT_EQ(Read(strFull.substr(0, k), pTable), nResult);
+        EXPECT_EQ(boxes.Texts(), texts);
+        EXPECT_EQ(pTable != nullptr, nResult == kReplyOk || texts == format);
+        if (!pTable || nResult != kReplyOk) continue;
+        EXPECT_EQ(pTable->m_bIndexed, 1);
+        EXPECT_EQ(pTable->GetColCount(), k >= 31 ? 2 : 0);
+        CDataTable expected;
+        if (k >= 28) expected.ParseBuffer(strFull.data() + 28, static_cast<uint32_t>(k - 28));
+        EXPECT_EQ(WriteTableSection(*pTable), WriteTableSection(expected));
     }
 }
 
