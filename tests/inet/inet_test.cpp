@@ -1,10 +1,10 @@
-// The WinInet pool: numbering, answers without a pool, owners on the window's thread, reply
-// copies and tables, re-entrant owners, early cancels, deletes and a shut-down in the middle of
-// many transfers.
-#include "inet/inetpool.h"
-
+// CAsyncHttp and the WinInet pool above it, against loopback servers: the request on the wire,
+// outcomes by step through both layers, the receive buffer, cancels, time-outs and deletes,
+// owners on the window's thread, and a shut-down in the middle of many transfers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -12,10 +12,11 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "datatable/datawriter.h"
-#include "datatable/replyreader.h"
+#include "inet/asynchttp.h"
+#include "inet/inetpool.h"
 #include "platform/codepage.h"
 #include "platform/inet/wininet.h"
 #include "platform/sync.h"
@@ -28,6 +29,26 @@
 namespace {
 
 using kttest::CRecorder;
+
+// CAsyncHttp's reporter: progress as it came, and the counts of the ends.
+struct CAsyncRecorder : IAsyncReporter {
+    std::mutex mutex;
+    std::vector<std::pair<long, long>> vecProgress;
+    std::atomic<int> nFinished{0};
+    std::atomic<int> nCancelled{0};
+
+    void ReportStatus(long, long) override {}
+    void ReportProgress(long, long nStage, long nValue) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        vecProgress.emplace_back(nStage, nValue);
+    }
+    void ReportCancelled(long) override { ++nCancelled; }
+    void ReportFinished(long) override { ++nFinished; }
+    std::vector<std::pair<long, long>> Progress() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return vecProgress;
+    }
+};
 
 std::mutex g_mutexProgress;
 std::vector<std::pair<long, std::thread::id>> g_vecProgress;  // stage, thread
@@ -49,13 +70,21 @@ bool PumpUntil(const CRecorder& owner, size_t nTerminals) {
     return kttest::PumpUntil([&] { return owner.m_vecCalls.size() >= nTerminals; });
 }
 
-class InetPool : public ::testing::Test {
+// A pool for the pool's tests, and a CAsyncHttp of its own for the tests of that layer; whatever
+// either opened is released by the end.
+class Inet : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(InitPool(nullptr)); }
     void TearDown() override {
+        m_http.Close();
         UninitPool();
         EXPECT_EQ(kt::InternetOpenHandleCount(), 0u);
         EXPECT_FALSE(kt::InternetWorkerRunning());
+    }
+    uint32_t Open(int nKind, const std::string& strUrl, const std::string& strBody = "") {
+        return m_http.OpenRequest(nKind, kt::FromUtf8(strUrl),
+                                  strBody.empty() ? nullptr : strBody.data(),
+                                  static_cast<int>(strBody.size()));
     }
     // Creates, sets and starts a GET of strUrl for the owner; returns the id.
     long Get(CRecorder& owner, const std::string& strUrl, int nTimeoutMs = 0) {
@@ -65,7 +94,158 @@ protected:
         EXPECT_EQ(StartRequest(nId, kAsyncKindGet), kInetOk);
         return nId;
     }
+
+    CAsyncRecorder m_rec;
+    CAsyncHttp m_http{1, &m_rec};
 };
+
+// One table of server behaviours through both layers: CAsyncHttp's status for each step's
+// failure (before the send, not even the first progress stage), an unknown kind (flagged and sent
+// as a GET that keeps its body) and POSTs with a body past a NUL byte and with none; the pool's
+// owner hears the same status (finished for 0; the pool refuses other kinds). What the Internet
+// functions report for these is InetFunctions'.
+TEST_F(Inet, OutcomesByStepThroughCAsyncHttpAndThePool) {
+    kttest::CHttpServer server;
+    kttest::CRawServer raw;
+    raw.SetDefaultAction(kttest::RAW_ACTION::CloseAfterRequest());
+    const std::string strBody("x=1\0z", 5);
+    const std::string strRefused = "http://127.0.0.1:" + std::to_string(kttest::net::ClosedPort());
+    const std::tuple<int, std::string, std::string, uint32_t> rows[] = {
+        {kAsyncKindGet, "http:///x", "", kAsyncUrlFailed},  // the splitting rules: InetParseUrl
+        {kAsyncKindGet, strRefused + "/x", "", kAsyncConnectFailed},
+        {kAsyncKindGet, raw.Url("/closed"), "", kAsyncStopped},  // through the exit event
+        {5, server.Url("/k"), strBody, kAsyncBadKind},
+        {kAsyncKindPost, server.Url("/post"), strBody, 0},
+        {kAsyncKindPost, server.Url("/empty"), "", 0}};
+    CRecorder owner;
+    for (const auto& [nKind, strUrl, strSent, dwStatus] : rows) {
+        SCOPED_TRACE(strUrl);
+        EXPECT_EQ(Open(nKind, strUrl, strSent), dwStatus);
+        if (nKind != kAsyncKindGet && nKind != kAsyncKindPost) continue;
+        const long nId = CreateRequest(&owner, nullptr, nullptr);
+        SetRequest(nId, kt::FromUtf8(strUrl).c_str(), strSent.data(), int(strSent.size()));
+        ASSERT_EQ(StartRequest(nId, nKind), kInetOk);
+        ASSERT_TRUE(PumpUntil(owner, owner.m_vecCalls.size() + 1));
+        EXPECT_EQ(owner.Outcome(), static_cast<int32_t>(dwStatus));
+    }
+    EXPECT_FALSE(m_http.IsRunning());
+    EXPECT_EQ(m_rec.nFinished.load(), 6);
+    const auto progress = m_rec.Progress();
+    EXPECT_EQ(std::count(progress.begin(), progress.end(), std::make_pair(0L, -1L)), 3);
+    std::vector<std::string> vecReceived;
+    for (const kttest::RECORDED_REQUEST& req : server.Requests())
+        vecReceived.push_back(req.strMethod + " " + req.Header("Content-Length") + " " +
+                              req.strBody);
+    EXPECT_EQ(vecReceived, (std::vector<std::string>{"GET 5 " + strBody, "POST 5 " + strBody,
+                                                     "POST 5 " + strBody, "POST 0 ", "POST 0 "}));
+}
+
+TEST_F(Inet, LargeReplyProgressBufferGrowthTakeDataAndTraceLines) {
+    kttest::CHttpServer server;
+    std::string strBody(10000, '\0');
+    for (size_t i = 0; i < strBody.size(); ++i) strBody[i] = static_cast<char>(i * 7 + i / 251);
+    server.SetReply(200, strBody);
+    server.SetThrottle(20000);  // some reads wait, and complete with their bytes in the block
+    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/big")), 0u);
+
+    const auto progress = m_rec.Progress();
+    ASSERT_GE(progress.size(), 5u);  // at least 3 blocks of at most 4096 bytes
+    EXPECT_EQ(progress.front(), std::make_pair(0L, -1L));
+    EXPECT_EQ(progress.back(), std::make_pair(3L, 0L));
+    // Totals grow by at most one read block each, end at the reply size, and the capacity follows
+    // the doubling rule applied to exactly these totals.
+    long nPrevious = 0;
+    int nCapacity = kAsyncInitialBuffer;
+    for (size_t i = 1; i + 1 < progress.size(); ++i) {
+        EXPECT_EQ(progress[i].first, 2);
+        EXPECT_GT(progress[i].second, nPrevious);
+        EXPECT_LE(progress[i].second - nPrevious, kAsyncReadBlock);
+        const int nTotal = static_cast<int>(progress[i].second);
+        if (nTotal > nCapacity) nCapacity = ((nCapacity + nTotal) / 4096 * 4096) * 2;
+        nPrevious = progress[i].second;
+    }
+    EXPECT_EQ(nPrevious, 10000);
+    EXPECT_EQ(m_http.GetCapacity(), nCapacity);
+
+    // Taking the bytes moves the buffer past them; taking nothing gives the buffer up.
+    int nLength = 0;
+    const char* p = m_http.TakeData(&nLength, true);
+    ASSERT_EQ(nLength, 10000);
+    EXPECT_EQ(std::string(p, nLength), strBody);
+    EXPECT_EQ(m_http.GetCapacity(), nCapacity - 10000);
+    const char* pAfter = m_http.GetData(&nLength);
+    EXPECT_EQ(nLength, 0);
+    EXPECT_EQ(pAfter, p + 10000);
+    EXPECT_EQ(m_http.TakeData(&nLength, true), pAfter);
+    EXPECT_EQ(m_http.GetData(&nLength), nullptr);
+
+    // The next transfer starts with a buffer again; its trace lines, each once and in this order,
+    // but the caller's last two lines (in their order) may come among the main thread's last
+    // ones; Close's line last.
+    server.SetReply(200, "0123456789");
+    kttest::CTraceLog trace;
+    m_http.SetReporter(&m_rec);
+    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/")), 0u);
+    EXPECT_EQ(m_http.CopyData(), "0123456789");
+    m_http.Close();
+    char szReporter[64];
+    std::snprintf(szReporter, sizeof(szReporter), "Set Async http reporter to %p\n",
+                  static_cast<void*>(&m_rec));
+    const std::vector<std::string> vecExpected = {szReporter,
+                                                  "Enter OpenRequest()\n",
+                                                  "Enter AsyncMainThread()\n",
+                                                  "Enter WaitExitEvent()\n",
+                                                  "Exit WaitExitEvent()\n",
+                                                  "Exit AsyncMainThread()\n",
+                                                  "Exit  CAsyncHttp::AsyncMainThread()\n",
+                                                  "WaitForSingleObject(m_hMainThread, INFINITE);\n",
+                                                  "Exit CAsyncHttp::OpenRequest()\n"};
+    std::vector<std::string> vecLines = trace.Lines();
+    EXPECT_EQ(vecLines.back().rfind("-------m_hMainThread = ", 0), 0u);
+    vecLines.pop_back();
+    std::stable_partition(vecLines.begin(), vecLines.end(), [&](const std::string& strLine) {
+        return strLine != vecExpected[7] && strLine != vecExpected[8];
+    });
+    EXPECT_EQ(vecLines, vecExpected);
+}
+
+TEST_F(Inet, CancelDuringATransferAndOpenRequestWhileRunning) {
+    kttest::CRawServer raw;
+    m_http.Cancel();  // idle: nothing happens
+    EXPECT_EQ(m_rec.nCancelled.load(), 0);
+    EXPECT_EQ(m_http.GetStatus(), 0u);
+    // (A cancel announced before the start is the pool's early-cancel case.)
+    std::thread caller([&] { Open(kAsyncKindGet, raw.Url("/stall")); });
+    ASSERT_TRUE(raw.WaitForRequests(1));
+    ASSERT_TRUE(m_http.IsRunning());
+    // A second transfer while one runs is refused at once with status 3.
+    EXPECT_EQ(Open(kAsyncKindGet, raw.Url("/second")) & kAsyncBusy, kAsyncBusy);
+    EXPECT_EQ(raw.RequestCount(), 1u);
+    EXPECT_EQ(m_rec.nFinished.load(), 0);
+
+    m_http.Cancel();
+    caller.join();
+    // (Its status and end reach the pool's owner: the pool's cancel row.)
+    EXPECT_EQ(m_rec.nCancelled.load(), 1);
+    EXPECT_TRUE(kttest::PumpUntil([&] { return !m_http.IsRunning(); }));
+    // The object is reusable after a cancel.
+    kttest::CHttpServer server;
+    server.SetReply(200, "again");
+    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/")), 0u);
+    EXPECT_EQ(m_http.CopyData(), "again");
+}
+
+TEST(AsyncHttpEscape, EscapesPercentControlsAndHighBytes) {
+    const std::tuple<const char*, std::u16string, std::u16string> cases[] = {
+        {"GBK", u"", u""},
+        {"GBK", std::u16string(u"\x01\x1f\x7f\t", 4), u"%01%1F\x7f%09"},
+        {"UTF-8", u"é", u"%C3%A9"}};
+    for (const auto& [pszCodePage, strIn, strOut] : cases) {
+        ASSERT_TRUE(kt::SetAnsiCodePage(pszCodePage));
+        EXPECT_EQ(CAsyncHttp::EscapeObject(strIn), strOut) << kt::ToUtf8(strOut);
+    }
+    kt::SetAnsiCodePage("");
+}
 
 TEST(InetPoolDown, EveryFunctionAnswersWithoutAPoolAndIdsCountFromOne) {
     UninitPool();
@@ -106,7 +286,7 @@ TEST(InetPoolDown, EveryFunctionAnswersWithoutAPoolAndIdsCountFromOne) {
 
 // A GET given a body and extra headers, and a POST of text, as the server receives them; both
 // outcomes reach the owner on this thread, which deletes the POST from inside its notification.
-TEST_F(InetPool, GetAndPostOnTheWireAndTheirOutcomesOnTheWindowThread) {
+TEST_F(Inet, GetAndPostOnTheWireAndTheirOutcomesOnTheWindowThread) {
     kttest::CHttpServer server;
     std::string strBody(10000, 'r');
     strBody[0] = '\0';
@@ -178,33 +358,9 @@ TEST_F(InetPool, GetAndPostOnTheWireAndTheirOutcomesOnTheWindowThread) {
     EXPECT_EQ(owner.m_vecCalls[2].dValue, 42);
 }
 
-// GetReplyTable hands the reply copy to the table reader and its answer back (the reader's own
-// cases, a table already held or a reply cut short, are the table reader's tests; no reply is
-// InetPoolDown's).
-TEST_F(InetPool, ReplyTables) {
-    kttest::CHttpServer server;
-    kt::CDataTable table(2, 3);
-    server.SetReply("/table", kttest::HTTP_REPLY{200, {}, kt::WriteReplyEnvelope(&table)});
-    server.SetReply("/error",
-                    kttest::HTTP_REPLY{200, {}, kt::WriteReplyEnvelope(nullptr, -3, u"busy")});
-    CRecorder owner;
-    const long nTable = Get(owner, server.Url("/table"));
-    const long nError = Get(owner, server.Url("/error"));
-    ASSERT_TRUE(PumpUntil(owner, 2));
-
-    kttest::CMessageBoxLog boxes;
-    kt::CDataTable* pTable = nullptr;
-    EXPECT_EQ(GetReplyTable(nError, pTable), kInetBadReply);
-    EXPECT_EQ(pTable, nullptr);
-    EXPECT_EQ(boxes.Texts(), (std::vector<std::u16string>{u"busy"}));
-    ASSERT_EQ(GetReplyTable(nTable, pTable), kInetOk);
-    EXPECT_EQ(pTable->GetRowCount() * 10 + pTable->GetColCount(), 23);
-    delete pTable;
-}
-
 // An owner may start its request again or delete it from inside a notification while sixteen
 // other requests run; a cancel after the start but before the transfer began holds.
-TEST_F(InetPool, OwnersMayReenterAndEarlyCancelsHold) {
+TEST_F(Inet, OwnersMayReenterAndEarlyCancelsHold) {
     kttest::CHttpServer server;
     server.SetReply(200, "r");
     server.SetReply("/other", kttest::HTTP_REPLY{200, {}, "o", false, 100});
@@ -249,7 +405,7 @@ TEST_F(InetPool, OwnersMayReenterAndEarlyCancelsHold) {
 // Against a server that never answers: a delete stops its request, which says nothing more; a
 // cancel fails the request; a time-out alone finishes it (its main thread sees the closed handle
 // and ends by itself, once), and the record starts again.
-TEST_F(InetPool, DeleteCancelAndTimeOutOfRunningRequests) {
+TEST_F(Inet, DeleteCancelAndTimeOutOfRunningRequests) {
     kttest::CTraceLog trace;
     kttest::CRawServer raw;
     CRecorder owner;
@@ -282,7 +438,7 @@ TEST_F(InetPool, DeleteCancelAndTimeOutOfRunningRequests) {
     EXPECT_EQ(trace.Count("Handle be closed.\n"), 1u);
 }
 
-TEST_F(InetPool, HandleProbesTheConfiguredAddressAndDeletesOnDestruction) {
+TEST_F(Inet, HandleProbesTheConfiguredAddressAndDeletesOnDestruction) {
     kttest::CHttpServer server;
     SetProbeUrl(kt::FromUtf8(server.Url("/images/img/index/logo_16682.gif")));
     {
@@ -311,7 +467,7 @@ TEST_F(InetPool, HandleProbesTheConfiguredAddressAndDeletesOnDestruction) {
 }
 
 // Many transfers with random delays, cancels and deletes, then a shut-down in the middle of it all.
-TEST_F(InetPool, StressShutDownDuringManyTransfers) {
+TEST_F(Inet, StressShutDownDuringManyTransfers) {
     kttest::CHttpServer server;
     server.SetHandler([](const kttest::RECORDED_REQUEST& req) {
         std::minstd_rand rng(static_cast<unsigned>(std::hash<std::string>()(req.strTarget)));
