@@ -83,14 +83,15 @@ Entries Table(const CServerPathManager& urls) {
 
 // A few kinds of each shape, not the whole table again: a user's directory and what lies below it,
 // the passport (a file name: only its directories are made), kinds without a user, the last kind;
-// outside the table (below 0, from the count of kinds on) the root itself. Each user name is text,
-// not a format (a percent sign stays one); an empty one adds no directory; the root need not exist.
+// outside the table (below 0, from the count of kinds on) the root itself, made on the way as the
+// directory of every path is. Each user name is text, not a format (a percent sign stays one); an
+// empty one adds no directory.
 TEST_F(Paths, KindsWithAndWithoutAUserNameAndTheTreeTheyLeave) {
     // clang-format off
     const std::pair<int, std::u16string> kinds[] = {
-        {0, u"data\\"}, {8, u"users\\U\\"}, {12, u"users\\U\\Passport\\passport"},
+        {-1, u""}, {0, u"data\\"}, {8, u"users\\U\\"}, {12, u"users\\U\\Passport\\passport"},
         {13, u"users\\guest\\"}, {15, u"hqplug\\U\\"}, {28, u"users\\U\\RSS\\DownLoad\\"},
-        {33, u"etc\\GdiPool\\"}, {-1, u""}, {34, u""}};
+        {33, u"etc\\GdiPool\\"}, {34, u""}};
     // clang-format on
     for (const std::u16string strUser : {u"用户%s", u""}) {
         const fs::path root = m_dir / ("user" + std::to_string(strUser.size()));
@@ -103,6 +104,8 @@ TEST_F(Paths, KindsWithAndWithoutAUserNameAndTheTreeTheyLeave) {
             if (const size_t i = strPath.find(u"\\U\\"); i != strPath.npos)
                 strPath.replace(i + 1, 1, strUser);
             EXPECT_EQ(strRoot + strPath, paths.GetPath(Kind(n))) << n;
+            EXPECT_TRUE(
+                fs::is_directory(kt::ToFsPath(strRoot + strPath.substr(0, strPath.rfind(u'\\')))));
             std::u16string strDir = strPath;
             std::replace(strDir.begin(), strDir.end(), u'\\', u'/');
             if (const size_t i = strDir.find(u"//"); i != strDir.npos) strDir.erase(i, 1);
@@ -111,17 +114,6 @@ TEST_F(Paths, KindsWithAndWithoutAUserNameAndTheTreeTheyLeave) {
         }
         EXPECT_EQ(setExpected, Tree(root));
     }
-    // A later name replaces the earlier one; the root is never checked for its separator.
-    CClientPathManager paths;
-    paths.SetRootPath(m_strDir + u"bare");
-    paths.SetUserName(u"a");
-    paths.SetUserName(u"b");
-    EXPECT_EQ(m_strDir + u"barehqplug\\b\\", paths.GetPath(Kind(15)));
-    EXPECT_TRUE(fs::is_directory(m_dir / "barehqplug/b"));
-    // A root that does not exist yet is made on the way, even for a kind outside the table.
-    paths.SetRootPath(m_strDir + u"new\\client\\");
-    EXPECT_EQ(m_strDir + u"new\\client\\", paths.GetPath(Kind(99)));
-    EXPECT_TRUE(fs::is_directory(m_dir / "new/client"));
 }
 
 // Only '\\' separates; the part after the last one is a file name; only the first 260 characters
@@ -154,11 +146,16 @@ TEST_F(Paths, EnsureDirectoryExistsWalk) {
     EXPECT_EQ((std::set<std::string>{"a", "a/b", "a/b/c", "a/b/d"}), Tree(m_dir));
     EXPECT_TRUE(fs::is_regular_file(m_dir / "plain"));
     EXPECT_FALSE(fs::exists(kt::ToFsPath(strProc)));
-    // The layout still answers its paths where nothing can be made.
+    // The layout still answers its paths where nothing can be made; a later name replaces the
+    // earlier one; the root is never checked for its separator.
     CClientPathManager paths;
     paths.SetRootPath(m_strDir + u"plain\\");
+    paths.SetUserName(u"a");
     paths.SetUserName(u"u");
     EXPECT_EQ(m_strDir + u"plain\\users\\u\\Passport\\passport", paths.GetPath(Kind(12)));
+    paths.SetRootPath(m_strDir + u"bare");
+    EXPECT_EQ(m_strDir + u"bareusers\\u\\Passport\\passport", paths.GetPath(Kind(12)));
+    EXPECT_TRUE(fs::is_directory(m_dir / "bareusers/u/Passport"));
 }
 
 TEST(ServerUrls, WhichEntriesCountAndUnderWhichKind) {
