@@ -228,11 +228,6 @@ TEST_F(Inet, CancelDuringATransferAndOpenRequestWhileRunning) {
     // (Its status and end reach the pool's owner: the pool's cancel row.)
     EXPECT_EQ(m_rec.nCancelled.load(), 1);
     EXPECT_TRUE(kttest::PumpUntil([&] { return !m_http.IsRunning(); }));
-    // The object is reusable after a cancel.
-    kttest::CHttpServer server;
-    server.SetReply(200, "again");
-    EXPECT_EQ(Open(kAsyncKindGet, server.Url("/")), 0u);
-    EXPECT_EQ(m_http.CopyData(), "again");
 }
 
 TEST(AsyncHttpEscape, EscapesPercentControlsAndHighBytes) {

@@ -58,73 +58,58 @@ json Inspect(const std::vector<std::string>& vecArgs) {
     return json::parse(strOut, nullptr, false);
 }
 
-class InspectNetwork : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_server.IsRunning());
-        m_dir = fs::temp_directory_path() /
-                ("kt-inspect-net-" + std::to_string(std::random_device()()));
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
-    kttest::CHttpServer m_server;
-    fs::path m_dir;
-};
-
 // Each row: what it checks, the command line, and fields the JSON must hold exactly.
-TEST_F(InspectNetwork, SubcommandsReportWhatCameBack) {
+TEST(InspectNetwork, SubcommandsReportWhatCameBack) {
+    kttest::CHttpServer server;
+    const fs::path dir =
+        fs::temp_directory_path() / ("kt-inspect-net-" + std::to_string(std::random_device()()));
+    fs::create_directories(dir);
     std::string strData(1500000, '\0');
     for (size_t i = 0; i < strData.size(); ++i) strData[i] = static_cast<char>(i * 7 + i / 251);
-    m_server.SetResource("/f.bin", {strData, true, "Sun, 06 Nov 1994 08:49:37 GMT"});
-    m_server.SetReply("/q", {200, {}, std::string("reply\0with a zero \xff byte", 24)});
-    m_server.SetReply("/missing", {404, {}, "no"});
-    m_server.SetReply("/echo", {200, {}, std::string(10000, 'r')});
-    m_server.SetReply("/err", {200, {}, kt::WriteReplyEnvelope(nullptr, -1, u"server says no")});
-    m_server.SetReply("/empty", {200, {}, kt::WriteReplyEnvelope(nullptr, 0)});
-    const std::string strPost = (m_dir / "post.txt").string();
+    server.SetResource("/f.bin", {strData, true, "Sun, 06 Nov 1994 08:49:37 GMT"});
+    server.SetReply("/q", {200, {}, std::string("reply\0with a zero \xff byte", 24)});
+    server.SetReply("/missing", {404, {}, "no"});
+    server.SetReply("/echo", {200, {}, std::string(10000, 'r')});
+    server.SetReply("/err", {200, {}, kt::WriteReplyEnvelope(nullptr, -1, u"server says no")});
+    server.SetReply("/empty", {200, {}, kt::WriteReplyEnvelope(nullptr, 0)});
+    const std::string strPost = (dir / "post.txt").string();
     std::ofstream(strPost, std::ios::binary) << "a=1&b=2";
     std::string strR64;  // base64 of 10000 'r'
     for (int i = 0; i < 3333; ++i) strR64 += "cnJy";
-    const std::string strSync = (m_dir / "sync.bin").string(),
-                      strAsync = (m_dir / "async.bin").string();
+    const std::string strSync = (dir / "sync.bin").string(),
+                      strAsync = (dir / "async.bin").string();
     const struct {
         const char* pszWhat;
         std::vector<std::string> vecArgs;
         json expected;
     } cases[] = {
         {"fetch: the body's bytes, a zero and 0xFF among them",
-         {"fetch", m_server.Url("/q"), "--header", "X-Probe: 7"},
+         {"fetch", server.Url("/q"), "--header", "X-Probe: 7"},
          {{"notification", "finished"},
           {"result", 0},
           {"bodyLength", 24},
           {"bodyBase64", "cmVwbHkAd2l0aCBhIHplcm8g/yBieXRl"}}},
         {"fetch: an HTTP error fails",
-         {"fetch", m_server.Url("/missing")},
+         {"fetch", server.Url("/missing")},
          {{"notification", "failed"}}},
-        {"remote-size",
-         {"remote-size", m_server.Url("/f.bin")},
-         {{"result", 1}, {"size", 1500000}}},
+        {"remote-size", {"remote-size", server.Url("/f.bin")}, {{"result", 1}, {"size", 1500000}}},
         {"download",
-         {"download", m_server.Url("/f.bin"), strSync},
+         {"download", server.Url("/f.bin"), strSync},
          {{"size", 1500000}, {"mtime", 784111777}}},
         {"download --async",
-         {"download", m_server.Url("/f.bin"), strAsync, "--async"},
+         {"download", server.Url("/f.bin"), strAsync, "--async"},
          {{"size", 1500000},
           {"mtime", 784111777},
           {"notification", "finished"},
           {"lastStatus", 1500000}}},
         {"inet --post",
-         {"inet", m_server.Url("/echo"), "--post", strPost},
+         {"inet", server.Url("/echo"), "--post", strPost},
          {{"notification", "finished"}, {"bodyLength", 10000}, {"bodyBase64", strR64 + "cg=="}}},
         {"inet-table: an error envelope's message is what the user is shown, and no table",
-         {"inet-table", m_server.Url("/err")},
+         {"inet-table", server.Url("/err")},
          {{"result", -8}, {"messages", {"server says no"}}, {"table", nullptr}}},
         {"inet-table: an empty table",
-         {"inet-table", m_server.Url("/empty")},
+         {"inet-table", server.Url("/empty")},
          {{"result", 0},
           {"messages", json::array()},
           {"table",
@@ -140,7 +125,6 @@ TEST_F(InspectNetwork, SubcommandsReportWhatCameBack) {
     EXPECT_NE(0, vecOut[1]["result"]);
     EXPECT_FALSE(vecOut[1]["errorText"].get<std::string>().empty());
     EXPECT_GE(vecOut[4]["statusCalls"].get<int>(), 1);
-    ASSERT_FALSE(vecOut[5]["progress"].empty());
     EXPECT_EQ(0, vecOut[5]["progress"][0][0]);
     for (const std::string& strFile : {strSync, strAsync}) {
         std::ifstream in(strFile, std::ios::binary);
@@ -148,9 +132,11 @@ TEST_F(InspectNetwork, SubcommandsReportWhatCameBack) {
     }
     // What went out: the extra header, the posted form.
     std::map<std::string, kttest::RECORDED_REQUEST> mapSent;
-    for (const kttest::RECORDED_REQUEST& req : m_server.Requests()) mapSent[req.strPath] = req;
+    for (const kttest::RECORDED_REQUEST& req : server.Requests()) mapSent[req.strPath] = req;
     EXPECT_EQ("7", mapSent["/q"].Header("X-Probe"));
     EXPECT_EQ("POST a=1&b=2", mapSent["/echo"].strMethod + " " + mapSent["/echo"].strBody);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
 }
 
 }  // namespace
