@@ -115,9 +115,6 @@ protected:
     std::string Post(const std::string& strBody, const std::string& strTypeLines = kForm) {
         return Exchange(m_nPort, Request(strTypeLines, strBody));
     }
-    std::string Get(const std::string& strPath) {
-        return Exchange(m_nPort, "GET " + strPath + " HTTP/1.1\r\n\r\n");
-    }
     std::set<std::string> NumberedFolders() const {
         std::set<std::string> set;
         for (const auto& entry : fs::directory_iterator(m_store))
@@ -167,14 +164,14 @@ TEST_F(FeedbackServerTest, StoresEveryFieldInUtf8AndAnswersInTheCodePage) {
 // before anything is stored, and a client that waits for "100 Continue" (libcurl does so for large
 // posts) gets it only when its body will be taken. File names are cleaned to stay inside their
 // report's folder, and names that clean to the same one are all kept, each under the next free
-// copy number of its name; files are served only by the names the store gave them.
+// copy number of its name; files are served by the names the store gave them, and only by those.
 TEST_F(FeedbackServerTest, RequestsAreStoredOrRefusedAsTheirFilesSay) {
     ASSERT_TRUE(kt::SetAnsiCodePage("UTF-8"));
     StartServer(4096);
     std::vector<fs::path> vecFiles(fs::directory_iterator(KT_FEEDBACK_TEST_DATA "/framing"), {});
     std::erase_if(vecFiles, [](const fs::path& file) { return file.extension() != ".http"; });
     std::sort(vecFiles.begin(), vecFiles.end());
-    EXPECT_EQ(29u, vecFiles.size());
+    EXPECT_EQ(30u, vecFiles.size());
     std::set<std::string> setStored;
     for (const fs::path& file : vecFiles) {
         SCOPED_TRACE(file.filename());
@@ -266,7 +263,7 @@ TEST_F(FeedbackServerTest, NumbersContinueAfterARestartAndTheIndexListsThem) {
     EXPECT_EQ("反馈已收到，编号 000003\n",
               ReplyBody(Post(ReporterBody(u"", u"second & last", u"", ""))));
     ASSERT_EQ(kOk, StatusLine(Post(ReporterBody(u"", u"n", u"b.rar", "RAR"))));
-    const std::string html = Get("/");
+    const std::string html = Exchange(m_nPort, "GET / HTTP/1.1\r\n\r\n");
     ASSERT_EQ(kOk, StatusLine(html));
     const size_t nFirst = html.find("&lt;b&gt;first&lt;/b&gt;");
     ASSERT_NE(std::string::npos, nFirst);
@@ -274,9 +271,6 @@ TEST_F(FeedbackServerTest, NumbersContinueAfterARestartAndTheIndexListsThem) {
     EXPECT_EQ(std::string::npos, html.find("<b>first"));
     EXPECT_NE(std::string::npos, html.find("<img loading=\"lazy\" src=\"/reports/000001/a.jpeg\""));
     EXPECT_EQ(std::string::npos, html.find("src=\"/reports/000004/b.rar\""));
-    const std::string strImage = Get("/reports/000001/a.jpeg");
-    EXPECT_EQ("JPEGDATA", ReplyBody(strImage));
-    EXPECT_NE(std::string::npos, strImage.find("\r\nContent-Type: image/jpeg\r\n")) << strImage;
 }
 
 #ifdef KT_FEEDBACK_SERVER_EXE
