@@ -1,7 +1,7 @@
 // What the dialog's tests share, free of any toolkit: a temporary client root, the engine's pool, a
 // loopback receiver named by etc/urlserver.xml, a recorder of message boxes, a profile kept in
 // the platform's store emptied, and a fresh application object per dialog. Each test file shows the
-// dialog its own way.
+// dialog its own way: to a recording view, or in the window of the build's toolkit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,21 +48,13 @@ protected:
         for (const char16_t* psz : kProfileKeys) app.WriteProfileString(u"FEEDBACK_INFO", psz, u"");
     }
     void TearDown() override {
-        CloseDialog();
+        m_pDlg.reset();
         HttpPool_Uninitialize();
         if (m_pServer) m_pServer->Stop();
         m_pApp.reset();
         kt::SetAnsiCodePage("");
         std::error_code ec;
         fs::remove_all(m_root, ec);
-    }
-
-    // Delivers what is due: the engine's notifications (and, in the toolkit's tests, its events).
-    virtual void Pump() { kt::PumpMessagesFor(10); }
-    // Destroys the dialog (and its window); the dialog detaches from the engine.
-    virtual void CloseDialog() { m_pDlg.reset(); }
-    bool PumpUntil(const std::function<bool()>& fnDone) {
-        return kttest::PumpUntil(fnDone, kGuardMs, [this] { Pump(); });
     }
 
     // Starts the receiver and writes etc/urlserver.xml with kind 24 pointing at it.
@@ -77,16 +69,17 @@ protected:
     }
     // A new application object through the dialog's part of start-up (profile, directories, URL
     // table, command line) and a new dialog for it, not yet initialised.
-    kt::CFeedBackDlg& NewDialog(std::vector<std::u16string> vecArgs) {
-        CloseDialog();
+    template <typename DLG = kt::CFeedBackDlg>
+    DLG& NewDialog(std::vector<std::u16string> vecArgs) {
+        m_pDlg.reset();
         m_pApp = std::make_unique<kt::CKTReporterApp>();
         m_pApp->SetRegistryKey(kt::kRegistryKey);
         vecArgs.insert(vecArgs.begin(), u"ktreporter");
         m_pApp->SetExecutableDirectory(kt::FromFsPath(m_root.string()) + u"\\");
         m_pApp->SetCommandLine(std::move(vecArgs));
         EXPECT_TRUE(m_pApp->ParseCommandLine());
-        m_pDlg = std::make_unique<kt::CFeedBackDlg>();
-        return *m_pDlg;
+        m_pDlg = std::make_unique<DLG>();
+        return static_cast<DLG&>(*m_pDlg);
     }
     void Fill(const std::vector<std::u16string>& vecFields = {u"n", u"a@b.cn", u"", u"t", u"d"}) {
         for (size_t i = 0; i < vecFields.size(); ++i)
