@@ -87,24 +87,24 @@ TEST(CodePage, ConversionsPerCodePage) {
     }
 }
 
+// The runtime's rules for both kinds of number, narrow and wide: an integer clamps at the 32-bit
+// ends; a full-width digit is no digit, and only ASCII belongs to a number.
 TEST(Decimal, RuntimeIntegerAndFloatRules) {
     // clang-format off
-    const std::pair<const char*, int32_t> cases[] = {
-        {"  -12abc", -12}, {"abc", 0}, {"+7", 7}, {"", 0}, {"-", 0}, {"+-3", 0}, {"\t\n 42", 42},
-        {"007", 7}, {"12 34", 12}, {"2147483647", 2147483647}, {"2147483648", 2147483647},
-        {"-2147483648", -2147483648}, {"-2147483649", -2147483648},
-        {"99999999999999999999", 2147483647}};
+    const std::tuple<const char*, int32_t, double> cases[] = {
+        {"  -12abc", -12, -12}, {"abc", 0, 0}, {"+7", 7, 7}, {"", 0, 0}, {"-", 0, 0}, {"+-3", 0, 0},
+        {"\t\n 42", 42, 42}, {"007", 7, 7}, {"12 34", 12, 12}, {"  3.5xyz", 3, 3.5},
+        {"-1e3", -1, -1000}, {"1.5\u4E00", 1, 1.5}, {"\uFF11", 0, 0},
+        {"2147483647", 2147483647, 2147483647.0}, {"2147483648", 2147483647, 2147483648.0},
+        {"-2147483648", -2147483648, -2147483648.0}, {"-2147483649", -2147483648, -2147483649.0},
+        {"99999999999999999999", 2147483647, 1e20}};
     // clang-format on
-    for (const auto& [psz, n] : cases) {
+    for (const auto& [psz, n, d] : cases) {
         EXPECT_EQ(kt::AToI(psz), n) << psz;
         EXPECT_EQ(kt::WToL(kt::FromUtf8(psz)), n) << psz;
+        EXPECT_DOUBLE_EQ(kt::AToF(psz), d) << psz;
+        EXPECT_DOUBLE_EQ(kt::WToF(kt::FromUtf8(psz)), d) << psz;
     }
-    EXPECT_EQ(kt::WToL(u"\uFF11"), 0);  // a full-width digit is not a digit to the runtime
-    for (const auto& [psz, d] :
-         {std::pair{u"  3.5xyz", 3.5}, {u"-1e3", -1000.0}, {u"abc", 0.0}, {u"1.5\u4E00", 1.5}}) {
-        EXPECT_DOUBLE_EQ(kt::WToF(psz), d);
-    }
-    EXPECT_DOUBLE_EQ(kt::AToF("2.25"), 2.25);
 }
 
 // Against what the table cannot restate: the GBK bytes of a few texts (as the family's servers and
