@@ -37,9 +37,6 @@ protected:
         kt::SetAnsiCodePage("");
         fs::remove_all(m_dir, m_ec);
     }
-    void WriteUrls(const std::string& strBytes) const {
-        std::ofstream(m_dir / "urlserver.xml", std::ios::binary) << strBytes;
-    }
 
     const fs::path m_dir = fs::temp_directory_path() /
                            ("ktpaths-" + std::to_string(getpid()) + "-" +
@@ -62,10 +59,6 @@ std::set<std::string> Tree(const fs::path& root) {
         if (entry.is_directory()) set.insert(Utf8(fs::relative(entry.path(), root)));
     }
     return set;
-}
-
-kt::ClientPathType Kind(int n) {
-    return static_cast<kt::ClientPathType>(n);
 }
 
 using Entries = std::vector<std::pair<int32_t, std::u16string>>;
@@ -103,7 +96,7 @@ TEST_F(Paths, KindsWithAndWithoutAUserNameAndTheTreeTheyLeave) {
         for (auto [n, strPath] : kinds) {
             if (const size_t i = strPath.find(u"\\U\\"); i != strPath.npos)
                 strPath.replace(i + 1, 1, strUser);
-            EXPECT_EQ(strRoot + strPath, paths.GetPath(Kind(n))) << n;
+            EXPECT_EQ(strRoot + strPath, paths.GetPath(kt::ClientPathType(n))) << n;
             EXPECT_TRUE(
                 fs::is_directory(kt::ToFsPath(strRoot + strPath.substr(0, strPath.rfind(u'\\')))));
             std::u16string strDir = strPath;
@@ -148,13 +141,14 @@ TEST_F(Paths, EnsureDirectoryExistsWalk) {
     EXPECT_FALSE(fs::exists(kt::ToFsPath(strProc)));
     // The layout still answers its paths where nothing can be made; a later name replaces the
     // earlier one; the root is never checked for its separator.
+    const kt::ClientPathType kPassport{12};
     CClientPathManager paths;
     paths.SetRootPath(m_strDir + u"plain\\");
     paths.SetUserName(u"a");
     paths.SetUserName(u"u");
-    EXPECT_EQ(m_strDir + u"plain\\users\\u\\Passport\\passport", paths.GetPath(Kind(12)));
+    EXPECT_EQ(m_strDir + u"plain\\users\\u\\Passport\\passport", paths.GetPath(kPassport));
     paths.SetRootPath(m_strDir + u"bare");
-    EXPECT_EQ(m_strDir + u"bareusers\\u\\Passport\\passport", paths.GetPath(Kind(12)));
+    EXPECT_EQ(m_strDir + u"bareusers\\u\\Passport\\passport", paths.GetPath(kPassport));
     EXPECT_TRUE(fs::is_directory(m_dir / "bareusers/u/Passport"));
 }
 
@@ -225,7 +219,7 @@ TEST_F(Paths, UrlFilesLoadedInTurn) {
             fs::remove(m_dir / "urlserver.xml");
             fs::create_directories(m_dir / "urlserver.xml");
         } else if (c.strFile != "-" && c.strDir.empty()) {
-            WriteUrls(c.strFile);
+            std::ofstream(m_dir / "urlserver.xml", std::ios::binary) << c.strFile;
         }
         EXPECT_EQ(c.nResult, urls.Load(c.strDir.empty() ? m_strDir : c.strDir));
         EXPECT_EQ(c.entries, Table(urls));
