@@ -44,16 +44,21 @@ void* AllocateOrNull(size_t nSize) noexcept {
 
 namespace kttest {
 
-CFailAlloc::CFailAlloc(size_t nFailAt) {
-    t_state = FAIL_STATE{true, false, 0, nFailAt};
-}
-
-CFailAlloc::~CFailAlloc() {
-    t_state.bArmed = false;
-}
-
-bool CFailAlloc::HasFailed() const {
-    return t_state.bFailed;
+size_t ForEachFailingAllocation(const std::function<void()>& fnRun,
+                                const std::function<void(bool)>& fnCheck) {
+    struct DISARM {
+        ~DISARM() { t_state.bArmed = false; }  // also when fnRun throws
+    };
+    for (size_t n = 0;; ++n) {
+        {
+            const DISARM disarm;
+            t_state = FAIL_STATE{true, false, 0, n};
+            fnRun();
+        }
+        const bool bFailed = t_state.bFailed;
+        fnCheck(bFailed);
+        if (!bFailed) return n;
+    }
 }
 
 }  // namespace kttest
