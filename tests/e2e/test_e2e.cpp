@@ -168,16 +168,14 @@ protected:
     CChild m_receiver;
 };
 
-// A first reporter photographs the whole screen and provides a window that a second one, given it
-// with -H, photographs at the window's own size (to the same name: one counter per process); the
-// second is typed into and its report reaches the receiver.
+// A first reporter provides a window that a second one, given it with -H, photographs at the
+// window's own size (the whole screen's picture: Capture's test; the picture's name: ReporterApp's
+// start-up test); the second is typed into and its report reaches the receiver.
 TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     CChild first;
     ASSERT_TRUE(StartReporter(first, "first", {"-T", "0"}));
     const std::string strFirst = WaitForWindow("问题反馈");
     ASSERT_FALSE(strFirst.empty()) << Slurp(m_root / "first.err");
-    EXPECT_EQ(std::make_pair(kScreenWidth, kScreenHeight),
-              JpegSize(Slurp(fs::directory_iterator(m_root / "client" / "tmp")->path())));
     const std::string strGeometry = Xdo("getwindowgeometry --shell " + strFirst);
     const size_t nPos = strGeometry.find("WIDTH=");
     ASSERT_NE(std::string::npos, nPos) << strGeometry;
@@ -221,8 +219,6 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
               report["fields"]);
     ASSERT_EQ(1u, report["attachments"].size());
     const json& att = report["attachments"][0];
-    EXPECT_NE(std::string::npos, att["filename"].get<std::string>().find("\\tmp\\\\ScreenShoot"))
-        << att;
     ASSERT_TRUE(att["storedAs"].is_string());
     EXPECT_EQ(std::make_pair(nWidth, nHeight),
               JpegSize(Slurp(m_root / "store" / "000001" / att["storedAs"].get<std::string>())));

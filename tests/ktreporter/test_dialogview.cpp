@@ -1,6 +1,7 @@
 // The window of template 525 in the view this build has (Qt's, or the dialog manager's on
 // Windows), seen and driven as a person would: its layout against the table, and the keys, clicks,
-// close button and timer that it hands to the dialog (whose behaviour test_feedbackdlg.cpp tests).
+// close button and timer that it hands to the dialog, through a request from start to end (the
+// dialog's other rules against a recording view: test_feedbackdlg.cpp).
 // One set of tests for every view; CViewProbe is the toolkit's part: what a control shows, and a
 // click or a key sent to it.
 #ifdef _WIN32
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "ktreporter/dlg_fixture.h"
+#include "ktreporter/formbody.h"
 
 namespace {
 
@@ -228,9 +230,11 @@ public:
 
 class DialogViewTest : public DlgFixture {
 protected:
-    // A new dialog run modally with the script; its result once every step is done.
-    int Run(std::vector<std::function<bool(const CViewProbe&)>> vecSteps) {
-        CScriptedDlg& dlg = NewDialog<CScriptedDlg>({});
+    // A new dialog for the command line run modally with the script; its result once every step
+    // is done.
+    int Run(std::vector<std::function<bool(const CViewProbe&)>> vecSteps,
+            std::vector<std::u16string> vecArgs = {}) {
+        CScriptedDlg& dlg = NewDialog<CScriptedDlg>(std::move(vecArgs));
         dlg.m_vecSteps = std::move(vecSteps);
         kt::InstallEnginePump();
         const int nResult = dlg.DoModal();
@@ -268,53 +272,91 @@ TEST_F(DialogViewTest, WindowIsTheLayoutTable) {
         }}));
 }
 
-// No stored name: the focus starts in the name field, where Return is the default button's click
-// (refused: the fields are empty). A click on submit runs the request: the inputs and submit go
-// grey, the bar shows and the dialog's timer steps it; the reply ends the window with OK. With the
-// name now stored, the next window starts in the title, and Escape ends it with the cancel result.
-TEST_F(DialogViewTest, KeysClicksAndTimerReachTheDialogAndItsStateShows) {
+// While a request runs the window is busy: the inputs and submit grey, the bar shown and stepped
+// by the dialog's timer. Escape, the exit button or the close button then end it at once with the
+// cancel result, destroying the dialog stops the request, and its late reply reaches nothing (no
+// box, no clean-up); else the reply ends it with OK and its text, and the archive goes. The first
+// window starts in the name field, where Return is the default button's; with the name stored, the
+// next ones start in the title.
+TEST_F(DialogViewTest, BusyWhileTheRequestRunsThenLeavingOrTheReplyEndsTheWindow) {
     StartReceiver();
     m_pServer->HoldReplies(true);
-    m_pServer->SetReply(200, "ok\n");
+    m_pServer->SetReply(200, kt::ToAnsi(u"收到，编号 42\n"));
+    const fs::path archive = m_root / "a.rar";
+    std::ofstream(archive) << "data";
+    const std::u16string strPath = kt::FromFsPath(archive.string());
+    const std::vector<std::u16string> vecArgs = {u"-U", u"用户9", u"-T", u"1",
+                                                 u"-D", u"1",     u"-P", strPath};
+    const std::vector<std::u16string> vecFields = {u"张三", u"zhang.san@example.com", u"",
+                                                   u"无法登录", u"第一行\r\n第二行"};
+    // The body expected on the wire, the archive still there.
+    const kt::FEEDBACK_FORM form = kt::MakeFeedbackForm(1, u"用户9", vecFields[0], vecFields[1],
+                                                        u"", vecFields[3], vecFields[4], strPath);
+    std::vector<char> vecBody;
+    ASSERT_EQ(0, kt::BuildFeedbackBody(form, strPath, vecBody));
     int nLastPos = -1, nMoves = 0;
-    EXPECT_EQ(kt::kIdOk, Run({[](const CViewProbe& v) {
-                                  if (v.Focus() == 0) return false;
-                                  EXPECT_EQ(kt::IDC_EDIT_NAME, v.Focus());
-                                  EXPECT_FALSE(v.Visible(kt::IDC_PROGRESS));
-                                  v.Key(kt::IDC_EDIT_NAME, kReturn);
-                                  return true;
-                              },
-                              [&](const CViewProbe& v) {
-                                  if (m_vecBoxes.empty()) return false;
-                                  Fill();
-                                  v.Click(kt::IDC_BTN_SUBMIT);
-                                  return true;
-                              },
-                              [&](const CViewProbe& v) {
-                                  if (m_pServer->RequestCount() == 0) return false;
-                                  for (int nId : kFieldIds) EXPECT_FALSE(v.Enabled(nId)) << nId;
-                                  EXPECT_FALSE(v.Enabled(kt::IDC_BTN_SUBMIT));
-                                  EXPECT_TRUE(v.Enabled(kt::IDC_BTN_EXIT));
-                                  EXPECT_TRUE(v.Visible(kt::IDC_PROGRESS));
-                                  return true;
-                              },
-                              // The dialog's timer steps the real bar; then the reply comes.
-                              [&](const CViewProbe& v) {
-                                  if (v.BarPos() != nLastPos) {
-                                      EXPECT_EQ(m_pDlg->GetProgress().GetPos(), v.BarPos());
-                                      nLastPos = v.BarPos();
-                                      ++nMoves;
-                                  }
-                                  m_pServer->HoldReplies(nMoves < 3);
-                                  return nMoves >= 3;
-                              }}));
-    EXPECT_EQ(kt::kIdCancel, Run({[](const CViewProbe& v) {
-                  if (v.Focus() == 0) return false;
-                  EXPECT_EQ(kt::IDC_EDIT_TITLE, v.Focus());
-                  v.Key(kt::IDC_EDIT_TITLE, kEscape);
-                  return true;
-              }}));
-    EXPECT_EQ((std::vector<std::string>{AppBox(kMsgIncomplete), "服务器返回信息|ok"}), m_vecBoxes);
+    for (size_t i = 0; i < 4; ++i) {
+        std::vector<std::function<bool(const CViewProbe&)>> vecSteps = {
+            [&](const CViewProbe& v) {
+                if (v.Focus() == 0) return false;
+                EXPECT_EQ(i == 0 ? kt::IDC_EDIT_NAME : kt::IDC_EDIT_TITLE, v.Focus());
+                EXPECT_FALSE(v.Visible(kt::IDC_PROGRESS));
+                Fill(vecFields);
+                if (i == 0)
+                    v.Key(kt::IDC_EDIT_EMAIL, kReturn);
+                else
+                    v.Click(kt::IDC_BTN_SUBMIT);
+                return true;
+            },
+            [&](const CViewProbe& v) {
+                if (m_pServer->RequestCount() == i) return false;
+                for (int nId : kFieldIds) EXPECT_FALSE(v.Enabled(nId)) << nId;
+                EXPECT_FALSE(v.Enabled(kt::IDC_BTN_SUBMIT));
+                EXPECT_TRUE(v.Enabled(kt::IDC_BTN_EXIT));
+                EXPECT_TRUE(v.Visible(kt::IDC_PROGRESS));
+                if (i == 0) v.Key(kt::IDC_BTN_EXIT, kEscape);
+                if (i == 1) v.Click(kt::IDC_BTN_EXIT);
+                if (i == 2) v.Close();
+                return true;
+            }};
+        if (i < 3) {
+            EXPECT_EQ(kt::kIdCancel, Run(vecSteps, vecArgs));
+            const long nId = m_pDlg->GetRequestId();
+            EXPECT_EQ(1, HttpPool_IsRunning(nId));
+            m_pDlg.reset();
+            EXPECT_EQ(0, HttpPool_IsRunning(nId)) << i;
+            continue;
+        }
+        // The dialog's timer steps the real bar. The bar advances by 10 per tick and starts over
+        // at 100; other timers leave it alone. Then the reply comes.
+        vecSteps.push_back([&](const CViewProbe& v) {
+            // The first look counts as a move: two are one step of the real timer.
+            if (v.BarPos() != nLastPos) ++nMoves;
+            nLastPos = v.BarPos();
+            return nMoves >= 2;
+        });
+        vecSteps.push_back([&](const CViewProbe& v) {
+            m_pDlg->GetProgress().SetPos(0);
+            for (int n : {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 10}) {
+                m_pDlg->OnTimer(kt::CFeedBackDlg::kProgressTimer);
+                EXPECT_EQ(n, v.BarPos());
+            }
+            m_pDlg->OnTimer(4711);
+            EXPECT_EQ(10, v.BarPos());
+            EXPECT_TRUE(fs::exists(archive));
+            m_pServer->HoldReplies(false);
+            return true;
+        });
+        EXPECT_EQ(kt::kIdOk, Run(vecSteps, vecArgs));
+    }
+    EXPECT_TRUE(PumpUntilMarker());
+    EXPECT_EQ(std::vector<std::string>{"服务器返回信息|收到，编号 42"}, m_vecBoxes);
+    EXPECT_FALSE(fs::exists(archive));
+    // What went on the wire: the exact body in GBK.
+    const kttest::RECORDED_REQUEST req = m_pServer->Request(3);
+    EXPECT_EQ("POST /feedback", req.strMethod + " " + req.strPath);
+    EXPECT_EQ(std::string(vecBody.begin(), vecBody.end()), req.strBody);
+    EXPECT_NE(std::string::npos, req.strBody.find("\r\n\xD5\xC5\xC8\xFD\r\n"));
 }
 
 }  // namespace
