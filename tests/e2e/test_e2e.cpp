@@ -168,14 +168,17 @@ protected:
     CChild m_receiver;
 };
 
-// A first reporter provides a window that a second one, given it with -H, photographs at the
-// window's own size (the whole screen's picture: Capture's test; the picture's name: ReporterApp's
-// start-up test); the second is typed into and its report reaches the receiver.
+// A first reporter photographs the whole screen (of the X server; Capture's test takes Qt's
+// offscreen one) and provides a window that a second one, given it with -H, photographs at the
+// window's own size (the picture's name: ReporterApp's start-up test); the second is typed into and
+// its report reaches the receiver.
 TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     CChild first;
     ASSERT_TRUE(StartReporter(first, "first", {"-T", "0"}));
     const std::string strFirst = WaitForWindow("问题反馈");
     ASSERT_FALSE(strFirst.empty()) << Slurp(m_root / "first.err");
+    EXPECT_EQ(std::make_pair(kScreenWidth, kScreenHeight),
+              JpegSize(Slurp(fs::directory_iterator(m_root / "client" / "tmp")->path())));
     const std::string strGeometry = Xdo("getwindowgeometry --shell " + strFirst);
     const size_t nPos = strGeometry.find("WIDTH=");
     ASSERT_NE(std::string::npos, nPos) << strGeometry;
