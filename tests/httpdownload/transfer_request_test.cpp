@@ -1,6 +1,6 @@
 // Requests through the public functions against loopback servers: what the server receives, every
-// outcome rule of a run, each libcurl call failing in turn, and delivery to the reporter (thread,
-// re-entrance, release, detach, blocking), also at random under load.
+// outcome rule of a run, each libcurl call failing in turn, and delivery to the reporter under load
+// (thread, re-entrance, release, detach, blocking, at random).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -370,61 +370,20 @@ TEST_F(TransferRequest, TwentyMegabyteBodyArrivesByteForByte) {
     EXPECT_EQ(dLast, static_cast<double>(strBody.size()));
 }
 
-TEST_F(TransferRequest, ReporterCallsArriveOnThePoolThreadAndMayReenterOrBlock) {
-    m_server.SetReply(200, "reply body");
-    // Sixteen other requests run meanwhile, answered while the reporter is busy.
-    CRecorder others;
-    std::vector<long> vecOthers(16, -1);
-    for (long& nOther : vecOthers)
-        ASSERT_EQ(Start(nOther, m_server.Url("/other"), "", 10000, &others), 0);
-    long nId = -1;
-    std::vector<std::string> vecSeen;
-    m_reporter.m_fnHook = [&](const CALL& call) {
-        if (call.chKind != 'F') return;
-        vecSeen.push_back(TakeBody(call.nId));
-        EXPECT_EQ(HttpPool_GetResult(call.nId), 0);
-        // The pool's thread is held up here until every other worker has ended.
-        for (size_t i = 0; vecSeen.size() == 2 && i < vecOthers.size(); ++i)
-            EXPECT_TRUE(WaitWorkerEnd(vecOthers[i]));
-        // Detached from inside its own call, then attached again by the next request.
-        if (vecSeen.size() == 3) HttpPool_DetachReporter(&m_reporter);
-        if (vecSeen.size() < 5) {
-            long nSame = call.nId;
-            EXPECT_EQ(Start(nSame, m_server.Url("/next"), "x"), 0);
-            EXPECT_EQ(nSame, call.nId);
-        } else {
-            HttpPool_Release(call.nId);
-        }
-    };
-    ASSERT_EQ(Start(nId, m_server.Url("/first")), 0);
-    ASSERT_TRUE(PumpUntil([&] { return vecSeen.size() == 5 && others.Terminals() == 16; }));
-    for (const long nOther : vecOthers) EXPECT_EQ(HttpPool_GetResult(nOther), 0);
-    EXPECT_TRUE(PumpUntilMarker());  // nothing more arrives for the released id
-    EXPECT_EQ(vecSeen, std::vector<std::string>(5, "reply body"));
-    EXPECT_EQ(m_reporter.Terminals(), 5u);
-    for (const CALL& call : m_reporter.m_vecCalls) {
-        EXPECT_EQ(call.thread, std::this_thread::get_id());
-        EXPECT_EQ(call.nId, nId);
-    }
-    EXPECT_EQ(m_server.RequestCount(), 21u);
-    EXPECT_EQ(HttpPool_NewRequest(), nId);  // parked by the reporter, taken back now
-}
-
 // Many requests on a few dozen ids with cancels, releases, restarts, detaches and reporter deaths
-// thrown in at random, from the pool's thread and from inside reporter calls: every request that
-// was neither released nor detached hears exactly one terminal call, on the pool's thread, and
-// nothing else hears anything.
-TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
-    CHttpServer server;
-    ASSERT_TRUE(server.IsRunning());
-    server.SetHandler([](const RECORDED_REQUEST& req) {  // each request's body comes back
+// thrown in at random, from the pool's thread and from inside reporter calls, and the pool's thread
+// held inside a call once: every request that was neither released nor detached hears exactly one
+// terminal call, on the pool's thread, with its own result and reply, and nothing else hears
+// anything.
+TEST_F(TransferRequest, UnderLoadEveryLiveRequestIsAnsweredExactlyOnce) {
+    m_server.SetHandler([](const RECORDED_REQUEST& req) {  // each request's body comes back
         thread_local std::mt19937 rng(std::hash<std::thread::id>()(std::this_thread::get_id()));
         return HTTP_REPLY{200, {}, req.strBody, false, static_cast<int>(rng() % 6)};
     });
-    ASSERT_EQ(HttpPool_Initialize(nullptr), 1);
     constexpr int kRequests = 2000;
     constexpr size_t kIds = 64;
-    const std::u16string strUrl = kt::FromUtf8(server.Url("/stress"));
+    const std::u16string strUrl = kt::FromUtf8(m_server.Url("/stress"));
+    const std::thread::id idTest = std::this_thread::get_id();
     std::mt19937 rng(20261205);
     std::array<std::unique_ptr<CRecorder>, 4> apReporters;
     std::vector<long> vecIds;  // ids in use, not released
@@ -469,7 +428,7 @@ TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
         apReporters[nReporter] = std::make_unique<CRecorder>();  // the old one dies
         Forget(nReporter);
         apReporters[nReporter]->m_fnHook = [&, nReporter](const CALL& call) {
-            EXPECT_EQ(std::this_thread::get_id(), call.thread);
+            EXPECT_EQ(call.thread, idTest);
             const auto it = mapPending.find(call.nId);
             ASSERT_TRUE(it != mapPending.end() && it->second.nReporter == nReporter) << call.nId;
             if (call.chKind != 'F' && call.chKind != 'E') return;
@@ -479,6 +438,11 @@ TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
                 << call.dValue;
             EXPECT_TRUE(call.dValue != 0 || TakeBody(call.nId) == it->second.strBody);
             mapPending.erase(it);
+            EXPECT_EQ(HttpPool_GetResult(call.nId), call.dValue);
+            // Once, the pool's thread is held inside a call until every other pending run has
+            // ended; their calls queue up meanwhile.
+            for (const auto& [nOther, run] : mapPending)
+                EXPECT_TRUE(nTerminals > 0 || WaitWorkerEnd(nOther));
             ++nTerminals;
             const unsigned nDice = rng() % 16;
             if (nDice < 2) Release(call.nId);
@@ -523,8 +487,6 @@ TEST(TransferStress, EveryLiveRequestIsAnsweredExactlyOnce) {
     EXPECT_EQ(nStarted, kRequests);
     EXPECT_EQ(nTerminals + nUnanswered, kRequests);
     EXPECT_GT(nTerminals, kRequests / 2);
-    HttpPool_Uninitialize();
-    kt::PumpMessages();
 }
 
 }  // namespace
