@@ -18,7 +18,6 @@
 #include "ktreporter/ktreporterapp.h"
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
-#include "platform/msgwindow.h"
 #include "platform/paths.h"
 #include "support/http_server.h"
 #include "support/scoped.h"
@@ -27,8 +26,6 @@ namespace kttest {
 
 namespace fs = std::filesystem;
 
-inline const std::u16string kMsgIncomplete = u"必填信息不全，请输入完整的信息后再递交。";
-inline const std::u16string kMsgBadEmail = u"不是有效的邮箱地址。";
 inline const int kFieldIds[] = {kt::IDC_EDIT_NAME, kt::IDC_EDIT_EMAIL, kt::IDC_EDIT_PHONE,
                                 kt::IDC_EDIT_TITLE, kt::IDC_EDIT_DESC};
 inline const char16_t* const kProfileKeys[] = {u"FEEDBACK_NAME", u"FEEDBACK_EMAIL",
@@ -85,17 +82,6 @@ protected:
         for (size_t i = 0; i < vecFields.size(); ++i)
             m_pDlg->SetDlgItemText(kFieldIds[i], vecFields[i]);
     }
-    // Submits and waits for the message box that ends every accepted submission; its text.
-    std::string SubmitAndWait() {
-        const size_t nBoxes = m_vecBoxes.size();
-        m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
-        EXPECT_TRUE(PumpUntil([&] { return m_vecBoxes.size() > nBoxes; }));
-        return m_vecBoxes.size() > nBoxes ? m_vecBoxes.back() : "<none>";
-    }
-    std::string AppBox(std::u16string_view strText) const {
-        return kt::ToUtf8(m_pApp->GetAppName()) + "|" + kt::ToUtf8(strText);
-    }
-
     fs::path m_root;
     // Each box as "caption|text"; every one of them has only the OK button. m_fnOnBox runs as a
     // box is shown.

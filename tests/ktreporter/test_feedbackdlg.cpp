@@ -17,6 +17,8 @@ namespace {
 using kt::CFeedBackDlg;
 using namespace kttest;
 
+const std::u16string kMsgIncomplete = u"必填信息不全，请输入完整的信息后再递交。";
+const std::u16string kMsgBadEmail = u"不是有效的邮箱地址。";
 const std::string kMultipart =
     "Content-Type: multipart/form-data; boundary=---------------------------7d92de3351722";
 
@@ -63,6 +65,16 @@ protected:
                m_view.m_mapShown == std::map<int, bool>{{kt::IDC_PROGRESS, bBusy}} &&
                m_view.m_mapTimers == (bBusy ? std::map<uintptr_t, unsigned>{{1000, 400}}
                                             : std::map<uintptr_t, unsigned>{});
+    }
+    // Submits and waits for the message box that ends every accepted submission; its text.
+    std::string SubmitAndWait() {
+        const size_t nBoxes = m_vecBoxes.size();
+        m_pDlg->OnCommand(kt::IDC_BTN_SUBMIT);
+        EXPECT_TRUE(PumpUntil([&] { return m_vecBoxes.size() > nBoxes; }));
+        return m_vecBoxes.size() > nBoxes ? m_vecBoxes.back() : "<none>";
+    }
+    std::string AppBox(std::u16string_view strText) const {
+        return kt::ToUtf8(m_pApp->GetAppName()) + "|" + kt::ToUtf8(strText);
     }
     // Name, e-mail and phone as the profile holds them.
     std::string Profile() const {
