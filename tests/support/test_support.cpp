@@ -57,10 +57,11 @@ TEST(RawServerTest, ScriptedBrokenRepliesInQueueOrderThenTheDefault) {
     const std::string strFull =
         "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'p');
     server.QueueAction(RAW_ACTION::Drop(strFull, 140));
-    server.SetDefaultAction(RAW_ACTION::CloseAfterRequest());
+    server.QueueAction(RAW_ACTION::CloseAfterRequest());
+    server.SetDefaultAction(RAW_ACTION::Reply("default"));
     const std::string strWires[] = {"POST /p HTTP/1.1\r\nContent-Length: 9\r\n\r\nform\0data"s,
-                                    "GET / HTTP/1.1\r\n\r\n"};
-    const std::string strExpected[] = {strFull.substr(0, 140), ""};
+                                    "GET / HTTP/1.1\r\n\r\n", "GET /d HTTP/1.1\r\n\r\n"};
+    const std::string strExpected[] = {strFull.substr(0, 140), "", "default"};
     for (size_t i = 0; i < std::size(strWires); ++i) {
         EXPECT_TRUE(Exchange(server.Port(), strWires[i]) == strExpected[i]) << i;
         EXPECT_EQ(strWires[i], server.Request(i)) << i;
