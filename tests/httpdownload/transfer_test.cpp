@@ -666,35 +666,37 @@ TEST_F(DownloadTest, AFullDiskOrAShortWriteFailsTheDownloadAndLeavesTheFileUnsta
 
 TEST_F(DownloadTest, APartAnsweredWithAnotherRangeOrShortFailsTheDownloadAndStopsTheOthers) {
     const std::string strData = MakeData(3000000);
-    // How the server answers the part that asks for 1000000-1999999: the whole file; one byte
-    // short but well-formed; the right length from another place, with its Content-Range saying
-    // so; the right length from the start without a Content-Range. In the first two the other
-    // parts are never answered, and the failure must stop them; in the others they get their
-    // range.
-    enum class EMiddle { kWhole, kShort, kOtherRange, kFromStart };
-    for (const EMiddle eMiddle :
-         {EMiddle::kWhole, EMiddle::kShort, EMiddle::kOtherRange, EMiddle::kFromStart}) {
-        SCOPED_TRACE(static_cast<int>(eMiddle));
-        m_server.SetHandler([strData, eMiddle](const RECORDED_REQUEST& req) {
-            const std::string strRange = req.Header("Range");
-            if (strRange == "bytes=0-0")
+    // How the server answers the part that asks for 1000000-1999999. Where the other parts are
+    // never answered, the failure must stop them; else they get their range.
+    struct CASE {
+        int nStatus;
+        size_t nFrom, nLength;  // of the file
+        const char* pszRange;   // Content-Range, if any
+        bool bHoldOthers;
+    };
+    const CASE aCases[] = {
+        {200, 0, 3000000, nullptr, true},                                 // the whole file
+        {206, 1000000, 999999, "bytes 1000000-1999999/3000000", true},    // one byte short
+        {206, 2000000, 1000000, "bytes 2000000-2999999/3000000", false},  // another place
+        {200, 0, 1000000, nullptr, false},  // the right length from the start
+    };
+    for (const CASE& c : aCases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.nStatus << " with bytes " << c.nFrom << "+" << c.nLength);
+        m_server.SetHandler([strData, c](const RECORDED_REQUEST& req) {
+            const std::string strRange = req.Header("Range").substr(6);  // after "bytes="
+            if (strRange == "0-0")
                 return HTTP_REPLY{206, {{"Content-Range", "bytes 0-0/3000000"}}, "x"};
-            const size_t nDash = strRange.find('-');
-            size_t nFirst = std::stoul(strRange.substr(6, nDash - 6));
-            size_t nLast = std::stoul(strRange.substr(nDash + 1));
-            const bool bMiddle = nFirst == 1000000;
-            if (!bMiddle && eMiddle <= EMiddle::kShort)
+            const size_t nFirst = std::stoul(strRange);
+            if (nFirst != 1000000 && c.bHoldOthers)
                 return HTTP_REPLY{206, {}, "", false, 3600 * 1000};
-            if (bMiddle && eMiddle == EMiddle::kWhole) return HTTP_REPLY{200, {}, strData};
-            if (bMiddle && eMiddle == EMiddle::kFromStart)
-                return HTTP_REPLY{200, {}, strData.substr(0, 1000000)};
-            if (bMiddle && eMiddle == EMiddle::kOtherRange) nFirst += 1000000, nLast += 1000000;
-            std::string strBody = strData.substr(nFirst, nLast - nFirst + 1);
-            if (bMiddle && eMiddle == EMiddle::kShort) strBody.pop_back();
-            return HTTP_REPLY{206,
-                              {{"Content-Range", "bytes " + std::to_string(nFirst) + "-" +
-                                                     std::to_string(nLast) + "/3000000"}},
-                              strBody};
+            if (nFirst != 1000000)
+                return HTTP_REPLY{206,
+                                  {{"Content-Range", "bytes " + strRange + "/3000000"}},
+                                  strData.substr(nFirst, 1000000)};
+            HTTP_REPLY reply{c.nStatus, {}, strData.substr(c.nFrom, c.nLength)};
+            if (c.pszRange != nullptr) reply.vecHeaders = {{"Content-Range", c.pszRange}};
+            return reply;
         });
         CRecorder reporter;
         const long nId = Download("f.bin", &reporter, "/f");

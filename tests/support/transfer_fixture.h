@@ -1,6 +1,6 @@
-// For the transfer engine's tests: bytes to send and files read back, a reply body taken off the
-// pool, the wait for a request's worker, and a pool set up for each test on the test's thread,
-// which therefore receives every reporter call.
+// For the transfer engine's tests: bytes to send and files read back, malloc'd bytes and a reply
+// body taken off the pool, the wait for a request's worker, and a pool set up for each test on the
+// test's thread, which therefore receives every reporter call.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -31,12 +32,16 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The bytes of a malloc'd buffer, freed; "" for none.
+inline std::string Take(char* pData, long long nLength) {
+    const std::unique_ptr<char, decltype(&std::free)> hold(pData, &std::free);
+    return pData != nullptr ? std::string(pData, static_cast<size_t>(nLength)) : std::string();
+}
+
 inline std::string TakeBody(long nId) {
-    long nLength = -1;
+    long nLength = 0;
     char* pData = HttpPool_GetData(nId, &nLength);
-    std::string strBody = pData != nullptr ? std::string(pData, static_cast<size_t>(nLength)) : "";
-    std::free(pData);
-    return strBody;
+    return Take(pData, nLength);
 }
 
 // Waits, without pumping, until the worker of request nId has ended.
