@@ -54,13 +54,6 @@ RAW_ACTION Framed(const std::string& strStatus, const std::string& strBody,
                              std::to_string(strBody.size()) + "\r\n\r\n" + strBody);
 }
 
-// A request as it came off the wire: request line, header lines, body.
-std::string Sent(const RECORDED_REQUEST& req) {
-    std::string str = req.strMethod + " " + req.strTarget + " " + req.strVersion + "\r\n";
-    for (const std::string& strLine : req.vecHeaderLines) str += strLine + "\r\n";
-    return str + "\r\n" + req.strBody;
-}
-
 // The bytes of wire/strName, the server's port in place of each "PORT" in a Host line.
 std::string Expected(const std::string& strName, int nPort) {
     std::string str = ReadFile(KT_TRANSFER_DATA "/wire/" + strName);
@@ -249,8 +242,9 @@ TEST_F(TransferRequest, ServerReceivesTheDefaultLinesThenTheAddedOnesAndTheBodyA
     HttpPool_Release(nId);  // added lines go with the release
     EXPECT_EQ(Fetch(nId, m_server.Url("/fresh")), 0);
     EXPECT_EQ(nId, 1);
-    std::string strSent;
-    for (const RECORDED_REQUEST& req : m_server.Requests()) strSent += Sent(req);
+    std::string strSent;  // the bytes as they came
+    for (size_t i = 0; i < m_server.RequestCount(); ++i)
+        strSent += m_server.CLoopbackServer::Request(i);
     EXPECT_EQ(strSent, Expected("requests.http", m_server.Port()));
     // Every run traces its start, its end, its own decompression and its notification, in order.
     const std::vector<std::string> vecPrefixes = {
@@ -480,8 +474,9 @@ TEST_F(TransferRequest, TwentyMegabyteBodyArrivesByteForByte) {
     EXPECT_EQ(m_reporter.m_vecCalls[0].dValue, static_cast<double>(strBody.size()));
     EXPECT_EQ(TakeBody(nId), "ok");
     // Its head is wire/post-20mib.http (no Expect).
-    EXPECT_TRUE(Sent(m_server.Request(0)) == Expected("post-20mib.http", m_server.Port()) + strBody)
-        << Sent(m_server.Request(0)).substr(0, 400);
+    const std::string strSent = m_server.CLoopbackServer::Request(0);
+    EXPECT_TRUE(strSent == Expected("post-20mib.http", m_server.Port()) + strBody)
+        << strSent.substr(0, 400);
     // Pumped as it goes: integral byte counts, each one new, reaching the whole body.
     m_reporter.m_vecCalls.clear();
     ASSERT_EQ(Fetch(nId, m_server.Url("/big"), strBody, 60000), 0);
