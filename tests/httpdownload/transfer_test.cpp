@@ -5,7 +5,6 @@
 // behind; cancel, release, detach, reporter death and shut-down while requests and parts run, and
 // delivery to the reporter under load (thread, re-entrance, release, detach, blocking, at random).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #ifdef _WIN32
 #include <windows.h>
 // after windows.h
@@ -17,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <random>
@@ -67,13 +67,10 @@ constexpr long long kRfcExampleTime = 784111777;
 constexpr const char* kRfcExampleDate = "Sun, 06 Nov 1994 08:49:37 GMT";
 
 long long FileMTime(const std::filesystem::path& path) {
-#ifdef _WIN32
-    struct _stat64 st {};
-    return ::_wstat64(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_mtime) : -1;
-#else
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_mtime) : -1;
-#endif
+    std::error_code error;
+    const auto tWrite =
+        std::chrono::file_clock::to_sys(std::filesystem::last_write_time(path, error));
+    return error ? -1 : std::chrono::floor<std::chrono::seconds>(tWrite).time_since_epoch().count();
 }
 
 // Threads of the process. The first call starts and joins one thread, so that runtime helpers born
