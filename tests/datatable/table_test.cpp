@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <initializer_list>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -21,6 +20,7 @@
 #include "datatable/replyreader.h"
 #include "platform/codepage.h"
 #include "support/failalloc.h"
+#include "support/files.h"
 #include "support/scoped.h"
 
 using namespace kt;
@@ -49,9 +49,8 @@ std::string FixturePath(const char* pszName) {
     return std::string(KT_DATATABLE_DATA "/") + pszName;
 }
 std::string Fixture(const char* pszName) {
-    std::ifstream in(FixturePath(pszName), std::ios::binary);
-    EXPECT_TRUE(in) << pszName;
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    EXPECT_TRUE(std::filesystem::exists(FixturePath(pszName))) << pszName;
+    return kttest::ReadFile(FixturePath(pszName));
 }
 
 // The rows of a case file: fields split at " | "; empty lines and lines starting with '#' skipped.

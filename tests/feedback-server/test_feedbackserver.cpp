@@ -21,6 +21,7 @@
 #include "feedbackserver.h"
 #include "ktreporter/formbody.h"
 #include "platform/codepage.h"
+#include "support/files.h"
 #include "support/net_util.h"
 
 namespace {
@@ -51,13 +52,6 @@ std::string Request(const std::string& strTypeLines, const std::string& strBody)
            strBody;
 }
 
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // A body exactly as the reporter builds it.
 std::string ReporterBody(const std::u16string& strUser, const std::u16string& strName,
                          const std::u16string& strPath, const std::string& strFile) {
@@ -70,10 +64,10 @@ std::string ReporterBody(const std::u16string& strUser, const std::u16string& st
 // The report in the folder against the reviewed one, less what changes from run to run; the
 // folder holds the files the report names, of the sizes it gives, and nothing else.
 void ExpectStored(const fs::path& folder, const fs::path& reviewed) {
-    json report = json::parse(Slurp(folder / "report.json"));
+    json report = json::parse(kttest::ReadFile(folder / "report.json"));
     EXPECT_EQ(folder.filename(), ktfeedback::ReportFolderName(report["number"].get<uint64_t>()));
     for (const char* pszKey : {"number", "received", "remote"}) report.erase(pszKey);
-    EXPECT_EQ(json::parse(Slurp(reviewed)), report);
+    EXPECT_EQ(json::parse(kttest::ReadFile(reviewed)), report);
     std::set<std::string> setNamed{"report.json"}, setFound;
     for (const json& att : report["attachments"]) {
         if (att["storedAs"].is_null()) continue;
@@ -150,7 +144,7 @@ TEST_F(FeedbackServerTest, StoresEveryFieldInUtf8AndAnswersInTheCodePage) {
 
     ExpectStored(m_store / "000001", KT_FEEDBACK_TEST_DATA "/stored_report.json");
     const fs::path file = m_store / "000001" / "say _hi_.jpeg";
-    EXPECT_EQ(strJpeg, Slurp(file));
+    EXPECT_EQ(strJpeg, kttest::ReadFile(file));
     // A screenshot may show private data: readable by its owner only.
     EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(file).permissions());
 }
@@ -175,10 +169,10 @@ TEST_F(FeedbackServerTest, RequestsAreStoredOrRefusedAsTheirFilesSay) {
     std::set<std::string> setStored;
     for (const fs::path& file : vecFiles) {
         SCOPED_TRACE(file.filename());
-        const std::string strReply = Exchange(m_nPort, Slurp(file));
+        const std::string strReply = Exchange(m_nPort, kttest::ReadFile(file));
         EXPECT_EQ("HTTP/1.1 " + file.filename().string().substr(0, 3), strReply.substr(0, 12));
         if (const fs::path reply = fs::path(file).replace_extension(".reply"); fs::exists(reply)) {
-            EXPECT_EQ(Slurp(reply), strReply);
+            EXPECT_EQ(kttest::ReadFile(reply), strReply);
         }
         if (const fs::path report = fs::path(file).replace_extension(".json"); fs::exists(report)) {
             setStored.insert(ktfeedback::ReportFolderName(setStored.size() + 1));
@@ -244,7 +238,7 @@ TEST_F(FeedbackServerTest, FiftyConcurrentReportsAreNumberedWithoutGaps) {
         setExpected.insert(ktfeedback::ReportFolderName(i + 1));
         const std::string strFolder = ReplyBody(vecReplies[i]).substr(25, 6);  // after the text
         setReplied.insert(strFolder);
-        const json report = json::parse(Slurp(m_store / strFolder / "report.json"));
+        const json report = json::parse(kttest::ReadFile(m_store / strFolder / "report.json"));
         EXPECT_EQ("user-" + std::to_string(i), report["fields"]["USER_ID_YY_RDQ012"]);
     }
     EXPECT_EQ(setExpected, NumberedFolders());

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "datatable/datawriter.h"
+#include "support/files.h"
 #include "support/http_server.h"
 
 namespace {
@@ -126,10 +127,8 @@ TEST(InspectNetwork, SubcommandsReportWhatCameBack) {
     EXPECT_FALSE(vecOut[1]["errorText"].get<std::string>().empty());
     EXPECT_GE(vecOut[4]["statusCalls"].get<int>(), 1);
     EXPECT_EQ(0, vecOut[5]["progress"][0][0]);
-    for (const std::string& strFile : {strSync, strAsync}) {
-        std::ifstream in(strFile, std::ios::binary);
-        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == strData) << strFile;
-    }
+    for (const std::string& strFile : {strSync, strAsync})
+        EXPECT_TRUE(kttest::ReadFile(strFile) == strData) << strFile;
     // What went out: the extra header, the posted form.
     std::map<std::string, kttest::RECORDED_REQUEST> mapSent;
     for (const kttest::RECORDED_REQUEST& req : server.Requests()) mapSent[req.strPath] = req;

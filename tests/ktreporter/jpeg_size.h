@@ -1,19 +1,13 @@
-// A file's bytes and a JPEG's size, for the capture's tests in and out of process.
+// A JPEG's size, for the capture's tests in and out of process.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 
-namespace kttest {
+#include "support/files.h"
 
-inline std::string ReadFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+namespace kttest {
 
 // Width and height from a JPEG's start-of-frame marker; {0, 0} when there is none.
 inline std::pair<int, int> JpegSize(const std::string& s) {

@@ -7,14 +7,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "httpdownload/httppublic.h"
 #include "platform/msgwindow.h"
+#include "support/files.h"
 #include "support/scoped.h"
 
 namespace kttest {
@@ -25,11 +24,6 @@ inline std::string MakeData(size_t nSize) {
     uint32_t nState = 0x12345678u;
     for (char& ch : strData) ch = static_cast<char>((nState = nState * 1103515245u + 12345u) >> 23);
     return strData;
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The bytes of a malloc'd buffer, freed; "" for none.
