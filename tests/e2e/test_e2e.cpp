@@ -21,6 +21,7 @@
 
 #include "ktreporter/jpeg_size.h"
 #include "support/child_process.h"
+#include "support/files.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using kttest::JpegSize;
-const auto Slurp = kttest::ReadFile;
+using kttest::ReadFile;
 
 // Polls until the condition holds; false when it still does not after the time.
 bool PollFor(const std::function<bool()>& fnDone, int nSeconds) {
@@ -95,7 +96,7 @@ protected:
         m_strDisplay = ":";
         for (char c; ::read(fds[0], &c, 1) == 1 && c != '\n';) m_strDisplay += c;
         ::close(fds[0]);
-        ASSERT_NE(":", m_strDisplay) << Slurp(m_root / "xvfb.err");
+        ASSERT_NE(":", m_strDisplay) << ReadFile(m_root / "xvfb.err");
 
         // The receiver on a free loopback port; its first line names the port.
         ASSERT_TRUE(m_receiver.Start({KT_FEEDBACK_SERVER_EXE, "--listen", "127.0.0.1:0", "--dir",
@@ -105,7 +106,7 @@ protected:
         std::string strOut;
         PollFor(
             [&] {
-                return (strOut = Slurp(m_root / "receiver.out")).find('\n') != std::string::npos;
+                return (strOut = ReadFile(m_root / "receiver.out")).find('\n') != std::string::npos;
             },
             20);
         const std::string strPrefix = "listening on http://127.0.0.1:";
@@ -176,9 +177,9 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     CChild first;
     ASSERT_TRUE(StartReporter(first, "first", {"-T", "0"}));
     const std::string strFirst = WaitForWindow("问题反馈");
-    ASSERT_FALSE(strFirst.empty()) << Slurp(m_root / "first.err");
+    ASSERT_FALSE(strFirst.empty()) << ReadFile(m_root / "first.err");
     EXPECT_EQ(std::make_pair(kScreenWidth, kScreenHeight),
-              JpegSize(Slurp(fs::directory_iterator(m_root / "client" / "tmp")->path())));
+              JpegSize(ReadFile(fs::directory_iterator(m_root / "client" / "tmp")->path())));
     const std::string strGeometry = Xdo("getwindowgeometry --shell " + strFirst);
     const size_t nPos = strGeometry.find("WIDTH=");
     ASSERT_NE(std::string::npos, nPos) << strGeometry;
@@ -190,7 +191,7 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     ASSERT_TRUE(StartReporter(reporter, "reporter", {"-T", "0", "-U", "u-1001", "-H", strFirst}));
     // The capture runs before the second dialog is shown.
     const std::string strDlg = WaitForWindow("问题反馈", strFirst);
-    ASSERT_FALSE(strDlg.empty()) << Slurp(m_root / "reporter.err");
+    ASSERT_FALSE(strDlg.empty()) << ReadFile(m_root / "reporter.err");
     Xdo("windowfocus --sync " + strDlg);
     // The name field has the focus (no stored profile yet); then Tab through the fields as a
     // person would, replacing the prefilled title and description, and submit with the button's
@@ -203,18 +204,18 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
         Xdo(pszStep);
     }
     const std::string strBox = WaitForWindow("服务器返回信息");
-    ASSERT_FALSE(strBox.empty()) << Slurp(m_root / "reporter.err");
+    ASSERT_FALSE(strBox.empty()) << ReadFile(m_root / "reporter.err");
     Press(strBox, "Return");
-    EXPECT_EQ(0, reporter.Wait(30)) << Slurp(m_root / "reporter.err");
+    EXPECT_EQ(0, reporter.Wait(30)) << ReadFile(m_root / "reporter.err");
     Press(strFirst, "Escape");
     EXPECT_EQ(0, first.Wait(30));
 
     // The box said what the receiver answered.
-    const std::string strTrace = Slurp(m_root / "reporter.err");
+    const std::string strTrace = ReadFile(m_root / "reporter.err");
     EXPECT_NE(std::string::npos,
               strTrace.find("MessageBox [服务器返回信息] 反馈已收到，编号 000001"))
         << strTrace;
-    const json report = json::parse(Slurp(m_root / "store" / "000001" / "report.json"));
+    const json report = json::parse(ReadFile(m_root / "store" / "000001" / "report.json"));
     EXPECT_EQ(json::parse(R"({"DATA_FROM": "client", "PAGE_TYPE": "0", "USER_ID_YY_RDQ012":
         "u-1001", "F001V_YY_RDQ012": "Zhang San", "F002V_YY_RDQ012": "zhang.san@example.com",
         "F003V_YY_RDQ012": "010-1234", "F005V_YY_RDQ013": "Cannot log in",
@@ -224,10 +225,10 @@ TEST_F(EndToEndTest, AReportTypedIntoTheWindowReachesTheReceiver) {
     const json& att = report["attachments"][0];
     ASSERT_TRUE(att["storedAs"].is_string());
     EXPECT_EQ(std::make_pair(nWidth, nHeight),
-              JpegSize(Slurp(m_root / "store" / "000001" / att["storedAs"].get<std::string>())));
+              JpegSize(ReadFile(m_root / "store" / "000001" / att["storedAs"].get<std::string>())));
     // The contact values are remembered for the next report.
     const std::string strProfile =
-        Slurp(m_root / "config" / "KTReporter Software" / "ktreporter.conf");
+        ReadFile(m_root / "config" / "KTReporter Software" / "ktreporter.conf");
     EXPECT_NE(std::string::npos, strProfile.find("FEEDBACK_NAME=Zhang San")) << strProfile;
 }
 

@@ -23,6 +23,7 @@
 #include "platform/codepage.h"
 #include "platform/paths.h"
 #include "support/failalloc.h"
+#include "support/files.h"
 #include "xml/record_check.h"
 #include "xml/xmldocument.h"
 
@@ -488,7 +489,6 @@ TEST_F(XmlFile, NonAsciiFilesGiveTheRecordsOfAWholeFileConversionAndSaveBack) {
         EXPECT_EQ(kt::FromUtf8(std::to_string(whole.GetDocument().size()) + " wide chars to " +
                                std::to_string(c.strBytes.size()) + " bytes"),
                   doc.GetError());
-        std::ifstream in(m_dir / "out.xml", std::ios::binary);
-        EXPECT_EQ(c.strBytes, std::string(std::istreambuf_iterator<char>(in), {}));
+        EXPECT_EQ(c.strBytes, kttest::ReadFile(m_dir / "out.xml"));
     }
 }
