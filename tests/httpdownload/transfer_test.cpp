@@ -73,10 +73,15 @@ long long FileMTime(const std::filesystem::path& path) {
     return error ? -1 : std::chrono::floor<std::chrono::seconds>(tWrite).time_since_epoch().count();
 }
 
-// Threads of the process. The first call starts and joins one thread, so that runtime helpers born
-// with a process's first thread (ThreadSanitizer's background thread) are already in the baseline.
+// Threads of the process. The first call starts and joins one thread and opens a trace scope, so
+// that helpers born on first use are already in the baseline: ThreadSanitizer's background thread,
+// and on Windows GoogleTest's watcher of the thread that first touches its per-thread state.
 int ThreadCount() {
-    static const bool s_bWarm = (std::thread([] {}).join(), true);
+    static const bool s_bWarm = [] {
+        std::thread([] {}).join();
+        SCOPED_TRACE("threads counted");
+        return true;
+    }();
     (void)s_bWarm;
 #ifdef _WIN32
     const HANDLE hSnap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -845,7 +850,12 @@ TEST_F(TransferRequest, UnderLoadEveryLiveRequestIsAnsweredExactlyOnce) {
                 << call.dValue;
             EXPECT_TRUE(call.dValue != 0 || TakeBody(call.nId) == it->second.strBody);
             mapPending.erase(it);
-            EXPECT_EQ(HttpPool_GetResult(call.nId), call.dValue);
+            // A cancel that came after a successful perform is heard as -12 while the run's
+            // stored result stays 0.
+            const int32_t nStored = HttpPool_GetResult(call.nId);
+            EXPECT_TRUE(nStored == call.dValue ||
+                        (call.dValue == HTTP_ERR_USER_ABORT && nStored == 0))
+                << nStored << " " << call.dValue;
             // Once, the pool's thread is held inside a call until every other pending run has
             // ended; their calls queue up meanwhile.
             for (const auto& [nOther, run] : mapPending)

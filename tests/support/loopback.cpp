@@ -25,6 +25,7 @@
 #define MSG_NOSIGNAL 0  // Winsock raises no signal for a closed peer
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -65,11 +66,18 @@ int CloseSocket(int nFd) {
 bool WakeAccept(int nListenFd) {
     return CloseSocket(nListenFd), true;
 }
-bool WaitReadable(int nFd, int nTimeoutMs) {
+bool WaitFor(int nFd, short nEvents, int nTimeoutMs) {
     WSAPOLLFD pfd{};
     pfd.fd = static_cast<SOCKET>(nFd);
-    pfd.events = POLLIN;
+    pfd.events = nEvents;
     return ::WSAPoll(&pfd, 1, nTimeoutMs) > 0;
+}
+void SetNonBlocking(int nFd, bool bOn) {
+    u_long nOn = bOn ? 1 : 0;
+    ::ioctlsocket(static_cast<SOCKET>(nFd), FIONBIO, &nOn);
+}
+bool WouldBlock() {
+    return ::WSAGetLastError() == WSAEWOULDBLOCK;
 }
 #else
 int OpenSocket() {
@@ -84,11 +92,21 @@ int CloseSocket(int nFd) {
 bool WakeAccept(int nListenFd) {
     return ::shutdown(nListenFd, SHUT_RDWR), false;
 }
-bool WaitReadable(int nFd, int nTimeoutMs) {
-    pollfd pfd{nFd, POLLIN, 0};
+bool WaitFor(int nFd, short nEvents, int nTimeoutMs) {
+    pollfd pfd{nFd, nEvents, 0};
     return ::poll(&pfd, 1, nTimeoutMs) > 0;
 }
+void SetNonBlocking(int nFd, bool bOn) {
+    const int nFlags = ::fcntl(nFd, F_GETFL);
+    ::fcntl(nFd, F_SETFL, bOn ? nFlags | O_NONBLOCK : nFlags & ~O_NONBLOCK);
+}
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
 #endif
+bool WaitReadable(int nFd, int nTimeoutMs) {
+    return WaitFor(nFd, POLLIN, nTimeoutMs);
+}
 
 sockaddr_in Loopback(int nPort) {
     sockaddr_in addr{};
@@ -204,6 +222,31 @@ void CLoopbackServer::Listen(ServeFn fnServe) {
             m_vecConns.push_back(std::move(pConn));
         }
     });
+}
+
+bool CLoopbackServer::Send(int nFd, const char* pData, size_t nSize) {
+    // Written without blocking: Wine defers a socket's shutdown while a blocking send on it is
+    // pending, so a client that stopped reading would keep Stop from ever joining this thread.
+    const auto Stopping = [this] {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_bStopping;
+    };
+    net::SetNonBlocking(nFd, true);
+    bool bSent = true;
+    while (nSize > 0) {
+        const ssize_t nSent = ::send(nFd, pData, nSize, MSG_NOSIGNAL);
+        if (nSent >= 0) {
+            pData += nSent;
+            nSize -= static_cast<size_t>(nSent);
+        } else if (!net::WouldBlock() || Stopping()) {
+            bSent = false;
+            break;
+        } else {
+            net::WaitFor(nFd, POLLOUT, 50);  // the stop is looked at again after each wait
+        }
+    }
+    net::SetNonBlocking(nFd, false);
+    return bSent;
 }
 
 void CLoopbackServer::Stop() {
@@ -416,7 +459,7 @@ struct CHttpServer::IMPL {
         const auto tStart = Clock::now();
         for (size_t nSent = 0; nSent < nSize;) {
             const size_t nTake = std::min(nSlice, nSize - nSent);
-            if (!net::SendAll(nFd, pData + nSent, nTake)) return false;
+            if (!m_server.Send(nFd, pData + nSent, nTake)) return false;
             nSent += nTake;
             if (nRate > 0 &&
                 !WaitUntil(tStart + std::chrono::microseconds(uint64_t{nSent} * 1000000 / nRate)))
@@ -533,7 +576,7 @@ void CRawServer::Serve(int nFd, size_t nIndex) {
         m_cv.wait(lk, [this] { return m_bStopping; });
         return;
     }
-    net::SendAll(nFd, action.strReply.data(), std::min(action.nLimit, action.strReply.size()));
+    Send(nFd, action.strReply.data(), std::min(action.nLimit, action.strReply.size()));
     ::shutdown(nFd, SHUT_WR);  // an orderly end: the client sees EOF after the bytes sent
 }
 

@@ -85,6 +85,9 @@ protected:
     ~CLoopbackServer() = default;
     // Starts accepting; the derived server calls it once its own members stand.
     void Listen(ServeFn fnServe);
+    // Sends every byte, or gives up once the server stops while the client is not reading; false
+    // when the client is gone or the server stopped.
+    bool Send(int nFd, const char* pData, size_t nSize);
     void Record(std::string strRequest) {
         {
             std::lock_guard<std::mutex> lk(m_mtx);
