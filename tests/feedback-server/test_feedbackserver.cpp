@@ -62,17 +62,27 @@ std::string ReporterBody(const std::u16string& strUser, const std::u16string& st
 }
 
 // The report in the folder against the reviewed one, less what changes from run to run; the
-// folder holds the files the report names, of the sizes it gives, and nothing else.
-void ExpectStored(const fs::path& folder, const fs::path& reviewed) {
+// folder holds the files the report names, of the sizes it gives, and nothing else. Given the
+// request (not chunked), each file holds the bytes after its own part's head.
+void ExpectStored(const fs::path& folder, const fs::path& reviewed,
+                  const std::string& strRequest = {}) {
     json report = json::parse(kttest::ReadFile(folder / "report.json"));
     EXPECT_EQ(folder.filename(), ktfeedback::ReportFolderName(report["number"].get<uint64_t>()));
     for (const char* pszKey : {"number", "received", "remote"}) report.erase(pszKey);
     EXPECT_EQ(json::parse(kttest::ReadFile(reviewed)), report);
     std::set<std::string> setNamed{"report.json"}, setFound;
+    size_t nPos = 0;
     for (const json& att : report["attachments"]) {
         if (att["storedAs"].is_null()) continue;
-        setNamed.insert(att["storedAs"].get<std::string>());
-        EXPECT_EQ(att["size"], fs::file_size(folder / att["storedAs"].get<std::string>()));
+        const std::string strStored = att["storedAs"].get<std::string>();
+        setNamed.insert(strStored);
+        const std::string strData = kttest::ReadFile(folder / strStored);
+        EXPECT_EQ(att["size"], strData.size()) << strStored;
+        if (strRequest.empty()) continue;
+        nPos = strRequest.find("filename=\"" + att["filename"].get<std::string>() + "\"", nPos);
+        nPos = strRequest.find("\r\n\r\n", nPos);
+        ASSERT_NE(std::string::npos, nPos) << strStored;
+        EXPECT_EQ(strRequest.substr(nPos + 4, strData.size()), strData) << strStored;
     }
     for (const auto& entry : fs::directory_iterator(folder))
         setFound.insert(entry.path().filename());
@@ -169,14 +179,16 @@ TEST_F(FeedbackServerTest, RequestsAreStoredOrRefusedAsTheirFilesSay) {
     std::set<std::string> setStored;
     for (const fs::path& file : vecFiles) {
         SCOPED_TRACE(file.filename());
-        const std::string strReply = Exchange(m_nPort, kttest::ReadFile(file));
+        const std::string strRequest = kttest::ReadFile(file);
+        const std::string strReply = Exchange(m_nPort, strRequest);
         EXPECT_EQ("HTTP/1.1 " + file.filename().string().substr(0, 3), strReply.substr(0, 12));
         if (const fs::path reply = fs::path(file).replace_extension(".reply"); fs::exists(reply)) {
             EXPECT_EQ(kttest::ReadFile(reply), strReply);
         }
         if (const fs::path report = fs::path(file).replace_extension(".json"); fs::exists(report)) {
             setStored.insert(ktfeedback::ReportFolderName(setStored.size() + 1));
-            ExpectStored(m_store / *setStored.rbegin(), report);
+            const bool bChunked = strRequest.find("chunked") != std::string::npos;
+            ExpectStored(m_store / *setStored.rbegin(), report, bChunked ? "" : strRequest);
         }
         EXPECT_EQ(setStored, NumberedFolders());
     }

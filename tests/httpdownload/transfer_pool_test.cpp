@@ -16,7 +16,7 @@
 #include "httpdownload/httpstatus.h"
 #include "platform/codepage.h"
 #include "support/reporter_recorder.h"
-#include "support/transfer_fixture.h"
+#include "transfer_fixture.h"
 
 namespace {
 

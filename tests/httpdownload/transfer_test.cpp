@@ -34,7 +34,7 @@
 #include "support/http_server.h"
 #include "support/raw_server.h"
 #include "support/reporter_recorder.h"
-#include "support/transfer_fixture.h"
+#include "transfer_fixture.h"
 
 namespace {
 
