@@ -58,9 +58,6 @@ int OpenSocket() {
 int AcceptSocket(int nListenFd) {
     return NoInherit(::accept(static_cast<SOCKET>(nListenFd), nullptr, nullptr));
 }
-int CloseSocket(int nFd) {
-    return ::closesocket(static_cast<SOCKET>(nFd));
-}
 // Wakes a thread blocked in accept on the socket; true when that closed the socket. Winsock's
 // shutdown does not wake it, only closing does.
 bool WakeAccept(int nListenFd) {
@@ -85,9 +82,6 @@ int OpenSocket() {
 }
 int AcceptSocket(int nListenFd) {
     return ::accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-}
-int CloseSocket(int nFd) {
-    return ::close(nFd);
 }
 bool WakeAccept(int nListenFd) {
     return ::shutdown(nListenFd, SHUT_RDWR), false;
@@ -136,6 +130,14 @@ int ListenLoopback(int& nPortOut) {
 }
 
 }  // namespace
+
+int CloseSocket(int nFd) {
+#ifdef _WIN32
+    return ::closesocket(static_cast<SOCKET>(nFd));
+#else
+    return ::close(nFd);
+#endif
+}
 
 int ConnectLoopback(int nPort) {
     const int nFd = OpenSocket();

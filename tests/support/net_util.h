@@ -21,6 +21,8 @@ namespace net {
 int ConnectLoopback(int nPort);
 // A loopback port with nothing listening on it (connections to it are refused).
 int ClosedPort();
+// Closes a socket ConnectLoopback gave.
+int CloseSocket(int nFd);
 // Sends every byte (no SIGPIPE); false when the peer is gone.
 bool SendAll(int nFd, const char* pData, size_t nSize);
 // Every byte the peer sends until it closes (a one-minute pause between bytes gives up, so that
