@@ -227,8 +227,9 @@ void CLoopbackServer::Listen(ServeFn fnServe) {
 }
 
 bool CLoopbackServer::Send(int nFd, const char* pData, size_t nSize) {
-    // Written without blocking: Wine defers a socket's shutdown while a blocking send on it is
-    // pending, so a client that stopped reading would keep Stop from ever joining this thread.
+    // Written without blocking: under Wine, a blocking send to a client that closed its end in the
+    // middle of a reply may never return, and Stop's shutdown does not wake it, so Stop would wait
+    // for this thread forever.
     const auto Stopping = [this] {
         std::lock_guard<std::mutex> lk(m_mtx);
         return m_bStopping;

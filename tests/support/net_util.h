@@ -35,9 +35,10 @@ std::string Exchange(int nPort, const std::string& strSend);
 
 // What both loopback servers share: a listener on 127.0.0.1 with an ephemeral port that serves
 // each connection on a thread of its own (the server owns the sockets: it closes each one after
-// its serve function returns, and Stop shuts every open one down so that blocked reads and writes
-// return), the stop flag every wait watches, and the requests recorded so far, each as the bytes
-// that came (head and whole body). All methods are thread-safe. Not copyable or movable.
+// its serve function returns, and Stop shuts every open one down so that blocked reads return;
+// replies are written without blocking), the stop flag every wait and write watches, and the
+// requests recorded so far, each as the bytes that came (head and whole body). All methods are
+// thread-safe. Not copyable or movable.
 class CLoopbackServer {
 public:
     CLoopbackServer(const CLoopbackServer&) = delete;
