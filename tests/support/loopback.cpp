@@ -153,14 +153,25 @@ int ClosedPort() {
     return nPort;
 }
 
-bool SendAll(int nFd, const char* pData, size_t nSize) {
+bool SendAll(int nFd, const char* pData, size_t nSize, const std::function<bool()>& fnStopped) {
+    // Written without blocking: under Wine, a blocking send to a peer that closed its end in the
+    // middle of a reply may never return, and a server's shutdown of the socket does not wake it.
+    SetNonBlocking(nFd, true);
+    bool bSent = true;
     while (nSize > 0) {
         const ssize_t nSent = ::send(nFd, pData, nSize, MSG_NOSIGNAL);
-        if (nSent < 0) return false;
-        pData += nSent;
-        nSize -= static_cast<size_t>(nSent);
+        if (nSent >= 0) {
+            pData += nSent;
+            nSize -= static_cast<size_t>(nSent);
+        } else if (!WouldBlock() || (fnStopped && fnStopped())) {
+            bSent = false;
+            break;
+        } else {
+            WaitFor(nFd, POLLOUT, 50);  // the stop is looked at again after each wait
+        }
     }
-    return true;
+    SetNonBlocking(nFd, false);
+    return bSent;
 }
 
 std::string ReadToEnd(int nFd) {
@@ -227,29 +238,10 @@ void CLoopbackServer::Listen(ServeFn fnServe) {
 }
 
 bool CLoopbackServer::Send(int nFd, const char* pData, size_t nSize) {
-    // Written without blocking: under Wine, a blocking send to a client that closed its end in the
-    // middle of a reply may never return, and Stop's shutdown does not wake it, so Stop would wait
-    // for this thread forever.
-    const auto Stopping = [this] {
+    return net::SendAll(nFd, pData, nSize, [this] {
         std::lock_guard<std::mutex> lk(m_mtx);
         return m_bStopping;
-    };
-    net::SetNonBlocking(nFd, true);
-    bool bSent = true;
-    while (nSize > 0) {
-        const ssize_t nSent = ::send(nFd, pData, nSize, MSG_NOSIGNAL);
-        if (nSent >= 0) {
-            pData += nSent;
-            nSize -= static_cast<size_t>(nSent);
-        } else if (!net::WouldBlock() || Stopping()) {
-            bSent = false;
-            break;
-        } else {
-            net::WaitFor(nFd, POLLOUT, 50);  // the stop is looked at again after each wait
-        }
-    }
-    net::SetNonBlocking(nFd, false);
-    return bSent;
+    });
 }
 
 void CLoopbackServer::Stop() {

@@ -23,8 +23,9 @@ int ConnectLoopback(int nPort);
 int ClosedPort();
 // Closes a socket ConnectLoopback gave.
 int CloseSocket(int nFd);
-// Sends every byte (no SIGPIPE); false when the peer is gone.
-bool SendAll(int nFd, const char* pData, size_t nSize);
+// Sends every byte (no SIGPIPE); false when the peer is gone, or once fnStopped holds while the
+// peer is not reading.
+bool SendAll(int nFd, const char* pData, size_t nSize, const std::function<bool()>& fnStopped = {});
 // Every byte the peer sends until it closes (a one-minute pause between bytes gives up, so that
 // a broken server cannot hang the test).
 std::string ReadToEnd(int nFd);
@@ -88,8 +89,7 @@ protected:
     ~CLoopbackServer() = default;
     // Starts accepting; the derived server calls it once its own members stand.
     void Listen(ServeFn fnServe);
-    // Sends every byte, or gives up once the server stops while the client is not reading; false
-    // when the client is gone or the server stopped.
+    // SendAll, given up once the server stops.
     bool Send(int nFd, const char* pData, size_t nSize);
     void Record(std::string strRequest) {
         {
