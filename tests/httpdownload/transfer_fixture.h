@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,10 +39,14 @@ inline std::string TakeBody(long nId) {
     return Take(pData, nLength);
 }
 
+// Waits without pumping, so that whatever the workers post stays queued, until fnDone holds.
+inline bool WaitUnpumped(const std::function<bool()>& fnDone) {
+    return PumpUntil(fnDone, kGuardMs, [] { std::this_thread::yield(); });
+}
+
 // Waits, without pumping, until the worker of request nId has ended.
 inline bool WaitWorkerEnd(long nId) {
-    return PumpUntil([&] { return HttpPool_IsRunning(nId) == 0; }, kGuardMs,
-                     [] { std::this_thread::yield(); });
+    return WaitUnpumped([&] { return HttpPool_IsRunning(nId) == 0; });
 }
 
 class CPoolTest : public ::testing::Test {

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include "httpdownload/httpclasses.h"
 #include "httpdownload/httphelpers.h"
@@ -244,10 +243,7 @@ TEST_F(TransferPool, WindowRoutesToLiveIdsOnlyAndPassesOtherMessagesOn) {
     kt::PumpMessages();
     kt::SetDefWindowProcHook(oldHook);
     EXPECT_EQ(vecDefault, (std::vector<kt::UINT>{0x600u, 0x1404u}));
-    std::vector<std::tuple<char, long, double>> vecHeard;
-    for (const CALL& c : reporter.m_vecCalls) vecHeard.emplace_back(c.chKind, c.nId, c.dValue);
-    EXPECT_EQ(vecHeard,
-              (std::vector<std::tuple<char, long, double>>{{'S', nId, 77}, {'M', nId, 31}}));
+    EXPECT_EQ(reporter.Heard(), (CRecorder::HEARD{{'S', nId, 77}, {'M', nId, 31}}));
     // A destroyed reporter detaches itself: the message queued for it finds nobody (ASan would
     // catch a call on the dead one).
     {

@@ -727,11 +727,8 @@ TEST_F(DownloadTest, CancelAReporterDeathAndTheShutDownStopEveryRequestAndPart) 
     EXPECT_EQ(HttpPool_Cancel(nRequest) + HttpPool_Cancel(nDownload), 2);
     EXPECT_EQ(HttpPool_IsRunning(nRequest) + HttpPool_AreAllRunning(), 0);
     EXPECT_TRUE(PumpUntilMarker());  // the stopped workers' calls are queued by now
-    std::vector<std::tuple<char, long, double>> vecHeard;
-    for (const CALL& call : reporter.m_vecCalls)
-        vecHeard.emplace_back(call.chKind, call.nId, call.dValue);
-    EXPECT_EQ(vecHeard, (std::vector<std::tuple<char, long, double>>{
-                            {'E', nRequest, HTTP_ERR_USER_ABORT}, {'E', nDownload, 0}}));
+    EXPECT_EQ(reporter.Heard(),
+              (CRecorder::HEARD{{'E', nRequest, HTTP_ERR_USER_ABORT}, {'E', nDownload, 0}}));
     std::vector<long> vecIds(32, -1);
     vecIds[0] = nRequest;  // every request in the table runs
     for (long& nStalled : vecIds) nStalled = Request("/stall", &reporter, nStalled);
@@ -761,8 +758,7 @@ TEST_F(DownloadTest, NotificationsQueuedBeforeAReleaseOrADetachReachNobody) {
         const long nDetached = Request("/slow", &other);
         const long nId = bDownload ? Download("out.bin", &first) : Request("/small.bin", &first);
         // Nothing is pumped: the run's notifications wait in the queue while the id changes hands.
-        ASSERT_TRUE(PumpUntil([] { return kt::HasPendingMessages(); }, kGuardMs,
-                              [] { std::this_thread::yield(); }));
+        ASSERT_TRUE(WaitUnpumped([] { return kt::HasPendingMessages(); }));
         ASSERT_TRUE(WaitWorkerEnd(nId));  // a request's worker ends by itself
         EXPECT_EQ(1, HttpPool_Release(nId));
         HttpPool_DetachReporter(&other);

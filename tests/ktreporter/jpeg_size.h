@@ -5,8 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "support/files.h"
-
 namespace kttest {
 
 // Width and height from a JPEG's start-of-frame marker; {0, 0} when there is none.

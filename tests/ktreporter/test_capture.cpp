@@ -22,6 +22,7 @@
 #include "functional/capture.h"
 #include "ktreporter/jpeg_size.h"
 #include "platform/paths.h"
+#include "support/files.h"
 #include "support/scoped.h"
 
 namespace {

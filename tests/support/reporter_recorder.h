@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "httpdownload/httppublic.h"
@@ -32,6 +33,13 @@ public:
         return n;
     }
     size_t Terminals() const { return Count('F') + Count('E'); }
+    // Every call as (kind, id, value), for comparing a whole sequence at once.
+    using HEARD = std::vector<std::tuple<char, long, double>>;
+    HEARD Heard() const {
+        HEARD vec;
+        for (const CALL& call : m_vecCalls) vec.emplace_back(call.chKind, call.nId, call.dValue);
+        return vec;
+    }
     // What the last terminal call said: 0 for finished, else the code; 1 when none came.
     int32_t Outcome() const {
         for (auto it = m_vecCalls.rbegin(); it != m_vecCalls.rend(); ++it) {
